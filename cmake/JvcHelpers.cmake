@@ -1,0 +1,25 @@
+# jvc_add_subsystem(NAME SOURCES ... [DEPS ...])
+# A subsystem is a static library (position independent) that the module links in whole.
+function(jvc_add_subsystem name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+    add_library(jvc_${name} STATIC ${ARG_SOURCES})
+    target_include_directories(jvc_${name} PUBLIC
+        ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
+    target_link_libraries(jvc_${name} PUBLIC ${ARG_DEPS})
+    set_property(GLOBAL APPEND PROPERTY JVC_SUBSYSTEMS jvc_${name})
+endfunction()
+
+# jvc_add_test(NAME SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s])
+# A GoogleTest executable registered with ctest as one test per case.
+function(jvc_add_test name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+endfunction()

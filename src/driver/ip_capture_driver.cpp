@@ -1,0 +1,161 @@
+#include "driver/ip_capture_driver.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "driver/debug_info.h"
+#include "http/text_utils.h"
+#include "io/jvc_digital_io.h"
+#include "ptz/jvc_ptz_handler.h"
+#include "video/ip_video_capture.h"
+
+namespace vostrel {
+
+namespace {
+
+const char* OrEmpty(const char* text) { return text ? text : ""; }
+
+}  // namespace
+
+CDebugInfo::CDebugInfo(char level, const std::string& text) : m_level(level) {
+    if (!text.empty()) {
+        m_text = std::make_unique<char[]>(text.size() + 1);
+        std::memcpy(m_text.get(), text.c_str(), text.size() + 1);
+    }
+}
+
+CIPCaptureDriver::CIPCaptureDriver() = default;
+
+CIPCaptureDriver::~CIPCaptureDriver() {
+    CloseWorkObjects();
+    m_parameters.clear();
+}
+
+bool CIPCaptureDriver::Open(IDebugMessageSink* hostLog, ipcapture::IHostFrameFactory* frameFactory,
+                            ipcapture::IIPDeviceConfig* config) {
+    m_hostLog = hostLog;
+    m_frameFactory = frameFactory;
+    if (config == nullptr) {
+        return false;
+    }
+    ipcapture::IIPConnectionSettings* connection = config->GetConnectionSettings();
+    ipcapture::IIPCameraSettings* camera = config->GetCameraSettings();
+    if (connection == nullptr || camera == nullptr) {
+        return false;
+    }
+
+    m_streamType = connection->GetStreamType();
+    m_inputCount = camera->GetInputCount();
+    m_outputCount = camera->GetOutputCount();
+    m_cameraCount = camera->GetCameraCount();
+
+    m_deviceInfo.m_address = OrEmpty(connection->GetAddress());
+    m_deviceInfo.m_port = connection->GetPort();
+    m_deviceInfo.m_userName = OrEmpty(connection->GetUserName());
+    m_deviceInfo.m_password = OrEmpty(connection->GetPassword());
+    m_deviceInfo.m_model = OrEmpty(camera->GetModelName());
+
+    for (int index = 1;; ++index) {
+        const char* value = config->GetDriverParameter(index);
+        if (value == nullptr) {
+            break;
+        }
+        m_parameters[static_cast<uint32_t>(index)] = value;
+    }
+
+    if (!ReadProductVersion("dvrcore.dll", m_coreVersion)) {
+        m_coreVersion = ProductVersion{5, 12, 0, 0};
+    }
+
+    if (!CreateDigitalIO() || !CreatePTZHandler()) {
+        return false;
+    }
+    m_videoCapture = std::make_unique<CIPVideoCapture>(this, camera->GetCameraCount());
+    return true;
+}
+
+void CIPCaptureDriver::CloseWorkObjects() {
+    m_videoCapture.reset();
+    m_digitalIO.reset();
+    m_ptzHandler.reset();
+}
+
+void CIPCaptureDriver::Close() { CloseWorkObjects(); }
+
+ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() { return m_videoCapture.get(); }
+
+ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() {
+    return m_videoCapture.get();
+}
+
+ipcapture::ICaptureIOApi* CIPCaptureDriver::GetCaptureIO() { return m_digitalIO.get(); }
+
+ipcapture::IIPPTZDriver* CIPCaptureDriver::GetPTZDriver() { return m_ptzHandler.get(); }
+
+ipcapture::IIPPTZDriverEx* CIPCaptureDriver::GetPTZDriverEx() { return m_ptzHandler.get(); }
+
+void CIPCaptureDriver::LogOpened(ipcapture::IIPDeviceConfig* config, const std::string& firmware) {
+    std::string name = GetDriverName();
+    if (name.empty() || config == nullptr) {
+        return;
+    }
+    ipcapture::IIPCameraSettings* camera = config->GetCameraSettings();
+    ipcapture::IIPConnectionSettings* connection = config->GetConnectionSettings();
+    std::string line = Utils::FormatString("DRIVER IS OPENED (name: %s, device model: %s",
+                                           name.c_str(), OrEmpty(camera->GetModelName()));
+    if (!firmware.empty()) {
+        line += ", FW: " + firmware;
+    }
+    line += Utils::FormatString(", address: %s:%u)", OrEmpty(connection->GetAddress()),
+                                static_cast<unsigned>(connection->GetPort()));
+    DebugMessage(3, "%s", line.c_str());
+}
+
+void CIPCaptureDriver::DebugMessage(int type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = Utils::FormatStringV(format, args);
+    va_end(args);
+    if (type == 4) {
+        return;
+    }
+    char level = static_cast<char>(type & 0x0F);
+    if (type == 3 && m_coreVersion.Below(5, 12)) {
+        level = 2;
+    }
+    if (m_hostLog != nullptr) {
+        CDebugInfo record(level, text);
+        m_hostLog->Write(&record);
+    }
+}
+
+std::string CIPCaptureDriver::GetParameterString(uint32_t index) {
+    auto it = m_parameters.find(index);
+    if (it == m_parameters.end() || it->second == "(none)") {
+        return {};
+    }
+    return it->second;
+}
+
+int CIPCaptureDriver::GetParameterInt(uint32_t index) {
+    auto it = m_parameters.find(index);
+    int value = 0;
+    if (it == m_parameters.end() || !Utils::ParseInt(it->second, value)) {
+        return kNoIntParameter;
+    }
+    return value;
+}
+
+ipcapture::ChannelSettings CIPCaptureDriver::GetChannelRecord(uint32_t index) {
+    if (!m_videoCapture) {
+        return {};
+    }
+    return m_videoCapture->GetChannelSettings(index);
+}
+
+ICameraChannel* CIPCaptureDriver::CreateChannel(int, ipcapture::IHostFrameSink*) {
+    // Channels of stream types 1 (MJPEG) and 2 (MPEG-4) arrive with the video subsystem.
+    return nullptr;
+}
+
+}  // namespace vostrel

@@ -1,0 +1,150 @@
+#include "platform/system.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace platform {
+
+uint64_t CurrentFileTime() {
+    // Seconds between 1601-01-01 and 1970-01-01.
+    constexpr uint64_t kEpochDifference = 11644473600ull;
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    auto units = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
+    return static_cast<uint64_t>(units) + kEpochDifference * 10000000ull;
+}
+
+std::string ExecutablePath() {
+    char buffer[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    if (n <= 0) {
+        return {};
+    }
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+std::string DirectoryOf(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return {};
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && stat(path.c_str(), &st) == 0;
+}
+
+std::optional<uint64_t> FileSize(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(st.st_size);
+}
+
+std::string SharedObjectName(const std::string& moduleName) {
+    std::string base = moduleName;
+    if (base.size() > 4 && strcasecmp(base.c_str() + base.size() - 4, ".dll") == 0) {
+        base.resize(base.size() - 4);
+    }
+    return "lib" + base + ".so";
+}
+
+std::optional<ModuleVersion> VersionFromSharedObjectName(const std::string& fileName) {
+    auto slash = fileName.find_last_of('/');
+    std::string name = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+    auto pos = name.find(".so.");
+    if (pos == std::string::npos) {
+        return std::nullopt;
+    }
+    ModuleVersion version{0, 0, 0, 0};
+    const char* p = name.c_str() + pos + 4;
+    for (size_t i = 0; i < version.size(); ++i) {
+        if (*p < '0' || *p > '9') {
+            return std::nullopt;
+        }
+        unsigned long value = 0;
+        while (*p >= '0' && *p <= '9') {
+            value = value * 10 + static_cast<unsigned long>(*p - '0');
+            if (value > 0xFFFF) {
+                return std::nullopt;
+            }
+            ++p;
+        }
+        version[i] = static_cast<uint16_t>(value);
+        if (*p == '\0') {
+            return version;
+        }
+        if (*p != '.') {
+            return std::nullopt;
+        }
+        ++p;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+std::string RealPath(const char* path) {
+    std::unique_ptr<char, decltype(&free)> resolved(realpath(path, nullptr), &free);
+    return resolved ? std::string(resolved.get()) : std::string(path);
+}
+
+struct LoadedSearch {
+    std::string soName;
+    std::string found;
+};
+
+int FindLoaded(struct dl_phdr_info* info, size_t, void* data) {
+    auto* search = static_cast<LoadedSearch*>(data);
+    if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0') {
+        return 0;
+    }
+    const char* slash = strrchr(info->dlpi_name, '/');
+    const char* base = slash ? slash + 1 : info->dlpi_name;
+    size_t len = search->soName.size();
+    if (strncmp(base, search->soName.c_str(), len) == 0 && (base[len] == '\0' || base[len] == '.')) {
+        search->found = info->dlpi_name;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::optional<ModuleVersion> ReadModuleVersion(const std::string& moduleName) {
+    if (moduleName.empty()) {
+        return std::nullopt;
+    }
+    LoadedSearch search{SharedObjectName(moduleName), {}};
+    dl_iterate_phdr(&FindLoaded, &search);
+    std::string path;
+    if (!search.found.empty()) {
+        path = RealPath(search.found.c_str());
+    } else {
+        void* handle = dlopen(search.soName.c_str(), RTLD_LAZY | RTLD_LOCAL);
+        if (handle == nullptr) {
+            return std::nullopt;
+        }
+        struct link_map* map = nullptr;
+        if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name) {
+            path = RealPath(map->l_name);
+        }
+        dlclose(handle);
+    }
+    if (path.empty()) {
+        return std::nullopt;
+    }
+    return VersionFromSharedObjectName(path);
+}
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+#pragma once
+// Clock, file and process facts the module needs from the operating system.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// Current UTC time as a file time: 100-nanosecond units since 1601-01-01.
+uint64_t CurrentFileTime();
+
+// Full path of the running executable (the host process), empty when unknown.
+std::string ExecutablePath();
+// Directory part of a path, without the trailing slash ("" when there is none).
+std::string DirectoryOf(const std::string& path);
+
+bool FileExists(const std::string& path);
+// Size in bytes of a regular file; nullopt when it cannot be read.
+std::optional<uint64_t> FileSize(const std::string& path);
+
+// Product version (major, minor, build, revision) of a named module. A Windows-style name
+// "name.dll" is looked up as "libname.so": first among the modules already loaded in the
+// process, then through the dynamic loader's search. The version is read from the versioned
+// file name the module resolves to ("libname.so.5.12.3" gives 5.12.3.0). Returns nullopt
+// when the module is not found or its file name carries no version.
+using ModuleVersion = std::array<uint16_t, 4>;
+std::optional<ModuleVersion> ReadModuleVersion(const std::string& moduleName);
+
+// Parses the version numbers that follow ".so." in a shared object's file name.
+std::optional<ModuleVersion> VersionFromSharedObjectName(const std::string& fileName);
+
+// Maps a Windows module name to its shared-object name: "X.dll" -> "libX.so".
+std::string SharedObjectName(const std::string& moduleName);
+
+}  // namespace platform

@@ -1,0 +1,164 @@
+#include "thread/simple_thread.h"
+
+namespace vostrel::thread {
+
+CSimpleThread::~CSimpleThread() = default;
+
+int CSimpleThread::Entry(void* self) {
+    static_cast<CSimpleThread*>(self)->Run();
+    return kExitCode;
+}
+
+bool CSimpleThread::Start(const std::string& name) {
+    if (m_thread) {
+        return false;
+    }
+    m_name = name;
+    m_thread = platform::Thread::Start(&CSimpleThread::Entry, this);
+    if (!m_thread) {
+        m_threadId = 0;
+        return false;
+    }
+    m_threadId = m_thread->Id();
+    return true;
+}
+
+bool CSimpleThread::IsCurrentThread() const {
+    return m_thread && m_thread->Id() == platform::CurrentThreadId();
+}
+
+void CSimpleThread::JoinAndForget() {
+    if (!m_thread) {
+        return;
+    }
+    if (IsCurrentThread()) {
+        // A thread never waits for itself; its handle is kept until the owner forgets it.
+        return;
+    }
+    m_thread->Join(platform::kInfinite);
+    m_thread.reset();
+    m_threadId = 0;
+}
+
+// ---- CTickerThread ----
+
+CTickerThread::~CTickerThread() = default;
+
+int CTickerThread::Run() {
+    while (m_stopEvent->Wait(m_period) != platform::WaitResult::Signalled) {
+        OnTick();
+    }
+    return 0;
+}
+
+bool CTickerThread::StartTicker(const std::string& name) {
+    if (m_thread) {
+        return false;
+    }
+    if (!m_stopEvent) {
+        m_stopEvent = std::make_unique<platform::Event>(false);
+    }
+    m_stopEvent->Reset();
+    return Start(name);
+}
+
+void CTickerThread::StopTicker() {
+    if (!m_thread) {
+        return;
+    }
+    m_stopEvent->Set();
+    JoinAndForget();
+}
+
+// ---- CWorkItemThread ----
+
+CWorkItemThread::~CWorkItemThread() {
+    Stop();
+    std::lock_guard<std::mutex> guard(m_queueLock);
+    m_queueEvent.reset();
+}
+
+bool CWorkItemThread::Start(const std::string& name) {
+    if (m_thread) {
+        return false;
+    }
+    if (!m_queueEvent) {
+        m_queueEvent = std::make_unique<platform::Event>(false);
+    }
+    m_running = true;
+    return CSimpleThread::Start(name);
+}
+
+bool CWorkItemThread::PostWorkItem(IWorkItem* item) {
+    if (!m_running || item == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(m_queueLock);
+    if (!m_queueEvent) {
+        return false;
+    }
+    m_queue.push_back(item);
+    m_queueEvent->Set();
+    return true;
+}
+
+CWorkItemThread::IWorkItem* CWorkItemThread::PopWorkItem() {
+    std::lock_guard<std::mutex> guard(m_queueLock);
+    if (m_queue.empty()) {
+        return nullptr;
+    }
+    IWorkItem* item = m_queue.front();
+    m_queue.pop_front();
+    return item;
+}
+
+void CWorkItemThread::ClearWorkItems() {
+    std::list<IWorkItem*> discarded;
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        discarded.swap(m_queue);
+    }
+    for (IWorkItem* item : discarded) {
+        delete item;
+    }
+}
+
+void CWorkItemThread::Stop() {
+    m_running = false;
+    ClearWorkItems();
+    {
+        std::lock_guard<std::mutex> guard(m_queueLock);
+        if (m_queueEvent) {
+            m_queueEvent->Set();
+        }
+    }
+    JoinAndForget();
+}
+
+int CWorkItemThread::Run() {
+    while (m_running) {
+        if (m_queueEvent->Wait(1000) != platform::WaitResult::Signalled) {
+            continue;
+        }
+        for (;;) {
+            IWorkItem* item = PopWorkItem();
+            if (!m_running) {
+                delete item;
+                break;
+            }
+            if (item == nullptr) {
+                break;
+            }
+            try {
+                HandleWorkItem(item);
+            } catch (...) {
+                // A failing handler must not end the thread; the item is still deleted.
+            }
+            delete item;
+        }
+    }
+    ClearWorkItems();
+    return 0;
+}
+
+}  // namespace vostrel::thread

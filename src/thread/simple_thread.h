@@ -1,0 +1,88 @@
+#pragma once
+// The thread classes: CSimpleThread runs Run() on a thread of its own; CTickerThread calls
+// OnTick() periodically until its stop event is signalled; CWorkItemThread handles queued
+// work items one after another in posting order.
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/event.h"
+#include "platform/thread.h"
+
+namespace vostrel::thread {
+
+class CSimpleThread {
+public:
+    // Exit code of every thread started here.
+    static constexpr int kExitCode = 123;
+
+    virtual int Run() = 0;
+    virtual ~CSimpleThread();
+
+    // Starts the thread; false when one is already recorded or the system refuses.
+    bool Start(const std::string& name);
+    bool IsRecorded() const { return m_thread != nullptr; }
+    bool IsCurrentThread() const;
+    const std::string& Name() const { return m_name; }
+    uint32_t ThreadId() const { return m_threadId; }
+
+protected:
+    CSimpleThread() = default;
+    // Waits for the recorded thread without limit (never when called on the thread itself)
+    // and forgets it.
+    void JoinAndForget();
+
+    std::string m_name;
+    std::unique_ptr<platform::Thread> m_thread;
+    uint32_t m_threadId = 0;
+
+private:
+    static int Entry(void* self);
+};
+
+class CTickerThread : public CSimpleThread {
+public:
+    int Run() override;
+    ~CTickerThread() override;
+    virtual void OnTick() = 0;
+
+    // The owner's start: creates the stop event when missing, resets it and starts the thread.
+    bool StartTicker(const std::string& name);
+    // The owner's stop: signals the stop event and waits for the thread (unless called on it).
+    void StopTicker();
+
+protected:
+    std::unique_ptr<platform::Event> m_stopEvent;
+    uint32_t m_period = 2000;
+};
+
+class CWorkItemThread : public CSimpleThread {
+public:
+    class IWorkItem {
+    public:
+        virtual ~IWorkItem() = default;
+    };
+
+    int Run() override;
+    ~CWorkItemThread() override;
+    virtual void HandleWorkItem(IWorkItem* item) = 0;
+
+    bool Start(const std::string& name);
+    // Queues an item; on false the caller keeps (and must delete) it.
+    bool PostWorkItem(IWorkItem* item);
+    IWorkItem* PopWorkItem();
+    void ClearWorkItems();
+    // Discards the queued items unhandled and waits for the thread (unless called on it).
+    void Stop();
+
+protected:
+    std::mutex m_queueLock;
+    std::list<IWorkItem*> m_queue;
+    std::unique_ptr<platform::Event> m_queueEvent;
+    std::atomic<bool> m_running{false};
+};
+
+}  // namespace vostrel::thread
