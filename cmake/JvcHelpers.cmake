@@ -19,6 +19,9 @@ function(jvc_add_test name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
+    if("tsan" IN_LIST ARG_LABELS)
+        add_dependencies(tsan_tests ${name})
+    endif()
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
         PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
