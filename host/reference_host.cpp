@@ -37,9 +37,9 @@ size_t LogSink::Count() const {
 
 namespace {
 size_t CountIn(const std::vector<LogRecord>& records, const std::string& fragment) {
-    return static_cast<size_t>(std::count_if(records.begin(), records.end(), [&](const LogRecord& r) {
-        return r.text && r.text->find(fragment) != std::string::npos;
-    }));
+    return static_cast<size_t>(std::count_if(
+        records.begin(), records.end(),
+        [&](const LogRecord& r) { return r.text && r.text->find(fragment) != std::string::npos; }));
 }
 }  // namespace
 
@@ -142,7 +142,8 @@ bool FrameSink::OnFrame(vostrel::ipcapture::IHostFrame* raw) {
         copy.sizeClass = frame->m_sizeClass;
         copy.capacity = frame->capacity;
         size_t size = std::min<size_t>(frame->m_dataSize, frame->m_buffer.size());
-        copy.data.assign(frame->m_buffer.begin(), frame->m_buffer.begin() + static_cast<long>(size));
+        copy.data.assign(frame->m_buffer.begin(),
+                         frame->m_buffer.begin() + static_cast<long>(size));
         copy.preparedAfterFields = frame->m_preparedAfterFields;
         copy.when = Clock::now();
         m_frames.push_back(std::move(copy));
@@ -216,8 +217,8 @@ void FrameSink::Clear() {
 
 // ---- VideoSettings ----
 
-VideoSettings::VideoSettings(uint16_t width, uint16_t height, uint16_t intervalMs,
-                             uint16_t quality, int wantsCompanion)
+VideoSettings::VideoSettings(uint16_t width, uint16_t height, uint16_t intervalMs, uint16_t quality,
+                             int wantsCompanion)
     : size(width, height) {
     encoding.interval = intervalMs;
     encoding.quality = quality;
@@ -249,8 +250,9 @@ std::vector<IOEvent> IOCallback::Events() const {
 
 size_t IOCallback::FailureCount() const {
     std::lock_guard<std::mutex> guard(m_mutex);
-    return static_cast<size_t>(std::count_if(m_events.begin(), m_events.end(),
-                                             [](const IOEvent& e) { return e.kind == IOEvent::Failure; }));
+    return static_cast<size_t>(
+        std::count_if(m_events.begin(), m_events.end(),
+                      [](const IOEvent& e) { return e.kind == IOEvent::Failure; }));
 }
 
 bool IOCallback::WaitForEvents(size_t count, milliseconds timeout) {
@@ -307,29 +309,35 @@ std::string CapabilityCallback::LastMessage() const {
 }
 
 class CapabilityResults::TextField : public vostrel::ipcapture::ICapabilityTextField {
-public:
+  public:
     TextField(CapabilityResults& owner, int index) : m_owner(owner), m_index(index) {}
     void SetText(const char* text) override {
         std::lock_guard<std::mutex> guard(m_owner.m_mutex);
         m_owner.connectionFields[m_index] = text ? text : "";
     }
 
-private:
+  private:
     CapabilityResults& m_owner;
     int m_index;
 };
 
 class CapabilityResults::Property : public vostrel::ipcapture::ICapabilityProperty {
-public:
+  public:
     Property(CapabilityResults& owner, size_t slot) : m_owner(owner), m_slot(slot) {}
-    void SetText(const char* text) override { Edit([&](CapabilityProperty& p) { p.text = text ? text : ""; }); }
-    void SetType(int type) override { Edit([&](CapabilityProperty& p) { p.type = type; }); }
-    void SetName(const char* name) override { Edit([&](CapabilityProperty& p) { p.name = name ? name : ""; }); }
+    void SetText(const char* text) override {
+        Edit([&](CapabilityProperty& p) { p.text = text ? text : ""; });
+    }
+    void SetType(int type) override {
+        Edit([&](CapabilityProperty& p) { p.type = type; });
+    }
+    void SetName(const char* name) override {
+        Edit([&](CapabilityProperty& p) { p.name = name ? name : ""; });
+    }
     void SetAttribute(int attribute) override {
         Edit([&](CapabilityProperty& p) { p.attribute = attribute; });
     }
 
-private:
+  private:
     template <typename F>
     void Edit(F f) {
         std::lock_guard<std::mutex> guard(m_owner.m_mutex);
@@ -340,31 +348,32 @@ private:
 };
 
 class CapabilityResults::ResolutionList : public vostrel::ipcapture::ICapabilityResolutionList {
-public:
+  public:
     explicit ResolutionList(CapabilityResults& owner) : m_owner(owner) {}
     void Add(const char* name, uint16_t width, uint16_t height, int intervalMs) override {
         std::lock_guard<std::mutex> guard(m_owner.m_mutex);
         m_owner.resolutions.push_back({name ? name : "", width, height, intervalMs});
     }
 
-private:
+  private:
     CapabilityResults& m_owner;
 };
 
 class CapabilityResults::IntervalList : public vostrel::ipcapture::ICapabilityIntervalList {
-public:
+  public:
     IntervalList(CapabilityResults& owner, int which) : m_owner(owner), m_which(which) {}
     void Add(int intervalMs) override {
         std::lock_guard<std::mutex> guard(m_owner.m_mutex);
         m_owner.frameIntervals[m_which].push_back(intervalMs);
     }
 
-private:
+  private:
     CapabilityResults& m_owner;
     int m_which;
 };
 
-CapabilityResults::CapabilityResults() : m_resolutionList(std::make_unique<ResolutionList>(*this)) {}
+CapabilityResults::CapabilityResults()
+    : m_resolutionList(std::make_unique<ResolutionList>(*this)) {}
 
 void CapabilityResults::SetValue(int key, int value) {
     std::lock_guard<std::mutex> guard(m_mutex);

@@ -25,7 +25,7 @@ using std::chrono::milliseconds;
 
 // A recorder that tests can wait on: every change notifies waiters.
 class Waitable {
-protected:
+  protected:
     // Waits until pred() holds (checked under the lock) or the time-out passes.
     template <typename Pred>
     bool WaitUntil(Pred pred, milliseconds timeout) {
@@ -46,7 +46,7 @@ struct LogRecord {
 };
 
 class LogSink : public IDebugMessageSink, public Waitable {
-public:
+  public:
     void Write(CDebugInfoIf* record) override;
 
     std::vector<LogRecord> Records() const;
@@ -58,7 +58,7 @@ public:
     // Called for every record as it arrives (on the module's thread), e.g. to print it.
     void SetEcho(std::function<void(const LogRecord&)> echo);
 
-private:
+  private:
     std::vector<LogRecord> m_records;
     std::function<void(const LogRecord&)> m_echo;
 };
@@ -79,7 +79,7 @@ struct DeviceSettings {
 };
 
 class DeviceConfig : public vostrel::ipcapture::IIPDeviceConfig {
-public:
+  public:
     explicit DeviceConfig(DeviceSettings settings);
 
     vostrel::ipcapture::IIPCameraSettings* GetCameraSettings() override { return &m_camera; }
@@ -89,20 +89,20 @@ public:
     const char* GetDriverParameter(int index) override;
     DeviceSettings& Settings() { return m_settings; }
 
-private:
+  private:
     class Camera : public vostrel::ipcapture::IIPCameraSettings {
-    public:
+      public:
         explicit Camera(DeviceSettings& s) : m_s(s) {}
         const char* GetModelName() override { return m_s.model.c_str(); }
         int GetCameraCount() override { return m_s.cameraCount; }
         int GetInputCount() override { return m_s.inputCount; }
         int GetOutputCount() override { return m_s.outputCount; }
 
-    private:
+      private:
         DeviceSettings& m_s;
     };
     class Connection : public vostrel::ipcapture::IIPConnectionSettings {
-    public:
+      public:
         explicit Connection(DeviceSettings& s) : m_s(s) {}
         const char* GetAddress() override { return m_s.address.c_str(); }
         uint16_t GetPort() override { return m_s.port; }
@@ -110,7 +110,7 @@ private:
         const char* GetUserName() override { return m_s.userName.c_str(); }
         const char* GetPassword() override { return m_s.password.c_str(); }
 
-    private:
+      private:
         DeviceSettings& m_s;
     };
 
@@ -123,7 +123,7 @@ private:
 
 // A frame that owns its buffer; every setter is recorded.
 class Frame : public vostrel::ipcapture::IHostFrame {
-public:
+  public:
     Frame(uint32_t fourcc, unsigned capacity, std::string creator);
 
     uint8_t* GetBuffer() override { return m_buffer.data(); }
@@ -148,7 +148,7 @@ public:
 };
 
 class FrameFactory : public vostrel::ipcapture::IHostFrameFactory {
-public:
+  public:
     vostrel::ipcapture::IHostFrame* CreateFrame(uint32_t fourcc, unsigned capacity,
                                                 const char* creator) override;
     void ReleaseFrame(vostrel::ipcapture::IHostFrame* frame) override;
@@ -160,7 +160,7 @@ public:
     // Makes CreateFrame answer null while set.
     void SetRefuseCreate(bool refuse);
 
-private:
+  private:
     mutable std::mutex m_mutex;
     int m_outstanding = 0;
     int m_created = 0;
@@ -181,7 +181,7 @@ struct ReceivedFrame {
 };
 
 class FrameSink : public vostrel::ipcapture::IHostFrameSink, public Waitable {
-public:
+  public:
     bool OnFrame(vostrel::ipcapture::IHostFrame* frame) override;
     void OnSignalLost() override;
 
@@ -198,7 +198,7 @@ public:
     void SetKeepLimit(size_t limit);
     void Clear();
 
-private:
+  private:
     std::vector<ReceivedFrame> m_frames;
     size_t m_total = 0;
     size_t m_keepLimit = SIZE_MAX;
@@ -211,7 +211,7 @@ private:
 // ---- Video settings ----
 
 class VideoSettings : public vostrel::ipcapture::IHostVideoSettings {
-public:
+  public:
     VideoSettings(uint16_t width, uint16_t height, uint16_t intervalMs, uint16_t quality,
                   int wantsCompanion = 0);
 
@@ -219,7 +219,7 @@ public:
     vostrel::ipcapture::IHostEncoding* GetEncoding() override { return &m_encoding; }
 
     class Size : public vostrel::ipcapture::IHostSize {
-    public:
+      public:
         Size(uint16_t w, uint16_t h) : width(w), height(h) {}
         uint16_t GetWidth() override { return width; }
         uint16_t GetHeight() override { return height; }
@@ -227,15 +227,15 @@ public:
         uint16_t height;
     };
     class Picture : public vostrel::ipcapture::IHostPicture {
-    public:
+      public:
         explicit Picture(Size& size) : m_size(size) {}
         vostrel::ipcapture::IHostSize* GetSize() override { return &m_size; }
 
-    private:
+      private:
         Size& m_size;
     };
     class Encoding : public vostrel::ipcapture::IHostEncoding {
-    public:
+      public:
         uint16_t GetFrameInterval() override { return interval; }
         uint16_t GetQuality() override { return quality; }
         int WantsCompanion() override { return companion; }
@@ -247,7 +247,7 @@ public:
     Size size;
     Encoding encoding;
 
-private:
+  private:
     Picture m_picture{size};
     Encoding& m_encoding = encoding;
 };
@@ -261,7 +261,7 @@ struct IOEvent {
 };
 
 class IOCallback : public vostrel::ipcapture::ICaptureIOCallback, public Waitable {
-public:
+  public:
     void OnInputChanged(uint32_t input, int32_t state) override;
     void OnIOFailure() override;
 
@@ -270,14 +270,14 @@ public:
     bool WaitForEvents(size_t count, milliseconds timeout);
     void Clear();
 
-private:
+  private:
     std::vector<IOEvent> m_events;
 };
 
 // ---- Capability query ----
 
 class CapabilityCallback : public vostrel::ipcapture::ICapabilityCallback, public Waitable {
-public:
+  public:
     void OnSucceeded() override;
     void OnFailed(int errorCode, const char* message) override;
 
@@ -287,7 +287,7 @@ public:
     int LastErrorCode() const;
     std::string LastMessage() const;
 
-private:
+  private:
     int m_succeeded = 0;
     int m_failed = 0;
     int m_lastError = 0;
@@ -310,7 +310,7 @@ struct CapabilityResolution {
 };
 
 class CapabilityResults : public vostrel::ipcapture::ICapabilityResults {
-public:
+  public:
     CapabilityResults();
     void SetValue(int key, int value) override;
     void SetDeviceName(const char* name) override;
@@ -326,7 +326,7 @@ public:
     std::vector<CapabilityResolution> resolutions;
     std::map<int, std::vector<int>> frameIntervals;
 
-private:
+  private:
     class TextField;
     class Property;
     class ResolutionList;

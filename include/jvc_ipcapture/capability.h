@@ -6,7 +6,7 @@
 namespace vostrel::ipcapture {
 
 class ICapabilityCallback {
-public:
+  public:
     virtual ~ICapabilityCallback() = default;
     virtual void Reserved1() {}
     virtual void OnSucceeded() = 0;
@@ -14,13 +14,13 @@ public:
 };
 
 class ICapabilityTextField {
-public:
+  public:
     virtual ~ICapabilityTextField() = default;
     virtual void SetText(const char* text) = 0;
 };
 
 class ICapabilityProperty {
-public:
+  public:
     virtual ~ICapabilityProperty() = default;
     virtual void SetText(const char* text) = 0;
     virtual void Reserved2() {}
@@ -31,20 +31,20 @@ public:
 };
 
 class ICapabilityResolutionList {
-public:
+  public:
     virtual ~ICapabilityResolutionList() = default;
     virtual void Add(const char* name, uint16_t width, uint16_t height, int intervalMs) = 0;
 };
 
 class ICapabilityIntervalList {
-public:
+  public:
     virtual ~ICapabilityIntervalList() = default;
     virtual void Reserved1() {}
     virtual void Add(int intervalMs) = 0;
 };
 
 class ICapabilityResults {
-public:
+  public:
     virtual ~ICapabilityResults() = default;
     virtual void SetValue(int key, int value) = 0;
     virtual void SetDeviceName(const char* name) = 0;

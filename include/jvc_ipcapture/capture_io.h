@@ -6,7 +6,7 @@
 namespace vostrel::ipcapture {
 
 class ICaptureIOCallback {
-public:
+  public:
     virtual ~ICaptureIOCallback() = default;
     virtual void OnInputChanged(uint32_t input, int32_t state) = 0;
     // An exchange with the camera failed; every cached state was forgotten.
@@ -14,7 +14,7 @@ public:
 };
 
 class ICaptureIOApi {
-public:
+  public:
     virtual ~ICaptureIOApi() = default;
     virtual bool SetCallback(ICaptureIOCallback* callback) = 0;
     virtual bool Start() = 0;

@@ -5,7 +5,7 @@
 
 // A log record: level and text (null when the message was empty).
 class CDebugInfoIf {
-public:
+  public:
     virtual ~CDebugInfoIf() = default;
     virtual char GetLevel() const = 0;
     virtual const char* GetText() const = 0;
@@ -14,7 +14,7 @@ public:
 // The host's log sink. Called from any thread of the module, possibly concurrently; it
 // copies what it keeps.
 class IDebugMessageSink {
-public:
+  public:
     virtual ~IDebugMessageSink() = default;
     virtual void Write(CDebugInfoIf* record) = 0;
 };
@@ -22,7 +22,7 @@ public:
 // The module's logging interface: printf-style formatting, then delivery to the host sink.
 // Types: 1 failures, 3 state reports; type 4 never reaches the host.
 class IDebugMessage {
-public:
+  public:
     virtual ~IDebugMessage() = default;
     virtual void DebugMessage(int type, const char* format, ...)
         __attribute__((format(printf, 3, 4))) = 0;

@@ -6,7 +6,7 @@
 namespace vostrel::ipcapture {
 
 class IIPCameraSettings {
-public:
+  public:
     virtual ~IIPCameraSettings() = default;
     virtual void Reserved1() {}
     virtual const char* GetModelName() = 0;
@@ -17,7 +17,7 @@ public:
 };
 
 class IIPConnectionSettings {
-public:
+  public:
     virtual ~IIPConnectionSettings() = default;
     virtual const char* GetAddress() = 0;
     virtual uint16_t GetPort() = 0;
@@ -29,7 +29,7 @@ public:
 };
 
 class IIPDeviceConfig {
-public:
+  public:
     virtual ~IIPDeviceConfig() = default;
     virtual IIPCameraSettings* GetCameraSettings() = 0;
     virtual IIPConnectionSettings* GetConnectionSettings() = 0;

@@ -16,7 +16,7 @@ constexpr uint32_t kFourCCDivx = MakeFourCC('D', 'I', 'V', 'X');  // MPEG-4 key 
 constexpr uint32_t kFourCCDivi = MakeFourCC('D', 'I', 'V', 'I');  // other MPEG-4 picture
 
 class IHostFrame {
-public:
+  public:
     virtual ~IHostFrame() = default;
     virtual void Reserved1() {}
     // At least as many writable bytes as the capacity the frame was created with.
@@ -39,7 +39,7 @@ public:
 };
 
 class IHostFrameFactory {
-public:
+  public:
     virtual ~IHostFrameFactory() = default;
     virtual void Reserved1() {}
     virtual IHostFrame* CreateFrame(uint32_t fourcc, unsigned capacity, const char* creator) = 0;
@@ -51,7 +51,7 @@ public:
 
 // Where a channel delivers its frames; called on the channel's thread.
 class IHostFrameSink {
-public:
+  public:
     virtual ~IHostFrameSink() = default;
     // True when the host accepted the frame.
     virtual bool OnFrame(IHostFrame* frame) = 0;
@@ -60,14 +60,14 @@ public:
 };
 
 class IHostSize {
-public:
+  public:
     virtual ~IHostSize() = default;
     virtual uint16_t GetWidth() = 0;
     virtual uint16_t GetHeight() = 0;
 };
 
 class IHostPicture {
-public:
+  public:
     virtual ~IHostPicture() = default;
     virtual void Reserved1() {}
     virtual void Reserved2() {}
@@ -75,7 +75,7 @@ public:
 };
 
 class IHostEncoding {
-public:
+  public:
     virtual ~IHostEncoding() = default;
     // Frame interval in milliseconds (0: none given).
     virtual uint16_t GetFrameInterval() = 0;
@@ -87,7 +87,7 @@ public:
 };
 
 class IHostVideoSettings {
-public:
+  public:
     virtual ~IHostVideoSettings() = default;
     virtual IHostPicture* GetPicture() = 0;
     virtual IHostEncoding* GetEncoding() = 0;

@@ -10,7 +10,7 @@
 namespace vostrel::ipcapture {
 
 class IIPCaptureDriver {
-public:
+  public:
     virtual ~IIPCaptureDriver() = default;
     virtual bool Open(IDebugMessageSink* hostLog, IHostFrameFactory* frameFactory,
                       IIPDeviceConfig* config) = 0;
@@ -21,19 +21,19 @@ public:
 };
 
 class IIPCaptureDriverEx : public IIPCaptureDriver {
-public:
+  public:
     virtual void* GetOptionalFacilityA() = 0;  // always null
     virtual IIPPTZDriver* GetPTZDriver() = 0;
 };
 
 class IIPCaptureDriverEx2 : public IIPCaptureDriverEx {
-public:
+  public:
     virtual void* GetOptionalFacilityB() = 0;  // always null
     virtual IIPVideoCaptureEx* GetVideoCaptureEx() = 0;
 };
 
 class IIPCaptureDriverEx3 : public IIPCaptureDriverEx2 {
-public:
+  public:
     virtual IIPPTZDriverEx* GetPTZDriverEx() = 0;
 };
 

@@ -4,7 +4,7 @@
 
 // Per-control options, set and read by the host.
 class IIPParams {
-public:
+  public:
     virtual ~IIPParams() = default;
     virtual int32_t GetChannelIndex() = 0;
     virtual bool GetOption1() = 0;
@@ -17,28 +17,28 @@ namespace vostrel::ipcapture {
 
 // Filled by GetCapabilities: fourteen 32-bit fields.
 struct PtzCapabilityRecord {
-    int32_t hostField;       // 1: the host's own, never written by the module
-    int32_t pan;             // 2
-    int32_t tilt;            // 3
-    int32_t zoom;            // 4
-    int32_t focus;           // 5
-    int32_t iris;            // 6
-    int32_t reserved7;       // 7: 0
-    int32_t maxPresets;      // 8
-    int32_t presetCount;     // 9
-    int32_t reserved10;      // 10: 0
-    int32_t reserved11;      // 11: 0
-    int32_t areaZoom;        // 12
-    int32_t center;          // 13
-    int32_t unzoom;          // 14
+    int32_t hostField;    // 1: the host's own, never written by the module
+    int32_t pan;          // 2
+    int32_t tilt;         // 3
+    int32_t zoom;         // 4
+    int32_t focus;        // 5
+    int32_t iris;         // 6
+    int32_t reserved7;    // 7: 0
+    int32_t maxPresets;   // 8
+    int32_t presetCount;  // 9
+    int32_t reserved10;   // 10: 0
+    int32_t reserved11;   // 11: 0
+    int32_t areaZoom;     // 12
+    int32_t center;       // 13
+    int32_t unzoom;       // 14
 };
 static_assert(sizeof(PtzCapabilityRecord) == 14 * 4);
 
 // Result codes of the PTZ operations.
 enum PtzResult : int32_t {
-    kPtzDone = 1,                // done, or queued for the command thread
+    kPtzDone = 1,  // done, or queued for the command thread
     kPtzInvalidArgument = -3,
-    kPtzNotQueued = -18,         // no command thread, not queued, or preset not stored
+    kPtzNotQueued = -18,  // no command thread, not queued, or preset not stored
     kPtzNoCapability = -19,
     kPtzPresetFailed = -23,
     kPtzPresetTableFull = -26,
@@ -47,7 +47,7 @@ enum PtzResult : int32_t {
 // Move directions: 0 left, 1 right, 2 up, 3 down, 4 up-left, 5 up-right, 6 down-left,
 // 7 down-right, 8 zoom in, 9 zoom out.
 class IIPPTZApi {
-public:
+  public:
     virtual ~IIPPTZApi() = default;
     virtual int32_t IsPtzSupported() = 0;
     virtual int32_t Move(int32_t direction, int32_t speed) = 0;
@@ -71,18 +71,18 @@ public:
 };
 
 class IIPPTZApiEx : public IIPPTZApi {
-public:
+  public:
     virtual bool IsSuccess(int32_t code) = 0;
 };
 
 class IIPPTZDriver {
-public:
+  public:
     virtual ~IIPPTZDriver() = default;
     virtual IIPPTZApi* GetPtzApi(uint32_t channel) = 0;
 };
 
 class IIPPTZDriverEx : public IIPPTZDriver {
-public:
+  public:
     IIPPTZApi* GetPtzApi(uint32_t channel) override { return GetPtzApiEx(channel); }
     virtual IIPPTZApiEx* GetPtzApiEx(uint32_t channel) = 0;
 };

@@ -15,7 +15,7 @@ struct ChannelSettings {
 };
 
 class IIPVideoCapture {
-public:
+  public:
     virtual ~IIPVideoCapture() = default;
     virtual unsigned GetChannelCount() = 0;
     // Starts (or restarts) channel index, delivering its frames to sink.
@@ -32,7 +32,7 @@ public:
 };
 
 class IIPVideoCaptureEx : public IIPVideoCapture {
-public:
+  public:
     virtual bool ExtendedQuerySecondOf(unsigned index) = 0;
     virtual bool ExtendedQueryFirstOf(unsigned index) = 0;
 };

@@ -8,13 +8,13 @@
 namespace vostrel {
 
 class CDebugInfo : public CDebugInfoIf {
-public:
+  public:
     CDebugInfo(char level, const std::string& text);
     ~CDebugInfo() override = default;
     char GetLevel() const override { return m_level; }
     const char* GetText() const override { return m_text.get(); }
 
-private:
+  private:
     char m_level;
     std::unique_ptr<char[]> m_text;  // null when the message is empty
 };

@@ -27,7 +27,7 @@ enum DriverParameter : uint32_t {
 inline constexpr int kNoIntParameter = static_cast<int>(0x80000000u);
 
 class IDriver : public IDebugMessage {
-public:
+  public:
     ~IDriver() override = default;
     virtual std::string GetDriverName() = 0;
     virtual DEVICE_INFO* GetDeviceInfo() = 0;
@@ -45,7 +45,7 @@ public:
 };
 
 class ICustomCreator {
-public:
+  public:
     virtual ~ICustomCreator() = default;
     // A new channel for the driver's stream type, owned by the caller; null for other types.
     virtual ICameraChannel* CreateChannel(int index, ipcapture::IHostFrameSink* sink) = 0;

@@ -26,14 +26,28 @@ void DestroyDriver(IIPCaptureDriver* driver) {
 
 }  // namespace
 
-JVC_IPCAPTURE_API IIPCaptureDriver* CreateIPCapture() { return NewDriver(); }
-JVC_IPCAPTURE_API vostrel::ipcapture::IIPCaptureDriverEx* CreateIPCaptureEx() { return NewDriver(); }
+JVC_IPCAPTURE_API IIPCaptureDriver* CreateIPCapture() {
+    return NewDriver();
+}
+JVC_IPCAPTURE_API vostrel::ipcapture::IIPCaptureDriverEx* CreateIPCaptureEx() {
+    return NewDriver();
+}
 JVC_IPCAPTURE_API vostrel::ipcapture::IIPCaptureDriverEx2* CreateIPCaptureEx2() {
     return NewDriver();
 }
-JVC_IPCAPTURE_API IIPCaptureDriverEx3* CreateIPCaptureEx3() { return NewDriver(); }
+JVC_IPCAPTURE_API IIPCaptureDriverEx3* CreateIPCaptureEx3() {
+    return NewDriver();
+}
 
-JVC_IPCAPTURE_API void DeleteIPCapture(IIPCaptureDriver* driver) { DestroyDriver(driver); }
-JVC_IPCAPTURE_API void DeleteIPCaptureEx(IIPCaptureDriver* driver) { DestroyDriver(driver); }
-JVC_IPCAPTURE_API void DeleteIPCaptureEx2(IIPCaptureDriver* driver) { DestroyDriver(driver); }
-JVC_IPCAPTURE_API void DeleteIPCaptureEx3(IIPCaptureDriver* driver) { DestroyDriver(driver); }
+JVC_IPCAPTURE_API void DeleteIPCapture(IIPCaptureDriver* driver) {
+    DestroyDriver(driver);
+}
+JVC_IPCAPTURE_API void DeleteIPCaptureEx(IIPCaptureDriver* driver) {
+    DestroyDriver(driver);
+}
+JVC_IPCAPTURE_API void DeleteIPCaptureEx2(IIPCaptureDriver* driver) {
+    DestroyDriver(driver);
+}
+JVC_IPCAPTURE_API void DeleteIPCaptureEx3(IIPCaptureDriver* driver) {
+    DestroyDriver(driver);
+}

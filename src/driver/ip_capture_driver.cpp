@@ -13,7 +13,9 @@ namespace vostrel {
 
 namespace {
 
-const char* OrEmpty(const char* text) { return text ? text : ""; }
+const char* OrEmpty(const char* text) {
+    return text ? text : "";
+}
 
 }  // namespace
 
@@ -80,19 +82,29 @@ void CIPCaptureDriver::CloseWorkObjects() {
     m_ptzHandler.reset();
 }
 
-void CIPCaptureDriver::Close() { CloseWorkObjects(); }
+void CIPCaptureDriver::Close() {
+    CloseWorkObjects();
+}
 
-ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() { return m_videoCapture.get(); }
+ipcapture::IIPVideoCapture* CIPCaptureDriver::GetVideoCapture() {
+    return m_videoCapture.get();
+}
 
 ipcapture::IIPVideoCaptureEx* CIPCaptureDriver::GetVideoCaptureEx() {
     return m_videoCapture.get();
 }
 
-ipcapture::ICaptureIOApi* CIPCaptureDriver::GetCaptureIO() { return m_digitalIO.get(); }
+ipcapture::ICaptureIOApi* CIPCaptureDriver::GetCaptureIO() {
+    return m_digitalIO.get();
+}
 
-ipcapture::IIPPTZDriver* CIPCaptureDriver::GetPTZDriver() { return m_ptzHandler.get(); }
+ipcapture::IIPPTZDriver* CIPCaptureDriver::GetPTZDriver() {
+    return m_ptzHandler.get();
+}
 
-ipcapture::IIPPTZDriverEx* CIPCaptureDriver::GetPTZDriverEx() { return m_ptzHandler.get(); }
+ipcapture::IIPPTZDriverEx* CIPCaptureDriver::GetPTZDriverEx() {
+    return m_ptzHandler.get();
+}
 
 void CIPCaptureDriver::LogOpened(ipcapture::IIPDeviceConfig* config, const std::string& firmware) {
     std::string name = GetDriverName();

@@ -18,7 +18,7 @@ class CJvcPTZHandler;
 class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3,
                          public IDriver,
                          public ICustomCreator {
-public:
+  public:
     CIPCaptureDriver();
     ~CIPCaptureDriver() override;
 
@@ -56,7 +56,7 @@ public:
 
     const ProductVersion& CoreVersion() const { return m_coreVersion; }
 
-protected:
+  protected:
     IDebugMessageSink* m_hostLog = nullptr;
     ipcapture::IHostFrameFactory* m_frameFactory = nullptr;
     DEVICE_INFO m_deviceInfo{"", 80, "", ""};
@@ -71,7 +71,7 @@ protected:
     std::unique_ptr<CIPVideoCapture> m_videoCapture;
     std::unique_ptr<CJvcPTZHandler> m_ptzHandler;
 
-private:
+  private:
     void CloseWorkObjects();
 };
 

@@ -5,7 +5,6 @@
 
 namespace vostrel {
 
-
 bool CJvcIPCaptureDriver::Open(IDebugMessageSink* hostLog,
                                ipcapture::IHostFrameFactory* frameFactory,
                                ipcapture::IIPDeviceConfig* config) {

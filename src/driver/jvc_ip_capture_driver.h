@@ -5,7 +5,7 @@
 namespace vostrel {
 
 class CJvcIPCaptureDriver : public CIPCaptureDriver {
-public:
+  public:
     CJvcIPCaptureDriver() = default;
     ~CJvcIPCaptureDriver() override = default;
 

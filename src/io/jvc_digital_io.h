@@ -7,7 +7,7 @@
 namespace vostrel {
 
 class CJvcDigitalIO : public ipcapture::ICaptureIOApi {
-public:
+  public:
     explicit CJvcDigitalIO(IDriver* driver) : m_driver(driver) {}
     ~CJvcDigitalIO() override = default;
 
@@ -18,7 +18,7 @@ public:
     uint32_t GetOutputCount() override;
     bool SetOutput(uint32_t, int32_t) override { return false; }
 
-private:
+  private:
     IDriver* m_driver;
     ipcapture::ICaptureIOCallback* m_callback = nullptr;
 };

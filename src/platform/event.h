@@ -16,7 +16,7 @@ enum class WaitResult { Signalled, TimedOut };
 // waiter through per Set and clears itself as that waiter passes; a manual-reset event stays
 // signalled, letting every waiter through, until Reset. Setting a signalled event does nothing.
 class Event {
-public:
+  public:
     explicit Event(bool manualReset, bool initiallySignalled = false);
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
@@ -28,7 +28,7 @@ public:
     // The state without waiting; an auto-reset event is consumed when this reports it set.
     bool IsSet() { return Wait(0) == WaitResult::Signalled; }
 
-private:
+  private:
     std::mutex m_mutex;
     std::condition_variable m_cond;
     const bool m_manualReset;

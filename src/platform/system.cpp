@@ -112,7 +112,8 @@ int FindLoaded(struct dl_phdr_info* info, size_t, void* data) {
     const char* slash = strrchr(info->dlpi_name, '/');
     const char* base = slash ? slash + 1 : info->dlpi_name;
     size_t len = search->soName.size();
-    if (strncmp(base, search->soName.c_str(), len) == 0 && (base[len] == '\0' || base[len] == '.')) {
+    if (strncmp(base, search->soName.c_str(), len) == 0 &&
+        (base[len] == '\0' || base[len] == '.')) {
         search->found = info->dlpi_name;
         return 1;
     }

@@ -63,7 +63,9 @@ Thread::~Thread() {
     }
 }
 
-uint32_t Thread::Id() const { return m_state->id; }
+uint32_t Thread::Id() const {
+    return m_state->id;
+}
 
 bool Thread::Join(uint32_t timeoutMs) {
     if (m_state->joined) {
@@ -77,11 +79,17 @@ bool Thread::Join(uint32_t timeoutMs) {
     return true;
 }
 
-bool Thread::HasEnded() const { return m_state->ended.IsSet(); }
+bool Thread::HasEnded() const {
+    return m_state->ended.IsSet();
+}
 
-int Thread::ExitCode() const { return m_state->exitCode; }
+int Thread::ExitCode() const {
+    return m_state->exitCode;
+}
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t CurrentThreadId() {
+    return static_cast<uint32_t>(syscall(SYS_gettid));
+}
 
 unsigned ProcessorCount() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);

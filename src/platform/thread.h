@@ -9,7 +9,7 @@ namespace platform {
 using ThreadEntry = int (*)(void* arg);
 
 class Thread {
-public:
+  public:
     // Starts a thread that runs entry(arg); null when the system refuses to start one.
     static std::unique_ptr<Thread> Start(ThreadEntry entry, void* arg);
     ~Thread();  // Joins when the thread has ended, otherwise detaches it.
@@ -24,7 +24,7 @@ public:
 
     struct State;
 
-private:
+  private:
     explicit Thread(std::shared_ptr<State> state);
     std::shared_ptr<State> m_state;
 };

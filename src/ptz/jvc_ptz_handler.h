@@ -9,7 +9,7 @@
 namespace vostrel {
 
 class CJvcPTZHandler : public ipcapture::IIPPTZDriverEx {
-public:
+  public:
     CJvcPTZHandler(IDriver* driver, uint32_t channelCount)
         : m_driver(driver), m_channelCount(channelCount) {}
     ~CJvcPTZHandler() override = default;
@@ -18,7 +18,7 @@ public:
     uint32_t ChannelCount() const { return m_channelCount; }
     IDriver* Driver() const { return m_driver; }
 
-private:
+  private:
     IDriver* m_driver;
     uint32_t m_channelCount;
 };

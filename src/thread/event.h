@@ -9,7 +9,7 @@
 namespace vostrel {
 
 class CEvent {
-public:
+  public:
     CEvent() : CEvent(false) {}
     virtual ~CEvent() = default;
     CEvent(const CEvent&) = delete;
@@ -18,19 +18,21 @@ public:
     void Set() { m_handle->Set(); }
     void Reset() { m_handle->Reset(); }
     // True when signalled within timeoutMs (platform::kInfinite: no limit).
-    bool Wait(uint32_t timeoutMs) { return m_handle->Wait(timeoutMs) == platform::WaitResult::Signalled; }
+    bool Wait(uint32_t timeoutMs) {
+        return m_handle->Wait(timeoutMs) == platform::WaitResult::Signalled;
+    }
     bool IsSet() { return m_handle->IsSet(); }
     platform::Event& Handle() { return *m_handle; }
 
-protected:
+  protected:
     explicit CEvent(bool manualReset) : m_handle(std::make_unique<platform::Event>(manualReset)) {}
 
-private:
+  private:
     std::unique_ptr<platform::Event> m_handle;
 };
 
 class CManualEvent : public CEvent {
-public:
+  public:
     CManualEvent() : CEvent(true) {}
 };
 

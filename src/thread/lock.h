@@ -10,7 +10,7 @@
 namespace vostrel {
 
 class CLock {
-public:
+  public:
     CLock();
     ~CLock();
     CLock(const CLock&) = delete;
@@ -26,7 +26,7 @@ public:
     // Spin attempts before sleeping: 4000 on a multi-processor machine, 0 on one processor.
     static uint32_t DefaultSpinCount();
 
-private:
+  private:
     struct ControlBlock {
         uint32_t spinCount = 0;
         std::atomic<int32_t> lockCount{0};  // holders plus waiters
@@ -42,13 +42,13 @@ private:
 };
 
 class CAutoLock {
-public:
+  public:
     explicit CAutoLock(CLock& lock) : m_lock(lock) { m_lock.Enter(); }
     ~CAutoLock() { m_lock.Leave(); }
     CAutoLock(const CAutoLock&) = delete;
     CAutoLock& operator=(const CAutoLock&) = delete;
 
-private:
+  private:
     CLock& m_lock;
 };
 

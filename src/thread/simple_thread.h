@@ -15,7 +15,7 @@
 namespace vostrel::thread {
 
 class CSimpleThread {
-public:
+  public:
     // Exit code of every thread started here.
     static constexpr int kExitCode = 123;
 
@@ -29,7 +29,7 @@ public:
     const std::string& Name() const { return m_name; }
     uint32_t ThreadId() const { return m_threadId; }
 
-protected:
+  protected:
     CSimpleThread() = default;
     // Waits for the recorded thread without limit (never when called on the thread itself)
     // and forgets it.
@@ -39,12 +39,12 @@ protected:
     std::unique_ptr<platform::Thread> m_thread;
     uint32_t m_threadId = 0;
 
-private:
+  private:
     static int Entry(void* self);
 };
 
 class CTickerThread : public CSimpleThread {
-public:
+  public:
     int Run() override;
     ~CTickerThread() override;
     virtual void OnTick() = 0;
@@ -54,15 +54,15 @@ public:
     // The owner's stop: signals the stop event and waits for the thread (unless called on it).
     void StopTicker();
 
-protected:
+  protected:
     std::unique_ptr<platform::Event> m_stopEvent;
     uint32_t m_period = 2000;
 };
 
 class CWorkItemThread : public CSimpleThread {
-public:
+  public:
     class IWorkItem {
-    public:
+      public:
         virtual ~IWorkItem() = default;
     };
 
@@ -78,7 +78,7 @@ public:
     // Discards the queued items unhandled and waits for the thread (unless called on it).
     void Stop();
 
-protected:
+  protected:
     std::mutex m_queueLock;
     std::list<IWorkItem*> m_queue;
     std::unique_ptr<platform::Event> m_queueEvent;

@@ -7,14 +7,14 @@
 namespace vostrel {
 
 class CTime {
-public:
+  public:
     CTime();  // the current time
     virtual ~CTime() = default;
 
     void Touch();  // sets the stamp to the current time
     uint64_t Get();
 
-private:
+  private:
     CLock m_lock;
     uint64_t m_time = 0;
 };

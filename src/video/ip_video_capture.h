@@ -7,13 +7,14 @@
 namespace vostrel {
 
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
-public:
+  public:
     CIPVideoCapture(ICustomCreator* creator, int cameraCount)
         : m_creator(creator), m_channelCount(cameraCount > 0 ? unsigned(cameraCount) : 0u) {}
     ~CIPVideoCapture() override = default;
 
     unsigned GetChannelCount() override { return m_channelCount; }
-    bool StartChannel(unsigned, ipcapture::IHostFrameSink*, ipcapture::IHostVideoSettings*) override {
+    bool StartChannel(unsigned, ipcapture::IHostFrameSink*,
+                      ipcapture::IHostVideoSettings*) override {
         return false;
     }
     bool StopChannel(unsigned) override { return false; }
@@ -28,7 +29,7 @@ public:
     ipcapture::ChannelSettings GetChannelSettings(unsigned) { return {}; }
     ICustomCreator* Creator() const { return m_creator; }
 
-private:
+  private:
     ICustomCreator* m_creator;
     unsigned m_channelCount;
 };

@@ -1,0 +1,108 @@
+// The driver object from the inside: parameters, logging rules and the driver interface.
+#include <gtest/gtest.h>
+
+#include "driver/jvc_ip_capture_driver.h"
+#include "reference_host.h"
+
+using namespace vostrel;
+
+namespace {
+
+host::DeviceSettings Settings() {
+    host::DeviceSettings s;
+    s.address = "127.0.0.1";
+    s.port = 8080;
+    s.userName = "admin";
+    s.password = "secret";
+    s.model = "VN-X235";
+    s.streamType = 3;
+    s.inputCount = 2;
+    s.outputCount = 1;
+    s.parameters = {{1, "1"}, {2, "2"}, {3, "(none)"}, {4, "+0"}, {5, "(none)"}};
+    return s;
+}
+
+class DriverTest : public ::testing::Test {
+  protected:
+    void Open(host::DeviceSettings settings = Settings()) {
+        config = std::make_unique<host::DeviceConfig>(std::move(settings));
+        ASSERT_TRUE(driver.Open(&log, &frames, config.get()));
+        log.Clear();
+    }
+
+    host::LogSink log;
+    host::FrameFactory frames;
+    std::unique_ptr<host::DeviceConfig> config;
+    CJvcIPCaptureDriver driver;
+};
+
+}  // namespace
+
+TEST_F(DriverTest, KeepsTheConnectionRecordAndParameters) {
+    Open();
+    IDriver& d = driver;
+    DEVICE_INFO* info = d.GetDeviceInfo();
+    EXPECT_EQ(info->m_address, "127.0.0.1");
+    EXPECT_EQ(info->m_port, 8080);
+    EXPECT_EQ(info->m_userName, "admin");
+    EXPECT_EQ(info->m_password, "secret");
+    EXPECT_EQ(info->m_model, "VN-X235");
+    EXPECT_EQ(info->m_timeout, 5000);
+    EXPECT_EQ(info->m_streamTimeout, 5000);
+    EXPECT_EQ(d.GetDeviceValues(), std::make_pair(2, 1));
+    EXPECT_EQ(d.GetFrameFactory(), &frames);
+    EXPECT_EQ(d.GetVideoStandard(), 1);
+    EXPECT_EQ(d.GetStreamType(), 3);
+    EXPECT_EQ(d.GetDriverName(), "Brennick");
+    EXPECT_EQ(d.GetParameterInt(2), 2);
+    EXPECT_EQ(d.GetParameterInt(4), 0);
+    EXPECT_EQ(d.GetParameterString(3), "");  // "(none)" stands for empty
+    EXPECT_EQ(d.GetParameterString(2), "2");
+    EXPECT_EQ(d.GetParameterString(9), "");
+    EXPECT_EQ(d.GetParameterInt(9), kNoIntParameter);
+    EXPECT_EQ(d.GetParameterInt(3), kNoIntParameter);
+    // Without channels the channel record is all zero.
+    auto record = d.GetChannelRecord(0);
+    EXPECT_EQ(record.interval + record.quality + record.width + record.height, 0u);
+    // Stream type 3 creates no channel.
+    EXPECT_EQ(driver.CreateChannel(0, nullptr), nullptr);
+    EXPECT_EQ(driver.CreateCompanion(0, nullptr), nullptr);
+}
+
+TEST_F(DriverTest, ParametersStopAtTheFirstMissingIndex) {
+    host::DeviceSettings s = Settings();
+    s.parameters.erase(3);
+    s.parameters[6] = "after the gap";
+    Open(s);
+    EXPECT_EQ(driver.GetParameterInt(2), 2);
+    EXPECT_EQ(driver.GetParameterInt(4), kNoIntParameter);
+    EXPECT_EQ(driver.GetParameterString(6), "");
+}
+
+TEST_F(DriverTest, DebugMessageLevelsAndTexts) {
+    Open();
+    driver.DebugMessage(1, "%s: failed %d%%", "ctx", 5);
+    driver.DebugMessage(4, "%s: never shown", "ctx");
+    driver.DebugMessage(3, "%s", "");
+    driver.DebugMessage(0x13, "%s", "high bits dropped");
+    auto records = log.Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].level, 1);
+    EXPECT_EQ(records[0].text.value_or(""), "ctx: failed 5%");
+    EXPECT_EQ(records[1].level, 3);
+    EXPECT_FALSE(records[1].text.has_value());  // empty message: null text
+    EXPECT_EQ(records[2].level, 3);
+    EXPECT_EQ(records[2].text.value_or(""), "high bits dropped");
+    // Long messages are not cut.
+    std::string longText(10000, 'x');
+    driver.DebugMessage(1, "%s", longText.c_str());
+    EXPECT_EQ(log.Records().back().text.value_or(""), longText);
+}
+
+TEST(DriverWithoutSinkTest, MessagesBeforeOpenAreDropped) {
+    CJvcIPCaptureDriver driver;
+    driver.DebugMessage(1, "%s", "nowhere to go");  // must not crash
+    EXPECT_EQ(driver.GetDeviceInfo()->m_port, 80);
+    EXPECT_EQ(driver.GetVideoCapture(), nullptr);
+    driver.Close();
+}

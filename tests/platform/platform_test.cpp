@@ -1,0 +1,70 @@
+// Operating-system layer: module versions from shared-object names, file times, paths.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/event.h"
+#include "platform/system.h"
+#include "platform/thread.h"
+
+using namespace platform;
+
+TEST(ModuleVersionTest, ReadFromTheVersionedFileName) {
+    EXPECT_EQ(VersionFromSharedObjectName("/usr/lib/libdvrcore.so.5.12.3"),
+              (ModuleVersion{5, 12, 3, 0}));
+    EXPECT_EQ(VersionFromSharedObjectName("libdvrcore.so.5.11.9.9"), (ModuleVersion{5, 11, 9, 9}));
+    EXPECT_EQ(VersionFromSharedObjectName("libdvrcore.so.6"), (ModuleVersion{6, 0, 0, 0}));
+    EXPECT_FALSE(VersionFromSharedObjectName("libdvrcore.so"));
+    EXPECT_FALSE(VersionFromSharedObjectName("libdvrcore.so.5.x"));
+    EXPECT_FALSE(VersionFromSharedObjectName("libdvrcore.so.5."));
+    EXPECT_FALSE(VersionFromSharedObjectName("libdvrcore.so.70000"));  // beyond 16 bits
+    EXPECT_FALSE(VersionFromSharedObjectName("libdvrcore.so.1.2.3.4.5"));
+    EXPECT_FALSE(ReadModuleVersion(""));
+    EXPECT_FALSE(ReadModuleVersion("no-such-module-here.dll"));
+}
+
+TEST(ModuleVersionTest, WindowsNamesMapToSharedObjects) {
+    EXPECT_EQ(SharedObjectName("dvrcore.dll"), "libdvrcore.so");
+    EXPECT_EQ(SharedObjectName("DivxDecompression.DLL"), "libDivxDecompression.so");
+    EXPECT_EQ(SharedObjectName("plain"), "libplain.so");
+}
+
+TEST(SystemTest, FilesPathsAndTime) {
+    std::string exe = ExecutablePath();
+    ASSERT_FALSE(exe.empty());
+    EXPECT_TRUE(FileExists(exe));
+    EXPECT_EQ(DirectoryOf("/a/b/c.xml"), "/a/b");
+    EXPECT_EQ(DirectoryOf("/c.xml"), "/");
+    EXPECT_EQ(DirectoryOf("c.xml"), "");
+
+    std::string path = testing::TempDir() + "platform_test_size.bin";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << std::string(1234, 'z');
+    }
+    EXPECT_EQ(FileSize(path), 1234u);
+    std::remove(path.c_str());
+    EXPECT_FALSE(FileSize(path));
+    EXPECT_FALSE(FileExists(path));
+
+    // 1970-01-01 is 116444736000000000 in file time units.
+    EXPECT_GT(CurrentFileTime(), 116444736000000000ull);
+}
+
+TEST(ThreadTest, JoinWithTimeOutAndExitCode) {
+    static platform::Event release(true);
+    auto thread = Thread::Start(
+        [](void*) -> int {
+            release.Wait(kInfinite);
+            return 42;
+        },
+        nullptr);
+    ASSERT_TRUE(thread);
+    EXPECT_NE(thread->Id(), 0u);
+    EXPECT_NE(thread->Id(), CurrentThreadId());
+    EXPECT_FALSE(thread->Join(10));  // still waiting
+    EXPECT_FALSE(thread->HasEnded());
+    release.Set();
+    EXPECT_TRUE(thread->Join(kInfinite));
+    EXPECT_EQ(thread->ExitCode(), 42);
+}
