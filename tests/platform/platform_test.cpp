@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "platform/event.h"
+#include "platform/network.h"
 #include "platform/system.h"
 #include "platform/thread.h"
 
@@ -67,4 +68,16 @@ TEST(ThreadTest, JoinWithTimeOutAndExitCode) {
     release.Set();
     EXPECT_TRUE(thread->Join(kInfinite));
     EXPECT_EQ(thread->ExitCode(), 42);
+}
+
+TEST(NetworkTest, ReferencesAreCountedAndBalanced) {
+    int before = NetworkReferenceCount();
+    ASSERT_TRUE(NetworkStartup());
+    ASSERT_TRUE(NetworkStartup());
+    EXPECT_EQ(NetworkReferenceCount(), before + 2);
+    NetworkCleanup();
+    NetworkCleanup();
+    EXPECT_EQ(NetworkReferenceCount(), before);
+    NetworkCleanup();  // an unbalanced release never goes below zero
+    EXPECT_GE(NetworkReferenceCount(), 0);
 }
