@@ -1,37 +1,51 @@
 #pragma once
-// The video capture object of a driver: a fixed table of channels, one per camera input.
-// This first form has the table size only; it starts no channel.
+// CIPVideoCapture: the video capture object of a driver. A fixed table of channels, one per
+// camera input, each created on demand through the driver's channel factory.
+#include <memory>
+#include <vector>
+
 #include "driver/driver.h"
 #include "jvc_ipcapture/video_capture.h"
+#include "thread/lock.h"
+#include "video/camera_channel.h"
 
 namespace vostrel {
 
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
   public:
-    CIPVideoCapture(ICustomCreator* creator, int cameraCount)
-        : m_creator(creator), m_channelCount(cameraCount > 0 ? unsigned(cameraCount) : 0u) {}
-    ~CIPVideoCapture() override = default;
+    CIPVideoCapture(ICustomCreator* creator, int cameraCount);
+    ~CIPVideoCapture() override;
 
-    unsigned GetChannelCount() override { return m_channelCount; }
-    bool StartChannel(unsigned, ipcapture::IHostFrameSink*,
-                      ipcapture::IHostVideoSettings*) override {
-        return false;
-    }
-    bool StopChannel(unsigned) override { return false; }
-    bool UpdateChannel(unsigned, ipcapture::IHostSize*, unsigned) override { return false; }
+    unsigned GetChannelCount() override;
+    bool StartChannel(unsigned index, ipcapture::IHostFrameSink* sink,
+                      ipcapture::IHostVideoSettings* settings) override;
+    bool StopChannel(unsigned index) override;
+    bool UpdateChannel(unsigned index, ipcapture::IHostSize* size, unsigned interval) override;
     int QueryReserved() override { return 0; }
-    bool GetChannelStatus(unsigned, int*, int*, char*, int) override { return false; }
+    bool GetChannelStatus(unsigned index, int* state, int* reserved, char* reservedFlag,
+                          int withFlag) override;
     bool ControlReserved1(int, int, int) override { return false; }
     bool ControlReserved2(int, int, int) override { return false; }
-    bool ExtendedQuerySecondOf(unsigned) override { return false; }
-    bool ExtendedQueryFirstOf(unsigned) override { return false; }
+    bool ExtendedQuerySecondOf(unsigned index) override;
+    bool ExtendedQueryFirstOf(unsigned index) override;
 
-    ipcapture::ChannelSettings GetChannelSettings(unsigned) { return {}; }
-    ICustomCreator* Creator() const { return m_creator; }
+    // The settings of the channel at index; all zero without a channel.
+    ipcapture::ChannelSettings GetChannelSettings(unsigned index);
 
   private:
+    // Shared so that a channel looked up by one host thread stays alive while another host
+    // thread stops the channel and takes it out of the table.
+    struct Entry {
+        std::shared_ptr<ICameraChannel> channel;
+        std::shared_ptr<ICameraChannel> companion;
+    };
+
+    // The channel at index, looked up under the lock; the call on it is made outside.
+    std::shared_ptr<ICameraChannel> ChannelAt(unsigned index);
+
     ICustomCreator* m_creator;
-    unsigned m_channelCount;
+    CLock m_lock;
+    std::vector<Entry> m_channels;
 };
 
 }  // namespace vostrel

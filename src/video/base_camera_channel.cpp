@@ -1,0 +1,160 @@
+#include "video/base_camera_channel.h"
+
+#include <cctype>
+
+#include "platform/network.h"
+
+namespace vostrel {
+
+namespace {
+const char* const kStateContext = "vostrel::CBaseCameraChannel::SetCameraState";
+const char* const kStopContext = "vostrel::CBaseCameraChannel::StopThread";
+}  // namespace
+
+CBaseCameraChannel::CBaseCameraChannel(uint32_t channelNumber, IDriver* driver,
+                                       ipcapture::IHostFrameSink* sink)
+    : m_channelNumber(channelNumber), m_driver(driver), m_sink(sink) {}
+
+CBaseCameraChannel::~CBaseCameraChannel() {
+    Shutdown();
+}
+
+void CBaseCameraChannel::Shutdown() {
+    Stop();
+    // A thread that outlived the bounded stop wait still uses this object: wait for it.
+    CAutoLock hold(m_threadLock);
+    if (m_thread && m_thread->Id() != platform::CurrentThreadId()) {
+        m_thread->Join(platform::kInfinite);
+        m_thread.reset();
+    }
+}
+
+bool CBaseCameraChannel::Start(const ipcapture::ChannelSettings& settings) {
+    Stop();
+    m_settings = settings;
+    if (!m_networkStarted) {
+        m_networkStarted = platform::NetworkStartup();
+    }
+    bool started = StartThread();
+    if (!started && m_networkStarted) {
+        platform::NetworkCleanup();
+        m_networkStarted = false;
+    }
+    return started;
+}
+
+void CBaseCameraChannel::Stop() {
+    SetState(kChannelStopped);
+    SetCameraState(false);
+    StopThread();
+    if (m_networkStarted) {
+        platform::NetworkCleanup();
+        m_networkStarted = false;
+    }
+}
+
+bool CBaseCameraChannel::Update(const ipcapture::ChannelSettings& settings) {
+    m_settings.interval = settings.interval;
+    m_settings.width = settings.width;
+    m_settings.height = settings.height;
+    SetState(kChannelStopped);
+    StopThread();
+    return StartThread();
+}
+
+int CBaseCameraChannel::GetState() {
+    CAutoLock hold(m_stateLock);
+    return m_state;
+}
+
+void CBaseCameraChannel::SetState(int state) {
+    CAutoLock hold(m_stateLock);
+    m_state = state;
+}
+
+int CBaseCameraChannel::ThreadEntry(void* self) {
+    return static_cast<CBaseCameraChannel*>(self)->ThreadMain();
+}
+
+bool CBaseCameraChannel::StartThread() {
+    // A start never waits: when a stop (or another start) holds the lock, it fails at once.
+    if (!m_threadLock.TryEnter()) {
+        return false;
+    }
+    bool started = false;
+    if (!m_thread || m_thread->HasEnded()) {
+        if (m_thread) {
+            m_thread->Join(platform::kInfinite);
+            m_thread.reset();
+        }
+        m_stopEvent.Reset();
+        m_thread = platform::Thread::Start(&CBaseCameraChannel::ThreadEntry, this);
+        if (m_thread) {
+            m_threadId = m_thread->Id();
+            started = true;
+        }
+    }
+    m_threadLock.Leave();
+    return started;
+}
+
+void CBaseCameraChannel::StopThread() {
+    m_stopEvent.Set();
+    CAutoLock hold(m_threadLock);
+    if (!m_thread) {
+        return;
+    }
+    OnThreadStopping();
+    if (m_thread->Id() == platform::CurrentThreadId()) {
+        return;  // the channel's own thread never waits for itself
+    }
+    int32_t timeout = m_driver ? m_driver->GetDeviceInfo()->m_timeout : 5000;
+    uint32_t wait = timeout > 0 ? static_cast<uint32_t>(timeout) * 2 : 0;
+    if (!m_thread->Join(wait)) {
+        // Forcing a thread to end could leave its locks taken and its memory in use, so the
+        // channel keeps the thread and waits for it when the channel itself goes.
+        if (!m_reportedSlowStop && m_driver) {
+            m_reportedSlowStop = true;
+            m_driver->DebugMessage(1, "%s: channel %u thread did not end within %u ms",
+                                   kStopContext, m_channelNumber, wait);
+        }
+        return;
+    }
+    m_thread.reset();
+    m_threadId = 0;
+}
+
+void CBaseCameraChannel::SetCameraState(bool online) {
+    if (m_online.exchange(online) == online) {
+        return;
+    }
+    if (m_driver == nullptr) {
+        return;
+    }
+    const std::string& address = m_driver->GetDeviceInfo()->m_address;
+    std::string name;
+    if (m_driver->GetCameraCount() > 1) {
+        name = "Video-server " + address + " (channel " + std::to_string(m_channelNumber) + ")";
+    } else {
+        name = "Camera " + address;
+    }
+    if (online) {
+        m_driver->DebugMessage(3, "%s: %s is online", kStateContext, name.c_str());
+        return;
+    }
+    switch (GetState()) {
+        case kChannelLost:
+            name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+            m_driver->DebugMessage(1, "%s: Signal was lost for %s", kStateContext, name.c_str());
+            break;
+        case kChannelStopped:
+            m_driver->DebugMessage(3, "%s: %s is offline. Channel was stopped", kStateContext,
+                                   name.c_str());
+            break;
+        default:
+            m_driver->DebugMessage(1, "%s: %s is offline or failed", kStateContext, name.c_str());
+            break;
+    }
+}
+
+}  // namespace vostrel

@@ -1,0 +1,67 @@
+#pragma once
+// CBaseCameraChannel: thread control, state and the on-line/off-line messages shared by every
+// camera channel. Subclasses supply the thread body.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "driver/driver.h"
+#include "platform/thread.h"
+#include "thread/event.h"
+#include "thread/lock.h"
+#include "thread/time.h"
+#include "video/camera_channel.h"
+
+namespace vostrel {
+
+class CBaseCameraChannel : public ICameraChannel {
+  public:
+    CBaseCameraChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IHostFrameSink* sink);
+    ~CBaseCameraChannel() override;
+
+    bool Start(const ipcapture::ChannelSettings& settings) override;
+    void Stop() override;
+    bool Update(const ipcapture::ChannelSettings& settings) override;
+    int GetState() override;
+    ipcapture::ChannelSettings GetSettings() override { return m_settings; }
+
+    // The body of the channel thread.
+    virtual int ThreadMain() = 0;
+    // Called while a stop is in progress, before waiting for the thread: lets a subclass
+    // interrupt a blocking read so the thread notices the stop event at once.
+    virtual void OnThreadStopping() {}
+
+    void SetState(int state);
+    // Reports a change of the on-line state to the host's log; repeated states are silent.
+    void SetCameraState(bool online);
+    bool IsOnline() const { return m_online.load(); }
+    uint32_t ChannelNumber() const { return m_channelNumber; }
+
+  protected:
+    // Ends the thread (and releases the network reference) before a subclass's members go.
+    // Every concrete channel calls it first thing in its destructor.
+    void Shutdown();
+    bool StartThread();
+    void StopThread();
+
+    bool m_networkStarted = false;
+    std::atomic<bool> m_online{false};  // changed by the host's stop and the channel thread
+    CLock m_stateLock;
+    int m_state = kChannelStopped;
+    CLock m_threadLock;
+    std::unique_ptr<platform::Thread> m_thread;
+    uint32_t m_threadId = 0;
+    uint32_t m_channelNumber;
+    IDriver* m_driver;
+    ipcapture::IHostFrameSink* m_sink;
+    ipcapture::ChannelSettings m_settings{};
+    CManualEvent m_stopEvent;
+    CTime m_lastFrameTime;
+
+  private:
+    static int ThreadEntry(void* self);
+    bool m_reportedSlowStop = false;
+};
+
+}  // namespace vostrel

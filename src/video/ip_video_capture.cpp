@@ -1,0 +1,144 @@
+#include "video/ip_video_capture.h"
+
+namespace vostrel {
+
+namespace {
+
+void StopAndDelete(std::shared_ptr<ICameraChannel>& channel) {
+    if (channel) {
+        channel->Stop();
+        channel.reset();
+    }
+}
+
+}  // namespace
+
+CIPVideoCapture::CIPVideoCapture(ICustomCreator* creator, int cameraCount)
+    : m_creator(creator), m_channels(cameraCount > 0 ? static_cast<size_t>(cameraCount) : 0) {}
+
+CIPVideoCapture::~CIPVideoCapture() {
+    for (Entry& entry : m_channels) {
+        Entry taken;
+        {
+            CAutoLock hold(m_lock);
+            taken = std::move(entry);
+        }
+        StopAndDelete(taken.companion);
+        StopAndDelete(taken.channel);
+    }
+}
+
+unsigned CIPVideoCapture::GetChannelCount() {
+    return static_cast<unsigned>(m_channels.size());
+}
+
+bool CIPVideoCapture::StartChannel(unsigned index, ipcapture::IHostFrameSink* sink,
+                                   ipcapture::IHostVideoSettings* settings) {
+    if (index >= m_channels.size() || settings == nullptr) {
+        return false;
+    }
+    StopChannel(index);
+
+    ipcapture::IHostEncoding* encoding = settings->GetEncoding();
+    ipcapture::IHostSize* size =
+        settings->GetPicture() ? settings->GetPicture()->GetSize() : nullptr;
+    if (encoding == nullptr || size == nullptr) {
+        return false;
+    }
+    ipcapture::ChannelSettings record;
+    record.interval = encoding->GetFrameInterval();
+    record.quality = encoding->GetQuality();
+    record.width = size->GetWidth();
+    record.height = size->GetHeight();
+
+    std::shared_ptr<ICameraChannel> channel(
+        m_creator->CreateChannel(static_cast<int>(index), sink));
+    if (!channel) {
+        return false;
+    }
+    bool ok = channel->Start(record);
+    std::shared_ptr<ICameraChannel> companion;
+    if (ok && encoding->WantsCompanion() != 0) {
+        companion.reset(m_creator->CreateCompanion(static_cast<int>(index), sink));
+        if (companion) {
+            ok = companion->Start(record);
+        }
+    }
+    CAutoLock hold(m_lock);
+    m_channels[index].channel = std::move(channel);
+    m_channels[index].companion = std::move(companion);
+    return ok;
+}
+
+bool CIPVideoCapture::StopChannel(unsigned index) {
+    if (index >= m_channels.size()) {
+        return false;
+    }
+    Entry taken;
+    {
+        CAutoLock hold(m_lock);
+        taken = std::move(m_channels[index]);
+    }
+    bool hadChannel = taken.channel != nullptr;
+    bool hadCompanion = taken.companion != nullptr;
+    StopAndDelete(taken.companion);
+    StopAndDelete(taken.channel);
+    return hadChannel || hadCompanion;
+}
+
+std::shared_ptr<ICameraChannel> CIPVideoCapture::ChannelAt(unsigned index) {
+    if (index >= m_channels.size()) {
+        return nullptr;
+    }
+    CAutoLock hold(m_lock);
+    return m_channels[index].channel;
+}
+
+bool CIPVideoCapture::UpdateChannel(unsigned index, ipcapture::IHostSize* size, unsigned interval) {
+    std::shared_ptr<ICameraChannel> channel = ChannelAt(index);
+    if (channel == nullptr || size == nullptr) {
+        return false;
+    }
+    ipcapture::ChannelSettings record;
+    record.interval = interval;
+    record.quality = 0;
+    record.width = size->GetWidth();
+    record.height = size->GetHeight();
+    return channel->Update(record);
+}
+
+bool CIPVideoCapture::GetChannelStatus(unsigned index, int* state, int* reserved,
+                                       char* reservedFlag, int withFlag) {
+    if (reserved) {
+        *reserved = 0;
+    }
+    if (withFlag != 0 && reservedFlag != nullptr) {
+        *reservedFlag = 0;
+    }
+    std::shared_ptr<ICameraChannel> channel = ChannelAt(index);
+    if (channel == nullptr) {
+        return false;
+    }
+    int value = channel->GetState();
+    if (state) {
+        *state = value == kChannelStopped ? kChannelLost : value;
+    }
+    return true;
+}
+
+bool CIPVideoCapture::ExtendedQuerySecondOf(unsigned index) {
+    std::shared_ptr<ICameraChannel> channel = ChannelAt(index);
+    return channel != nullptr && channel->ExtendedQuerySecond();
+}
+
+bool CIPVideoCapture::ExtendedQueryFirstOf(unsigned index) {
+    std::shared_ptr<ICameraChannel> channel = ChannelAt(index);
+    return channel != nullptr && channel->ExtendedQueryFirst();
+}
+
+ipcapture::ChannelSettings CIPVideoCapture::GetChannelSettings(unsigned index) {
+    std::shared_ptr<ICameraChannel> channel = ChannelAt(index);
+    return channel ? channel->GetSettings() : ipcapture::ChannelSettings{};
+}
+
+}  // namespace vostrel
