@@ -1,0 +1,77 @@
+#pragma once
+// CMpegParser cuts an MPEG-4 visual elementary stream into pictures at the picture (video
+// object plane) start codes. I-pictures are key frames and carry the latest sequence header
+// in front; each key frame is checked by the run-time loaded header routine, which also
+// reports the picture size; nothing is delivered until the first good key frame.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace platform {
+class DynamicLibrary;
+}
+
+namespace vostrel {
+
+class IMpegReceiver {
+public:
+    // True when the host accepted the picture.
+    virtual bool OnMpeg(const std::vector<uint8_t>& picture, unsigned width, unsigned height,
+                        bool keyFrame) = 0;
+
+protected:
+    ~IMpegReceiver() = default;
+};
+
+class CMpegParser {
+public:
+    // The header routine: (bytes of a key frame with its header, length, &width, &height);
+    // a result above 0 means it understood the header and wrote the size.
+    using ParseHeaderFn = int (*)(const uint8_t*, uint32_t, uint32_t*, uint32_t*);
+
+    // Received bytes that never reach a start code are dropped past this (the parser resets).
+    static constexpr size_t kMaxBufferedBytes = 8u * 1024 * 1024;
+    // Pictures shorter than this are never delivered.
+    static constexpr size_t kMinPictureSize = 100;
+
+    // Loads the header routine from its library.
+    explicit CMpegParser(IMpegReceiver* receiver);
+    // Uses the given routine (null: none) instead of loading one.
+    CMpegParser(IMpegReceiver* receiver, ParseHeaderFn routine,
+                size_t maxBuffered = kMaxBufferedBytes);
+    virtual ~CMpegParser();
+
+    void Parse(const uint8_t* data, size_t size);
+    void Parse(const std::vector<uint8_t>& block) { Parse(block.data(), block.size()); }
+    // Forgets all received bytes and waits for a key frame again; the size is kept.
+    void Reset();
+
+    bool HasHeaderRoutine() const { return m_parseHeader != nullptr; }
+    unsigned Width() const { return m_width; }
+    unsigned Height() const { return m_height; }
+    size_t BufferedSize() const { return m_data.size(); }
+    bool WaitingForKeyFrame() const { return m_waitForKey; }
+
+private:
+    void Scan();
+    void EmitPending();
+    // Position of the next start code prefix 00 00 01 at or after from whose code byte lies
+    // before limit; npos when none.
+    size_t FindStartCode(size_t from, size_t limit) const;
+
+    std::vector<uint8_t> m_data;
+    std::vector<uint8_t> m_header;
+    IMpegReceiver* m_receiver;
+    std::unique_ptr<platform::DynamicLibrary> m_library;
+    ParseHeaderFn m_parseHeader = nullptr;
+    uint32_t m_width = 0;
+    uint32_t m_height = 0;
+    bool m_keyFrame = false;
+    bool m_waitForKey = true;
+    size_t m_pendingStart = 0;
+    size_t m_scanPos = 0;
+    size_t m_maxBuffered = kMaxBufferedBytes;
+};
+
+}  // namespace vostrel
