@@ -24,11 +24,13 @@ struct CXMLSettingsAPI::Document {
 
 namespace {
 
-// Whitespace text is part of the tree; the declaration is kept; text outside the root element
-// (line ends after the declaration or at the end) is kept too, which fragment parsing allows.
-// Line ends are not normalised so that an unchanged tree is written back byte for byte.
+// Whitespace text is part of the tree; the declaration, comments, processing instructions and
+// a document type are kept; text outside the root element (line ends after the declaration or
+// at the end) is kept too, which fragment parsing allows. Line ends are not normalised, so an
+// unchanged tree is written back byte for byte.
 constexpr unsigned kParseFlags =
-    (pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_declaration | pugi::parse_fragment) &
+    (pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_declaration | pugi::parse_comments |
+     pugi::parse_pi | pugi::parse_doctype | pugi::parse_fragment) &
     ~pugi::parse_eol;
 
 constexpr unsigned kSaveFlags = pugi::format_raw | pugi::format_no_declaration;
