@@ -218,39 +218,42 @@ TEST_F(PrepositionReaderTest, ASaveThatCannotBeWrittenKeepsThePreviousFile) {
     EXPECT_EQ(dir.Entries().size(), 1u);  // the temporary file is gone
 }
 
-TEST_F(PrepositionReaderTest, KillingTheProcessDuringSavesLeavesALoadableFile) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
+TEST_F(PrepositionReaderTest, AProcessKilledInTheMiddleOfASaveLeavesThePreviousFile) {
+    {
+        CXMLPrepositionReader reader("JVC", dir.Path());
+        ASSERT_TRUE(reader.Open("presets.xml"));
+        ASSERT_TRUE(reader.WritePreposition(0, 0, {"Door", 5}));
+    }
+    const std::string before = ReadFile(File());
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        close(ready[0]);
+        // Exceeding the file size limit kills the process (SIGXFSZ) in the middle of writing.
+        struct rlimit noCore {};
+        setrlimit(RLIMIT_CORE, &noCore);
+        signal(SIGXFSZ, SIG_DFL);
         CXMLPrepositionReader reader("JVC", dir.Path());
         if (!reader.Open("presets.xml")) {
             _exit(2);
         }
-        std::string name(2000, 'n');
-        for (uint32_t i = 0;; ++i) {
-            reader.WritePreposition(static_cast<int32_t>(i % 8), static_cast<int32_t>(i % 20),
-                                    {name, i});
-            if (i == 40) {
-                char byte = 1;
-                (void)!write(ready[1], &byte, 1);
-            }
-        }
+        struct rlimit limit {};
+        limit.rlim_cur = limit.rlim_max = before.size() + 16;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        reader.WritePreposition(0, 1, {std::string(100000, 'x'), 6});
+        _exit(3);
     }
-    close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    kill(child, SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-
-    CXMLSettingsAPI settings(dir.Path());
-    ASSERT_EQ(settings.Open("presets.xml"), 0);
-    EXPECT_EQ(settings.NodeExists("JVC/PtzChannel01/Preposition000/Slot"), 1);
-    settings.Close();
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    EXPECT_EQ(ReadFile(File()), before);
+    CXMLPrepositionReader reader("JVC", dir.Path());
+    ASSERT_TRUE(reader.Open("presets.xml"));
+    PrepositionRecord record;
+    ASSERT_TRUE(reader.ReadPreposition(0, 0, record));
+    EXPECT_EQ(record.name, "Door");
+    for (const std::string& entry : dir.Entries()) {
+        EXPECT_EQ(entry.find(".unreadable-"), std::string::npos) << entry;
+    }
 }
 
 }  // namespace
