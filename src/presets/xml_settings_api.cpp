@@ -1,0 +1,523 @@
+#include "presets/xml_settings_api.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+#include <vector>
+
+#include "platform/system.h"
+#include "presets/solvi_file_base.h"
+
+using vostrel::CAutoLock;
+
+struct CXMLSettingsAPI::Document {
+    pugi::xml_document doc;
+    pugi::xml_encoding encoding = pugi::encoding_utf8;
+    bool byteOrderMark = false;
+};
+
+namespace {
+
+// Whitespace text is part of the tree; the declaration, comments, processing instructions and
+// a document type are kept; text outside the root element (line ends after the declaration or
+// at the end) is kept too, which fragment parsing allows. Line ends are not normalised, so an
+// unchanged tree is written back byte for byte.
+constexpr unsigned kParseFlags =
+    (pugi::parse_default | pugi::parse_ws_pcdata | pugi::parse_declaration | pugi::parse_comments |
+     pugi::parse_pi | pugi::parse_doctype | pugi::parse_fragment) &
+    ~pugi::parse_eol;
+
+constexpr unsigned kSaveFlags = pugi::format_raw | pugi::format_no_declaration;
+
+class StringWriter : public pugi::xml_writer {
+  public:
+    void write(const void* data, size_t size) override {
+        text.append(static_cast<const char*>(data), size);
+    }
+    std::string text;
+};
+
+bool IsWhitespace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool IsBlank(const char* text) {
+    for (; *text != '\0'; ++text) {
+        if (!IsWhitespace(*text)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// XML name check (bytes above 0x7F are accepted as name characters).
+bool IsValidName(const std::string& name) {
+    if (name.empty()) {
+        return false;
+    }
+    for (size_t i = 0; i < name.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        bool start =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 0x80;
+        bool other = (c >= '0' && c <= '9') || c == '-' || c == '.';
+        if (!start && (i == 0 || !other)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string ToUtf8(const wchar_t* text) {
+    return text == nullptr || *text == L'\0' ? std::string() : pugi::as_utf8(text);
+}
+
+std::wstring ToWide(const char* text) {
+    return text == nullptr || *text == '\0' ? std::wstring() : pugi::as_wide(text);
+}
+
+// Formats an element path; empty when it cannot be formatted or is longer than the limit.
+std::string FormatPath(const char* format, va_list args) {
+    if (format == nullptr) {
+        return {};
+    }
+    char buffer[CXMLSettingsAPI::kMaxPathLength + 1];
+    int n = vsnprintf(buffer, sizeof(buffer), format, args);
+    if (n < 0 || static_cast<size_t>(n) > CXMLSettingsAPI::kMaxPathLength) {
+        return {};
+    }
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+std::string FormatPath(const wchar_t* format, va_list args) {
+    if (format == nullptr) {
+        return {};
+    }
+    wchar_t buffer[CXMLSettingsAPI::kMaxPathLength + 1];
+    int n = vswprintf(buffer, CXMLSettingsAPI::kMaxPathLength + 1, format, args);
+    if (n < 0 || static_cast<size_t>(n) > CXMLSettingsAPI::kMaxPathLength) {
+        return {};
+    }
+    return ToUtf8(std::wstring(buffer, static_cast<size_t>(n)).c_str());
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Replaces the file at path with content: the content goes to a new file in the same
+// directory, is flushed to disk and then renamed over the old file, so the old file stays
+// whole until the new one is complete.
+bool ReplaceFile(const std::string& path, const std::string& content) {
+    static std::atomic<uint32_t> sequence{0};
+    std::string directory = platform::DirectoryOf(path);
+    if (path.empty() || path.back() == '/') {
+        return false;
+    }
+    struct stat old {};
+    bool hadFile = stat(path.c_str(), &old) == 0;
+    if (hadFile && !S_ISREG(old.st_mode)) {
+        return false;
+    }
+
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(sequence++);
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = WriteAll(fd, content);
+    if (ok && hadFile) {
+        ok = fchmod(fd, old.st_mode & 07777) == 0;
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = (close(fd) == 0) && ok;
+    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        unlink(temp.c_str());
+        return false;
+    }
+    // Make the rename itself durable; a failure here leaves a complete file either way.
+    int dirFd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd >= 0) {
+        fsync(dirFd);
+        close(dirFd);
+    }
+    return true;
+}
+
+bool SerializeAndReplace(const pugi::xml_document& doc, pugi::xml_encoding encoding, bool bom,
+                         const std::string& path) {
+    StringWriter writer;
+    doc.save(writer, "", kSaveFlags | (bom ? pugi::format_write_bom : 0u), encoding);
+    return ReplaceFile(path, writer.text);
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    char buffer[65536];
+    size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) {
+        content.append(buffer, n);
+    }
+    bool ok = ferror(file) == 0;
+    fclose(file);
+    return ok;
+}
+
+// A loadable document holds at most one declaration, first, exactly one root element and no
+// text outside it but whitespace.
+bool HasDocumentShape(const pugi::xml_document& doc) {
+    int elements = 0;
+    bool first = true;
+    for (pugi::xml_node node : doc.children()) {
+        switch (node.type()) {
+            case pugi::node_element:
+                ++elements;
+                break;
+            case pugi::node_pcdata:
+                if (!IsBlank(node.value())) {
+                    return false;
+                }
+                break;
+            case pugi::node_cdata:
+                return false;
+            case pugi::node_declaration:
+                if (!first) {
+                    return false;
+                }
+                break;
+            default:
+                break;
+        }
+        first = false;
+    }
+    return elements == 1;
+}
+
+// The parser turns the declaration into attributes, which would be written back in its own
+// quoting. Keeping it as a processing instruction with the original text writes it back as
+// the file had it.
+void KeepDeclarationText(pugi::xml_document& doc, const std::string& raw) {
+    pugi::xml_node decl = doc.first_child();
+    if (decl.type() != pugi::node_declaration) {
+        return;
+    }
+    size_t start = raw.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    if (raw.compare(start, 5, "<?xml") != 0 || raw.size() <= start + 5 ||
+        !IsWhitespace(raw[start + 5])) {
+        return;
+    }
+    size_t end = raw.find("?>", start + 5);
+    if (end == std::string::npos) {
+        return;
+    }
+    std::string data = raw.substr(start + 6, end - (start + 6));
+    pugi::xml_node pi = doc.insert_child_before(pugi::node_pi, decl);
+    pi.set_name("xml");
+    pi.set_value(data.c_str());
+    doc.remove_child(decl);
+}
+
+}  // namespace
+
+CXMLSettingsAPI::CXMLSettingsAPI(const std::string& directory) : m_directory(directory) {
+    if (m_directory.empty()) {
+        m_directory = platform::DirectoryOf(platform::ExecutablePath());
+    }
+}
+
+CXMLSettingsAPI::~CXMLSettingsAPI() = default;
+
+std::string CXMLSettingsAPI::FilePath(const std::string& fileName) const {
+    if (m_directory.empty() || m_directory.back() == '/') {
+        return m_directory + fileName;
+    }
+    return m_directory + "/" + fileName;
+}
+
+int32_t CXMLSettingsAPI::Open(const char* fileName) {
+    CAutoLock hold(m_openLock);
+    if (m_openCount > 0) {
+        ++m_openCount;
+        return 0;
+    }
+    if (fileName == nullptr || *fileName == '\0') {
+        return kOpenFailed;
+    }
+    std::string path = FilePath(fileName);
+    {
+        CSolviFileBase file;
+        if (!file.OpenForRead(path.c_str()) || file.GetSize() <= 0) {
+            return kOpenFailed;
+        }
+    }
+    std::string raw;
+    if (!ReadWholeFile(path, raw) || raw.empty()) {
+        return kOpenFailed;
+    }
+    auto document = std::make_unique<Document>();
+    pugi::xml_parse_result result =
+        document->doc.load_buffer(raw.data(), raw.size(), kParseFlags, pugi::encoding_auto);
+    if (!result || !HasDocumentShape(document->doc)) {
+        return kOpenFailed;
+    }
+    document->encoding = result.encoding;
+    if (result.encoding == pugi::encoding_utf8 || result.encoding == pugi::encoding_latin1) {
+        document->byteOrderMark = raw.compare(0, 3, "\xEF\xBB\xBF") == 0;
+        KeepDeclarationText(document->doc, raw);
+    } else {
+        // Other encodings are recognised by their byte order mark; keep it.
+        document->byteOrderMark = true;
+    }
+
+    CAutoLock domHold(m_domLock);
+    m_filePath = path;
+    m_document = std::move(document);
+    m_openCount = 1;
+    return 0;
+}
+
+int32_t CXMLSettingsAPI::Close() {
+    CAutoLock hold(m_openLock);
+    if (m_openCount > 0 && --m_openCount == 0) {
+        CAutoLock domHold(m_domLock);
+        m_document.reset();
+    }
+    return m_openCount;
+}
+
+int32_t CXMLSettingsAPI::OpenCount() {
+    CAutoLock hold(m_openLock);
+    return m_openCount;
+}
+
+bool CXMLSettingsAPI::Save() {
+    CAutoLock hold(m_domLock);
+    if (!m_document) {
+        return false;
+    }
+    return SerializeAndReplace(m_document->doc, m_document->encoding, m_document->byteOrderMark,
+                               m_filePath);
+}
+
+int32_t CXMLSettingsAPI::CreateDocumentFile(const char* rootName, const char* fileName,
+                                            bool /*initCom*/) {
+    if (rootName == nullptr || !IsValidName(rootName) || fileName == nullptr || *fileName == '\0') {
+        return 0;
+    }
+    pugi::xml_document doc;
+    pugi::xml_node pi = doc.append_child(pugi::node_pi);
+    pi.set_name("xml");
+    pi.set_value("version='1.0' encoding='utf-8'");
+    doc.append_child(rootName);
+    return SerializeAndReplace(doc, pugi::encoding_utf8, false, FilePath(fileName)) ? 1 : 0;
+}
+
+pugi::xml_node CXMLSettingsAPI::FindElement(const std::string& path) {
+    if (!m_document || path.empty()) {
+        return {};
+    }
+    pugi::xml_node node = m_document->doc;
+    size_t start = 0;
+    while (true) {
+        size_t slash = path.find('/', start);
+        std::string step =
+            path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (step.empty()) {
+            return {};
+        }
+        pugi::xml_node next;
+        for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+            if (child.type() == pugi::node_element && step == child.name()) {
+                next = child;
+                break;
+            }
+        }
+        if (!next) {
+            return {};
+        }
+        node = next;
+        if (slash == std::string::npos) {
+            return node;
+        }
+        start = slash + 1;
+    }
+}
+
+void CXMLSettingsAPI::ReadValue(std::wstring& value, const wchar_t* pathFormat, ...) {
+    va_list args;
+    va_start(args, pathFormat);
+    std::string path = FormatPath(pathFormat, args);
+    va_end(args);
+    value.clear();
+    CAutoLock hold(m_domLock);
+    pugi::xml_node node = FindElement(path);
+    if (node) {
+        value = GetAttribute(node, L"value");
+    }
+}
+
+int32_t CXMLSettingsAPI::WriteValue(const wchar_t* value, const wchar_t* pathFormat, ...) {
+    va_list args;
+    va_start(args, pathFormat);
+    std::string path = FormatPath(pathFormat, args);
+    va_end(args);
+    return WriteValueUtf8(value, path);
+}
+
+int32_t CXMLSettingsAPI::WriteValueUtf8(const wchar_t* value, const std::string& path) {
+    CAutoLock hold(m_domLock);
+    if (!m_document || path.empty()) {
+        return 0;
+    }
+    pugi::xml_node node = FindElement(path);
+    if (!node) {
+        if (CreatePathUtf8(path) == 0) {
+            return 0;
+        }
+        node = FindElement(path);
+        if (!node) {
+            return 0;
+        }
+    }
+    const wchar_t* text = value != nullptr ? value : L"";
+    bool ok = GetAttribute(node, L"value").empty() ? AddAttribute(node, L"value", text)
+                                                   : SetAttribute(node, L"value", text);
+    return ok ? 1 : 0;
+}
+
+int32_t CXMLSettingsAPI::NodeExists(const char* pathFormat, ...) {
+    va_list args;
+    va_start(args, pathFormat);
+    std::string path = FormatPath(pathFormat, args);
+    va_end(args);
+    CAutoLock hold(m_domLock);
+    return FindElement(path) ? 1 : 0;
+}
+
+int32_t CXMLSettingsAPI::RemoveNode(const char* pathFormat, ...) {
+    va_list args;
+    va_start(args, pathFormat);
+    std::string path = FormatPath(pathFormat, args);
+    va_end(args);
+    CAutoLock hold(m_domLock);
+    pugi::xml_node node = FindElement(path);
+    // The root element stays: a document without one could not be loaded again.
+    if (!node || node.parent().type() == pugi::node_document) {
+        return 0;
+    }
+    return node.parent().remove_child(node) ? 1 : 0;
+}
+
+int32_t CXMLSettingsAPI::CreatePath(const wchar_t* pathFormat, ...) {
+    va_list args;
+    va_start(args, pathFormat);
+    std::string path = FormatPath(pathFormat, args);
+    va_end(args);
+    return CreatePathUtf8(path);
+}
+
+int32_t CXMLSettingsAPI::CreatePathUtf8(const std::string& path) {
+    CAutoLock hold(m_domLock);
+    if (!m_document || path.empty()) {
+        return 0;
+    }
+    if (FindElement(path)) {
+        return 1;
+    }
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        // The document has its root element already and takes no second one.
+        return 0;
+    }
+    std::string parentPath = path.substr(0, slash);
+    std::string name = path.substr(slash + 1);
+    if (!IsValidName(name)) {
+        return 0;
+    }
+    pugi::xml_node parent = FindElement(parentPath);
+    if (!parent) {
+        if (CreatePathUtf8(parentPath) == 0) {
+            return 0;
+        }
+        parent = FindElement(parentPath);
+        if (!parent) {
+            return 0;
+        }
+    }
+    // Nodes from the parent up to the document node, both included.
+    size_t depth = 0;
+    for (pugi::xml_node node = parent; node; node = node.parent()) {
+        ++depth;
+    }
+    std::string indent(depth - 2, '\t');
+    pugi::xml_node before = parent.append_child(pugi::node_pcdata);
+    pugi::xml_node element = parent.append_child(name.c_str());
+    pugi::xml_node inside = element.append_child(pugi::node_pcdata);
+    pugi::xml_node after = parent.append_child(pugi::node_pcdata);
+    if (!before || !element || !inside || !after) {
+        return 0;
+    }
+    before.set_value(indent.c_str());
+    inside.set_value(("\n" + indent + "\t").c_str());
+    after.set_value(("\n" + indent).c_str());
+    return 1;
+}
+
+std::wstring CXMLSettingsAPI::GetAttribute(pugi::xml_node node, const wchar_t* name) {
+    CAutoLock hold(m_domLock);
+    std::string key = ToUtf8(name);
+    if (!node || key.empty()) {
+        return {};
+    }
+    return ToWide(node.attribute(key.c_str()).value());
+}
+
+bool CXMLSettingsAPI::AddAttribute(pugi::xml_node node, const wchar_t* name, const wchar_t* value) {
+    CAutoLock hold(m_domLock);
+    std::string key = ToUtf8(name);
+    if (!node || node.type() != pugi::node_element || !IsValidName(key)) {
+        return false;
+    }
+    pugi::xml_attribute attribute = node.attribute(key.c_str());
+    if (!attribute) {
+        attribute = node.append_attribute(key.c_str());
+    }
+    return attribute && attribute.set_value(ToUtf8(value).c_str());
+}
+
+bool CXMLSettingsAPI::SetAttribute(pugi::xml_node node, const wchar_t* name, const wchar_t* value) {
+    CAutoLock hold(m_domLock);
+    std::string key = ToUtf8(name);
+    if (!node || key.empty()) {
+        return false;
+    }
+    pugi::xml_attribute attribute = node.attribute(key.c_str());
+    return attribute && attribute.set_value(ToUtf8(value).c_str());
+}
