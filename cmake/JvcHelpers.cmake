@@ -9,10 +9,10 @@ function(jvc_add_subsystem name)
     set_property(GLOBAL APPEND PROPERTY JVC_SUBSYSTEMS jvc_${name})
 endfunction()
 
-# jvc_add_test(NAME SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s])  (see the label rule below)
+# jvc_add_test(NAME SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s] [ENVIRONMENT VAR=value])  (see the label rule below)
 # A GoogleTest executable registered with ctest as one test per case.
 function(jvc_add_test name)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TIMEOUT;ENVIRONMENT" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
@@ -31,5 +31,5 @@ function(jvc_add_test name)
     endif()
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${label}")
+        PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${label}" ENVIRONMENT "${ARG_ENVIRONMENT}")
 endfunction()

@@ -6,7 +6,7 @@ namespace {
 
 // Reads bits most significant first; any read past the end marks the reader failed.
 class BitReader {
-public:
+  public:
     BitReader(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
 
     uint32_t Read(unsigned count) {
@@ -25,7 +25,7 @@ public:
     bool Marker() { return Read(1) == 1; }
     bool Failed() const { return m_failed; }
 
-private:
+  private:
     const uint8_t* m_data;
     size_t m_size;
     size_t m_bit = 0;
@@ -83,21 +83,26 @@ bool ParseVideoObjectLayer(const uint8_t* data, size_t size, unsigned verid, uin
             return false;
         }
     }
-    if (bits.Read(1) == 1) {  // vol_control_parameters
-        bits.Read(2);         // chroma_format
-        bits.Read(1);         // low_delay
+    if (bits.Read(1) == 1) {      // vol_control_parameters
+        bits.Read(2);             // chroma_format
+        bits.Read(1);             // low_delay
         if (bits.Read(1) == 1) {  // vbv_parameters
             bits.Read(15);
-            if (!bits.Marker()) return false;
+            if (!bits.Marker())
+                return false;
             bits.Read(15);
-            if (!bits.Marker()) return false;
+            if (!bits.Marker())
+                return false;
             bits.Read(15);
-            if (!bits.Marker()) return false;
+            if (!bits.Marker())
+                return false;
             bits.Read(3);
             bits.Read(11);
-            if (!bits.Marker()) return false;
+            if (!bits.Marker())
+                return false;
             bits.Read(15);
-            if (!bits.Marker()) return false;
+            if (!bits.Marker())
+                return false;
         }
     }
     uint32_t shape = bits.Read(2);
@@ -121,11 +126,14 @@ bool ParseVideoObjectLayer(const uint8_t* data, size_t size, unsigned verid, uin
     if (shape != kRectangular) {
         return false;  // only a rectangular layer carries a picture size
     }
-    if (!bits.Marker()) return false;
+    if (!bits.Marker())
+        return false;
     uint32_t w = bits.Read(13);
-    if (!bits.Marker()) return false;
+    if (!bits.Marker())
+        return false;
     uint32_t h = bits.Read(13);
-    if (!bits.Marker()) return false;
+    if (!bits.Marker())
+        return false;
     if (bits.Failed() || w == 0 || h == 0) {
         return false;
     }

@@ -7,7 +7,7 @@
 namespace platform {
 
 class DynamicLibrary {
-public:
+  public:
     // "X.dll" is loaded as "libX.so": first from the folder of this module, then through the
     // dynamic loader's search. Null when neither finds it.
     static std::unique_ptr<DynamicLibrary> Load(const std::string& moduleName);
@@ -24,7 +24,7 @@ public:
     // Folder of the shared object that holds this code (the module), without a trailing slash.
     static std::string ModuleDirectory();
 
-private:
+  private:
     DynamicLibrary(void* handle, std::string path) : m_handle(handle), m_path(std::move(path)) {}
     void* m_handle;
     std::string m_path;

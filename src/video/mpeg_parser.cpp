@@ -15,8 +15,7 @@ constexpr size_t npos = static_cast<size_t>(-1);
 CMpegParser::CMpegParser(IMpegReceiver* receiver) : m_receiver(receiver) {
     m_library = platform::DynamicLibrary::Load("DivxDecompression.dll");
     if (m_library) {
-        m_parseHeader =
-            reinterpret_cast<ParseHeaderFn>(m_library->Symbol("_ParseMpegHeader@16"));
+        m_parseHeader = reinterpret_cast<ParseHeaderFn>(m_library->Symbol("_ParseMpegHeader@16"));
     }
 }
 
@@ -133,10 +132,9 @@ void CMpegParser::EmitPending() {
             picture = m_header;
         }
         picture.insert(picture.end(), pending, pending + length);
-        if (m_keyFrame &&
-            (m_parseHeader == nullptr ||
-             m_parseHeader(picture.data(), static_cast<uint32_t>(picture.size()), &m_width,
-                           &m_height) <= 0)) {
+        if (m_keyFrame && (m_parseHeader == nullptr ||
+                           m_parseHeader(picture.data(), static_cast<uint32_t>(picture.size()),
+                                         &m_width, &m_height) <= 0)) {
             m_waitForKey = true;
         } else if (m_receiver != nullptr) {
             m_waitForKey = !m_receiver->OnMpeg(picture, m_width, m_height, m_keyFrame);

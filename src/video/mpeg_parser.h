@@ -15,17 +15,17 @@ class DynamicLibrary;
 namespace vostrel {
 
 class IMpegReceiver {
-public:
+  public:
     // True when the host accepted the picture.
     virtual bool OnMpeg(const std::vector<uint8_t>& picture, unsigned width, unsigned height,
                         bool keyFrame) = 0;
 
-protected:
+  protected:
     ~IMpegReceiver() = default;
 };
 
 class CMpegParser {
-public:
+  public:
     // The header routine: (bytes of a key frame with its header, length, &width, &height);
     // a result above 0 means it understood the header and wrote the size.
     using ParseHeaderFn = int (*)(const uint8_t*, uint32_t, uint32_t*, uint32_t*);
@@ -53,7 +53,7 @@ public:
     size_t BufferedSize() const { return m_data.size(); }
     bool WaitingForKeyFrame() const { return m_waitForKey; }
 
-private:
+  private:
     void Scan();
     void EmitPending();
     // Position of the next start code prefix 00 00 01 at or after from whose code byte lies
