@@ -8,6 +8,8 @@
 #include "io/jvc_digital_io.h"
 #include "ptz/jvc_ptz_handler.h"
 #include "video/ip_video_capture.h"
+#include "video/mjpeg_http_channel.h"
+#include "video/mpeg_http_channel.h"
 
 namespace vostrel {
 
@@ -165,9 +167,20 @@ ipcapture::ChannelSettings CIPCaptureDriver::GetChannelRecord(uint32_t index) {
     return m_videoCapture->GetChannelSettings(index);
 }
 
-ICameraChannel* CIPCaptureDriver::CreateChannel(int, ipcapture::IHostFrameSink*) {
-    // Channels of stream types 1 (MJPEG) and 2 (MPEG-4) arrive with the video subsystem.
-    return nullptr;
+ICameraChannel* CIPCaptureDriver::CreateChannel(int index, ipcapture::IHostFrameSink* sink) {
+    const uint32_t number = static_cast<uint32_t>(index);
+    try {
+        switch (m_streamType) {
+            case 1:
+                return new CMjpegHttpChannel(number, this, sink);
+            case 2:
+                return new CMpegHttpChannel(number, this, sink);
+            default:
+                return nullptr;
+        }
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // namespace vostrel

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "module_loader.h"
+#include "support/module_loader.h"
 #include "reference_host.h"
 
 using namespace vostrel::ipcapture;

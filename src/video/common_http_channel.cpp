@@ -1,0 +1,211 @@
+#include "video/common_http_channel.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "http/param_protocol.h"
+#include "http/text_utils.h"
+#include "platform/system.h"
+
+namespace vostrel {
+
+namespace {
+const char* const kUpdateContext = "vostrel::CCommonHttpChannel::UpdateJvcParameter";
+const char* const kCreator = "Brennick";
+}  // namespace
+
+int SizeClassOf(unsigned width, unsigned height) {
+    int sizeClass = width > 400 ? 4 : 2;
+    if (width < 1024 && width > 2 * height) {
+        sizeClass = 3;
+    }
+    return sizeClass;
+}
+
+CCommonHttpChannel::CCommonHttpChannel(uint32_t channelNumber, IDriver* driver,
+                                       ipcapture::IHostFrameSink* sink)
+    : CBaseCameraChannel(channelNumber, driver, sink),
+      m_cameraFamily(driver->GetParameterInt(kParamCameraFamily)),
+      m_http(*driver->GetDeviceInfo(), Web::CHttpClient::kUserAgent) {}
+
+CCommonHttpChannel::~CCommonHttpChannel() { Shutdown(); }
+
+void CCommonHttpChannel::OnThreadStopping() { m_http.Cancel(); }
+
+int CCommonHttpChannel::ThreadMain() {
+    SetState(kChannelConnecting);
+    for (;;) {
+        if (m_stopEvent.Wait(kRetryDelayMs)) {
+            break;
+        }
+        bool lost = false;
+        if (OpenStream()) {
+            m_refused = false;
+            SetState(kChannelReceiving);
+            if (ReceiveStream()) {
+                SetState(kChannelStopped);
+            } else {
+                SetState(kChannelLost);
+                lost = true;
+            }
+        }
+        m_http.CloseRequest();
+        if (lost) {
+            uint64_t now = platform::CurrentFileTime();
+            uint64_t last = m_lastFrameTime.Get();
+            uint64_t sinceMs = last < now ? (now - last) / 10000 : 0;
+            if (sinceMs >= static_cast<uint64_t>(std::max(0, m_driver->GetDeviceInfo()->m_streamTimeout))) {
+                if (m_sink != nullptr) {
+                    try {
+                        m_sink->OnSignalLost();
+                    } catch (...) {
+                        // The host's failure must not end the channel.
+                    }
+                }
+                SetCameraState(false);
+            }
+        }
+    }
+    SetCameraState(false);
+    return 0;
+}
+
+bool CCommonHttpChannel::ReceiveStream() {
+    std::vector<uint8_t> buffer;
+    for (;;) {
+        if (StopRequested() || m_refused) {
+            return true;
+        }
+        size_t available = 0;
+        std::shared_ptr<platform::http::Request> request = m_http.GetRequest();
+        if (!request || !request->QueryDataAvailable(available)) {
+            // A read interrupted by a stop is a stream ended on request.
+            return StopRequested();
+        }
+        if (available > buffer.size()) {
+            buffer.resize(available);
+        }
+        if (buffer.empty()) {
+            return false;
+        }
+        size_t read = 0;
+        if (!request->ReadData(buffer.data(), buffer.size(), read) || read == 0) {
+            return StopRequested();
+        }
+        ProcessData(buffer.data(), read);
+    }
+}
+
+bool CCommonHttpChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
+    bool accepted = false;
+    if (m_sink != nullptr) {
+        try {
+            accepted = m_sink->OnFrame(frame);
+        } catch (...) {
+            accepted = false;
+        }
+    }
+    if (accepted) {
+        SetCameraState(true);
+        m_lastFrameTime.Touch();
+    } else {
+        m_refused = true;
+    }
+    return accepted;
+}
+
+bool CCommonHttpChannel::DeliverPicture(const std::vector<uint8_t>& picture, uint32_t fourcc,
+                                        unsigned capacity, unsigned width, unsigned height) {
+    ipcapture::IHostFrameFactory* factory = m_driver->GetFrameFactory();
+    if (factory == nullptr || picture.empty()) {
+        return false;
+    }
+    ipcapture::IHostFrame* frame = nullptr;
+    try {
+        frame = factory->CreateFrame(fourcc, capacity, kCreator);
+    } catch (...) {
+        frame = nullptr;
+    }
+    if (frame == nullptr) {
+        return false;
+    }
+    bool delivered = false;
+    try {
+        const unsigned size = static_cast<unsigned>(picture.size());
+        frame->SetWidth(width);
+        frame->SetHeight(height);
+        frame->SetSizeClass(SizeClassOf(width, height));
+        frame->SetDataSize(size);
+        frame->SetFormat(fourcc);
+        frame->Prepare();
+        if (uint8_t* target = frame->GetBuffer()) {
+            std::memcpy(target, picture.data(), std::min(size, capacity));
+            delivered = DeliverFrame(frame);
+        }
+    } catch (...) {
+        delivered = false;
+    }
+    try {
+        factory->ReleaseFrame(frame);
+    } catch (...) {
+    }
+    return delivered;
+}
+
+bool CCommonHttpChannel::UpdateJvcParameter(const std::string& value, const std::string& name) {
+    if (name.empty() || value.empty() || StopRequested()) {
+        return false;
+    }
+    std::string answer;
+    if (!Utils::SendAndLog(answer, m_http, m_driver, "/api/param?" + name)) {
+        return false;
+    }
+    unsigned status = 0;
+    std::string errorText;
+    if (Utils::CheckResponse(answer, status, errorText)) {
+        std::string current =
+            Utils::GetParameterValue(name, Utils::kParamSeparator, answer, Utils::kParamDelimiters);
+        if (Utils::ToLower(current) == Utils::ToLower(value)) {
+            return true;
+        }
+        if (StopRequested()) {
+            return false;
+        }
+        if (!Utils::SendAndLog(answer, m_http, m_driver, "/api/param?" + name + "=" + value)) {
+            return false;
+        }
+        if (Utils::CheckResponse(answer, status, errorText)) {
+            return true;
+        }
+    }
+    if (!errorText.empty()) {
+        CResultDef result(11,
+                          Utils::FormatString("%s: Cannot set parameter %s to JVC camera %s. ",
+                                              kUpdateContext, name.c_str(),
+                                              m_driver->GetDeviceInfo()->m_address.c_str()) +
+                              errorText,
+                          1);
+        Utils::LogResult(result, m_driver);
+    }
+    return false;
+}
+
+bool CCommonHttpChannel::SetFrameSize(unsigned encoder) {
+    unsigned width = m_settings.width;
+    unsigned height = m_settings.height;
+    if (encoder == 2 && width > 1000) {
+        width /= 2;
+        height /= 2;
+    }
+    std::string name = Utils::FrameSizeName(width, height);
+    if (m_cameraFamily == 1) {
+        return UpdateJvcParameter(name, Utils::FormatString("encode(%u).framesize", encoder));
+    }
+    if (m_cameraFamily == 2) {
+        std::string mode = name == "vga" ? "pattern3" : name == "qvga" ? "pattern4" : "pattern1";
+        return UpdateJvcParameter(mode, "system.mode");
+    }
+    return false;
+}
+
+}  // namespace vostrel

@@ -1,0 +1,58 @@
+#pragma once
+// CCommonHttpChannel: a camera channel that pulls video over HTTP. Its thread configures the
+// camera, opens the stream, reads it block by block into the subclass's parser, reconnects
+// every 3 seconds after a failure and declares the signal lost when no frame was accepted
+// for the stream time-out.
+#include <string>
+#include <vector>
+
+#include "http/http_client.h"
+#include "video/base_camera_channel.h"
+
+namespace vostrel {
+
+class CCommonHttpChannel : public CBaseCameraChannel {
+public:
+    // Wait between the thread's start (or the end of a stream) and the next attempt.
+    static constexpr uint32_t kRetryDelayMs = 3000;
+
+    CCommonHttpChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IHostFrameSink* sink);
+    ~CCommonHttpChannel() override;
+
+    int ThreadMain() override;
+    // Interrupts a blocking read or request so that a stop returns at once.
+    void OnThreadStopping() override;
+
+    // True when the stream ended on request (stop or refused frame), false when it was lost.
+    virtual bool ReceiveStream();
+    // Configures the camera and opens the video request.
+    virtual bool OpenStream() = 0;
+    // Hands one block of received bytes to the stream parser.
+    virtual void ProcessData(const uint8_t* data, size_t size) = 0;
+    // Hands one frame to the host's sink; a refusal ends the current stream.
+    virtual bool DeliverFrame(ipcapture::IHostFrame* frame);
+
+    // Makes the camera parameter name hold value: read, compare ignoring case, write.
+    bool UpdateJvcParameter(const std::string& value, const std::string& name);
+    // Sets the picture size of encoder 1 (JPEG) or 2 (MPEG-4) from the channel settings.
+    bool SetFrameSize(unsigned encoder);
+
+    int CameraFamily() const { return m_cameraFamily; }
+
+protected:
+    // Fills a host frame with a picture and delivers it; the frame goes back to the factory
+    // whatever the delivery gave. False when no frame could be made or the sink refused it.
+    bool DeliverPicture(const std::vector<uint8_t>& picture, uint32_t fourcc, unsigned capacity,
+                        unsigned width, unsigned height);
+    bool StopRequested() { return m_stopEvent.IsSet(); }
+
+    int m_cameraFamily;
+    Web::CHttpClient m_http;
+    bool m_refused = false;
+};
+
+// Size class of a picture for the host: 4 for wide pictures, 2 for small ones, 3 for very
+// wide and flat ones (such as 704 x 240).
+int SizeClassOf(unsigned width, unsigned height);
+
+}  // namespace vostrel

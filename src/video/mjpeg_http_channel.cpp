@@ -1,0 +1,70 @@
+#include "video/mjpeg_http_channel.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+
+#include "http/param_protocol.h"
+#include "http/text_utils.h"
+
+namespace vostrel {
+
+namespace {
+
+// JPEG target sizes in kilobytes by picture width, ascending.
+const std::map<unsigned, std::array<unsigned, 7>>& QualityTable() {
+    static const auto table = [] {
+        std::map<unsigned, std::array<unsigned, 7>> t = {
+            {320, {5, 7, 8, 10, 13, 20, 27}},
+            {640, {15, 20, 25, 30, 40, 60, 80}},
+            {1280, {60, 80, 100, 120, 140, 160, 180}},
+        };
+        for (auto& [width, values] : t) {
+            std::sort(values.begin(), values.end());
+        }
+        return t;
+    }();
+    return table;
+}
+
+}  // namespace
+
+CMjpegHttpChannel::CMjpegHttpChannel(uint32_t channelNumber, IDriver* driver,
+                                     ipcapture::IHostFrameSink* sink)
+    : CCommonHttpChannel(channelNumber, driver, sink), m_parser(this) {}
+
+CMjpegHttpChannel::~CMjpegHttpChannel() { Shutdown(); }
+
+std::string CMjpegHttpChannel::QualityValue(unsigned width, unsigned quality) {
+    auto row = QualityTable().find(width);
+    if (row == QualityTable().end() || quality == 0) {
+        return {};
+    }
+    unsigned index = std::min((quality - 1) * 7 / 99, 6u);
+    return Utils::FormatString("%uk", row->second[index]);
+}
+
+std::string CMjpegHttpChannel::VideoRequestPath(unsigned intervalMs) {
+    unsigned rate = intervalMs != 0 ? Utils::FrameIntervalMs(intervalMs) : 0;
+    return Utils::FormatString("/api/video?encode=jpeg&framerate=%u&boundary=on", rate);
+}
+
+bool CMjpegHttpChannel::OpenStream() {
+    return SetFrameSize(1) && UpdateJvcParameter("vfs", "encode(1).cbr_mode") &&
+           UpdateJvcParameter(QualityValue(m_settings.width, m_settings.quality),
+                              "encode(1).quality") &&
+           !StopRequested() &&
+           Utils::SendForStream(m_http, "/api/param?encode(1).status=save", m_driver, 0) &&
+           !StopRequested() &&
+           Utils::SendForStream(m_http, VideoRequestPath(m_settings.interval), m_driver, 200);
+}
+
+void CMjpegHttpChannel::ProcessData(const uint8_t* data, size_t size) { m_parser.Parse(data, size); }
+
+void CMjpegHttpChannel::OnJpeg(const std::vector<uint8_t>& picture, unsigned width,
+                               unsigned height) {
+    DeliverPicture(picture, ipcapture::kFourCCJpeg, static_cast<unsigned>(picture.size()), width,
+                   height);
+}
+
+}  // namespace vostrel

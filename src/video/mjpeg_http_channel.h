@@ -1,0 +1,34 @@
+#pragma once
+// CMjpegHttpChannel: the channel of a multipart JPEG stream. Before each stream it sets the
+// picture size, constant-bit-rate mode and quality of encoder 1, saves them and opens the
+// video request; each complete picture becomes a "JPEG" frame for the host.
+#include <string>
+#include <vector>
+
+#include "video/common_http_channel.h"
+#include "video/jpeg_parser.h"
+
+namespace vostrel {
+
+class CMjpegHttpChannel : public CCommonHttpChannel, public IJpegReceiver {
+public:
+    CMjpegHttpChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IHostFrameSink* sink);
+    ~CMjpegHttpChannel() override;
+
+    bool OpenStream() override;
+    void ProcessData(const uint8_t* data, size_t size) override;
+    void OnJpeg(const std::vector<uint8_t>& picture, unsigned width, unsigned height) override;
+
+    // The encoder quality value for a picture width and host quality 1..100 ("80k");
+    // empty when the width has no quality row or the quality is 0.
+    static std::string QualityValue(unsigned width, unsigned quality);
+    // The video request path for a frame interval in milliseconds (0: camera's default).
+    static std::string VideoRequestPath(unsigned intervalMs);
+
+    const CJpegParser& Parser() const { return m_parser; }
+
+private:
+    CJpegParser m_parser;
+};
+
+}  // namespace vostrel

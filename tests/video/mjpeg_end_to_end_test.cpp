@@ -1,0 +1,310 @@
+// MJPEG video end to end: the module loaded as a host loads it, a driver opened against the
+// camera simulator, channels started through the host interface, and every picture checked
+// against what the simulator sent.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "camera_simulator.h"
+#include "http/param_protocol.h"
+#include "reference_host.h"
+#include "support/fake_driver.h"
+#include "support/module_loader.h"
+#include "video/mjpeg_http_channel.h"
+
+using namespace vostrel;
+using namespace vostrel::ipcapture;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A driver of the built module opened against a simulator.
+class DriverFixture {
+public:
+    DriverFixture(camsim::CameraSimulator& cam, int streamType, int cameraCount, int family) {
+        EXPECT_TRUE(module.Load(JVC_MODULE_PATH));
+        host::DeviceSettings s;
+        s.address = "127.0.0.1";
+        s.port = cam.port();
+        s.streamType = streamType;
+        s.model = cam.profile().name;
+        s.cameraCount = cameraCount;
+        s.parameters = {{1, "0"}, {2, std::to_string(family)}};
+        config = std::make_unique<host::DeviceConfig>(s);
+        driver = module.create[0]();
+        EXPECT_TRUE(driver->Open(&log, &frames, config.get()));
+        video = driver->GetVideoCapture();
+    }
+    ~DriverFixture() {
+        if (driver) {
+            module.destroy[0](driver);
+        }
+        EXPECT_EQ(frames.Outstanding(), 0);  // every frame went back to the factory
+    }
+    int Status(unsigned index) {
+        int state = -1;
+        return video->GetChannelStatus(index, &state, nullptr, nullptr, 0) ? state : -1;
+    }
+
+    LoadedModule module;
+    host::LogSink log;
+    host::FrameFactory frames;
+    std::unique_ptr<host::DeviceConfig> config;
+    IIPCaptureDriver* driver = nullptr;
+    IIPVideoCapture* video = nullptr;
+};
+
+// Every delivered frame is a whole simulator picture, byte for byte, of the expected size.
+void ExpectRingPictures(camsim::CameraSimulator& cam, const std::vector<host::ReceivedFrame>& got,
+                        unsigned width, unsigned height, int sizeClass) {
+    std::map<unsigned, std::vector<uint8_t>> ring;
+    for (const auto& picture : cam.JpegRing(width, height)) {
+        ring[picture.frame_number] = picture.bytes;
+    }
+    ASSERT_FALSE(ring.empty());
+    std::optional<unsigned> previous;
+    for (const auto& frame : got) {
+        EXPECT_EQ(frame.fourcc, kFourCCJpeg);
+        EXPECT_EQ(frame.width, width);
+        EXPECT_EQ(frame.height, height);
+        EXPECT_EQ(frame.sizeClass, sizeClass);
+        EXPECT_EQ(frame.capacity, frame.data.size());
+        EXPECT_TRUE(frame.preparedAfterFields);
+        auto number = camsim::ReadFrameNumber(frame.data);
+        ASSERT_TRUE(number.has_value());
+        ASSERT_TRUE(ring.count(*number));
+        EXPECT_EQ(frame.data, ring[*number]);
+        if (previous) {
+            // Consecutive within a stream: no picture lost or repeated.
+            EXPECT_EQ(*number, (*previous + 1) % ring.size());
+        }
+        previous = number;
+    }
+}
+
+size_t CountRequests(camsim::CameraSimulator& cam, const std::string& target) {
+    size_t n = 0;
+    for (const auto& r : cam.Requests()) {
+        n += r.target == target;
+    }
+    return n;
+}
+
+std::vector<std::string> WritesTo(camsim::CameraSimulator& cam, const std::string& name) {
+    std::vector<std::string> values;
+    for (const auto& w : cam.Writes()) {
+        if (w.name == name) {
+            values.push_back(w.value);
+        }
+    }
+    return values;
+}
+
+}  // namespace
+
+TEST(MjpegEndToEndTest, PicturesArriveWholeAndTheChannelGoesOnlineAndOffline) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    cam.SetParam("encode(1).framesize", "QVGA");  // the camera holds another size
+    DriverFixture fx(cam, 1, 1, 1);
+    host::FrameSink sink;
+    host::VideoSettings settings(640, 480, 40, 50);
+    ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
+    EXPECT_EQ(fx.Status(0), 1);  // started, no stream yet
+
+    ASSERT_TRUE(sink.WaitForFrames(12, 20s));
+    EXPECT_EQ(fx.Status(0), 0);
+    ExpectRingPictures(cam, sink.Frames(), 640, 480, 4);
+
+    // The encoder was configured before the stream: size, mode, quality, save, then video.
+    EXPECT_EQ(cam.GetParam("encode(1).framesize"), "vga");
+    EXPECT_EQ(WritesTo(cam, "encode(1).quality"), std::vector<std::string>{"30k"});
+    EXPECT_EQ(WritesTo(cam, "encode(1).cbr_mode"), std::vector<std::string>{"vfs"});
+    EXPECT_GE(cam.SaveCount(1), 1u);
+    EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=25&boundary=on"), 1u);
+    EXPECT_EQ(fx.log.CountContaining("Camera 127.0.0.1 is online"), 1u);
+
+    ASSERT_TRUE(fx.video->StopChannel(0));
+    EXPECT_EQ(fx.log.CountContaining("Camera 127.0.0.1 is offline. Channel was stopped"), 1u);
+    EXPECT_EQ(fx.Status(0), -1);  // the entry is empty now
+}
+
+TEST(MjpegEndToEndTest, LostStreamsAreReopenedAndALongSilenceIsASignalLoss) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    DriverFixture fx(cam, 1, 1, 1);
+    host::FrameSink sink;
+    host::VideoSettings settings(320, 240, 100, 100);
+
+    // 1. The camera ends each stream after 4 pictures: state 2, reopened, no signal loss.
+    cam.SetEndStreamAfter(4);
+    ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
+    ASSERT_TRUE(sink.WaitForFrames(4, 20s));
+    ASSERT_TRUE(cam.WaitForRequest("framerate=10", 5s));
+    auto deadline = Clock::now() + 10s;
+    while (fx.Status(0) != 2 && Clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(fx.Status(0), 2);
+    ASSERT_TRUE(sink.WaitForFrames(8, 20s));  // the second stream
+    EXPECT_EQ(sink.SignalLostCount(), 0);
+
+    // 2. A refused frame ends the stream on request; it is reopened and frames go on.
+    cam.SetEndStreamAfter(-1);
+    size_t videoRequests = CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on");
+    ASSERT_TRUE(sink.WaitForFrames(sink.FrameCount() + 1, 20s));
+    sink.RefuseNext(1);
+    ASSERT_TRUE(sink.WaitForFrames(sink.FrameCount() + 3, 20s));
+    EXPECT_EQ(sink.RefusedCount(), 1);
+    EXPECT_GT(CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"),
+              videoRequests);
+    EXPECT_EQ(sink.SignalLostCount(), 0);
+
+    // 3. The camera stalls: after the receive time-out with no frame the signal is lost,
+    //    reported once, and the channel keeps reconnecting.
+    cam.SetStallStreamAfter(0);
+    ASSERT_TRUE(sink.WaitForSignalLost(1, 20s));
+    ASSERT_TRUE(fx.log.WaitForText("Signal was lost for camera 127.0.0.1", 5s));
+    cam.SetStallStreamAfter(-1);
+    size_t before = sink.FrameCount();
+    ASSERT_TRUE(sink.WaitForFrames(before + 3, 30s));
+    EXPECT_EQ(sink.SignalLostCount(), 1);
+    EXPECT_EQ(fx.log.CountContaining("Signal was lost"), 1u);
+    EXPECT_EQ(fx.log.CountContaining("Camera 127.0.0.1 is online"), 2u);
+
+    // 4. A stop while the camera stalls mid-stream interrupts the read at once.
+    cam.SetStallStreamAfter(0);
+    ASSERT_TRUE(cam.WaitForRequest("framerate=10", 5s));
+    auto start = Clock::now();
+    ASSERT_TRUE(fx.video->StopChannel(0));
+    // Far below the five-second receive time-out that would otherwise end the read.
+    EXPECT_LT(Clock::now() - start, 2500ms);
+}
+
+TEST(MjpegEndToEndTest, EightChannelsOneUpdatedAndNamedByInput) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    DriverFixture fx(cam, 1, 8, 1);
+    std::vector<std::unique_ptr<host::FrameSink>> sinks;
+    host::VideoSettings settings(640, 480, 100, 20);
+    for (unsigned i = 0; i < 8; ++i) {
+        sinks.push_back(std::make_unique<host::FrameSink>());
+        sinks.back()->SetKeepLimit(4);
+        ASSERT_TRUE(fx.video->StartChannel(i, sinks.back().get(), &settings));
+    }
+    for (unsigned i = 0; i < 8; ++i) {
+        ASSERT_TRUE(sinks[i]->WaitForFrames(3, 30s)) << "channel " << i;
+    }
+    EXPECT_EQ(fx.log.CountContaining("Video-server 127.0.0.1 (channel 7) is online"), 1u);
+    EXPECT_EQ(fx.log.CountContaining("Video-server 127.0.0.1 (channel 0) is online"), 1u);
+
+    // Update one channel to another size: it restarts and keeps its quality.
+    for (unsigned i = 1; i < 8; ++i) {
+        ASSERT_TRUE(fx.video->StopChannel(i));
+    }
+    host::VideoSettings::Size small(1280, 960);
+    ASSERT_TRUE(fx.video->UpdateChannel(0, &small, 100));
+    ASSERT_TRUE(cam.WaitForRequest("encode(1).quality=80k", 10s));  // quality 20 at 1280
+    sinks[0]->Clear();
+    ASSERT_TRUE(sinks[0]->WaitForFrames(2, 20s));
+    auto frames = sinks[0]->Frames();
+    EXPECT_EQ(frames.back().width, 1280u);
+    EXPECT_EQ(frames.back().sizeClass, 4);
+    EXPECT_EQ(cam.GetParam("encode(1).framesize"), "quadvga");
+}
+
+namespace {
+
+// A channel whose stream is opened synchronously by the test, without its thread.
+class OpenOnlyChannel : public CMjpegHttpChannel {
+public:
+    OpenOnlyChannel(IDriver* driver, const ChannelSettings& s) : CMjpegHttpChannel(0, driver, nullptr) {
+        m_settings = s;
+    }
+};
+
+}  // namespace
+
+TEST(MjpegOpenStreamTest, RequestSequenceReadCompareWriteAndQualityTable) {
+    EXPECT_EQ(CMjpegHttpChannel::QualityValue(320, 1), "5k");
+    EXPECT_EQ(CMjpegHttpChannel::QualityValue(320, 100), "27k");
+    EXPECT_EQ(CMjpegHttpChannel::QualityValue(640, 100), "80k");
+    EXPECT_EQ(CMjpegHttpChannel::QualityValue(640, 1), "15k");
+    EXPECT_EQ(CMjpegHttpChannel::QualityValue(1280, 57), "120k");
+    EXPECT_EQ(CMjpegHttpChannel::QualityValue(800, 50), "");
+    EXPECT_EQ(CMjpegHttpChannel::QualityValue(640, 0), "");
+    EXPECT_EQ(CMjpegHttpChannel::VideoRequestPath(0),
+              "/api/video?encode=jpeg&framerate=0&boundary=on");
+    EXPECT_EQ(CMjpegHttpChannel::VideoRequestPath(333),
+              "/api/video?encode=jpeg&framerate=3&boundary=on");
+
+    // Family 2: the picture size goes through system.mode; a value the camera already holds,
+    // in any letter case, is not written again.
+    camsim::CameraSimulator cam({.profile = "VN-X235"});
+    cam.Start();
+    testing_support::FakeDriver driver;
+    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+    driver.parameters[2] = "2";
+    cam.SetParam("system.mode", "PATTERN3");
+    cam.SetParam("encode(1).cbr_mode", "VFS");
+    {
+        OpenOnlyChannel channel(&driver, {100, 100, 640, 480});
+        ASSERT_TRUE(channel.OpenStream());
+    }
+    std::vector<std::string> targets;
+    for (const auto& r : cam.Requests()) {
+        targets.push_back(r.target);
+    }
+    EXPECT_EQ(targets, (std::vector<std::string>{
+                           "/api/param?system.mode", "/api/param?encode(1).cbr_mode",
+                           "/api/param?encode(1).quality", "/api/param?encode(1).quality=80k",
+                           "/api/param?encode(1).status=save",
+                           "/api/video?encode=jpeg&framerate=10&boundary=on"}));
+
+    // 320 x 240 selects pattern4; a width outside the quality table fails before any stream.
+    cam.ClearRequests();
+    {
+        OpenOnlyChannel channel(&driver, {0, 50, 320, 240});
+        ASSERT_TRUE(channel.OpenStream());
+        EXPECT_EQ(cam.GetParam("system.mode"), "pattern4");
+    }
+    cam.ClearRequests();
+    {
+        OpenOnlyChannel channel(&driver, {0, 50, 800, 600});
+        EXPECT_FALSE(channel.OpenStream());
+        EXPECT_EQ(cam.GetParam("system.mode"), "pattern1");
+    }
+    EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=0&boundary=on"), 0u);
+
+    // Family 1 with a size outside the table fails at the size step.
+    driver.parameters[2] = "1";
+    {
+        OpenOnlyChannel channel(&driver, {0, 50, 800, 600});
+        EXPECT_FALSE(channel.OpenStream());
+    }
+    // A camera that answers the video request with 204 instead of 200 fails the open.
+    cam.SetHttpStatusFault(204);
+    Web::CHttpClient client(driver.info, Web::CHttpClient::kUserAgent);
+    EXPECT_FALSE(Utils::SendForStream(client, "/api/video?encode=jpeg&framerate=0&boundary=on",
+                                      &driver, 200));
+    EXPECT_EQ(driver.CountContaining("status code = 204"), 1u);
+}
+
+TEST(MjpegOpenStreamTest, RefusedWriteIsLoggedWithTheCamerasReason) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    cam.SetLineStatus("encode(1).cbr_mode", 500);
+    testing_support::FakeDriver driver;
+    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+    driver.parameters[2] = "1";
+    OpenOnlyChannel channel(&driver, {0, 50, 640, 480});
+    EXPECT_FALSE(channel.OpenStream());
+    EXPECT_EQ(driver.CountContaining(
+                  "vostrel::CCommonHttpChannel::UpdateJvcParameter: Cannot set parameter "
+                  "encode(1).cbr_mode to JVC camera 127.0.0.1. Camera returns status code 500"),
+              1u);
+}
