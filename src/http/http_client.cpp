@@ -1,0 +1,299 @@
+#include "http/http_client.h"
+
+#include <algorithm>
+
+#include "platform/network.h"
+
+namespace Web {
+
+namespace {
+
+using platform::http::AuthTarget;
+using platform::http::Error;
+using platform::http::SessionOption;
+
+constexpr uint32_t kErrorAlreadyInitialized = 1247;  // ERROR_ALREADY_INITIALIZED
+constexpr uint32_t kErrorNotInitialized = 12004;     // ERROR_WINHTTP_INTERNAL_ERROR
+constexpr uint32_t kErrorInvalidParameter = 87;      // ERROR_INVALID_PARAMETER
+constexpr uint32_t kMaxConnsPerServer = 16;
+constexpr uint32_t kReadChunk = 10240;
+constexpr uint32_t kReadCap = 268435456;  // 256 MiB
+constexpr int kMaxAuthAttempts = 5;
+
+}  // namespace
+
+CHttpClient::CHttpClient(const vostrel::DEVICE_INFO& info, const std::string& userAgent)
+    : m_timeout(static_cast<uint32_t>(info.m_timeout)),
+      m_userAgent(userAgent),
+      m_userName(info.m_userName),
+      m_password(info.m_password),
+      m_host(info.m_address),
+      m_port(info.m_port) {
+    m_networkStarted = platform::NetworkStartup();
+    (void)OpenRoot();  // a failure leaves the client without a root: every send fails
+}
+
+CHttpClient::~CHttpClient() {
+    CloseRequest();
+    m_sending.reset();
+    m_connect.reset();
+    m_root.reset();
+    if (m_networkStarted) {
+        platform::NetworkCleanup();
+    }
+}
+
+uint32_t CHttpClient::OpenRoot() {
+    if (m_root) {
+        return kErrorAlreadyInitialized;
+    }
+    uint32_t error = 0;
+    if (!m_networkStarted) {
+        error = kErrorNotInitialized;
+    } else {
+        m_root = platform::http::Session::Open(m_userAgent);
+        if (!m_root) {
+            error = kErrorNotInitialized;
+        } else if (!m_root->SetOption(SessionOption::ReceiveTimeoutMs, m_timeout) ||
+                   !m_root->SetOption(SessionOption::SendTimeoutMs, m_timeout) ||
+                   !m_root->SetOption(SessionOption::ConnectTimeoutMs, m_timeout) ||
+                   !m_root->SetOption(SessionOption::MaxConnsPerServer, kMaxConnsPerServer) ||
+                   !m_root->SetOption(SessionOption::MaxConnsPerHttp10Server,
+                                      kMaxConnsPerServer)) {
+            error = kErrorInvalidParameter;
+        }
+    }
+    if (error != 0) {
+        CloseHandles();
+    }
+    return error;
+}
+
+void CHttpClient::CloseHandles() {
+    CloseRequest();
+    m_connect.reset();
+    m_root.reset();
+}
+
+std::shared_ptr<platform::http::Request> CHttpClient::GetRequest() {
+    vostrel::CAutoLock guard(m_lock);
+    return m_request;
+}
+
+void CHttpClient::CloseRequest() {
+    std::shared_ptr<platform::http::Request> old;
+    {
+        vostrel::CAutoLock guard(m_lock);
+        if (!m_request) {
+            return;
+        }
+        m_request->Cancel();  // a reader in another thread stops at once
+        old = std::move(m_request);
+        m_request.reset();
+    }
+    // old is released here; the request detaches from the connection when the last holder
+    // lets it go.
+}
+
+void CHttpClient::Cancel() {
+    vostrel::CAutoLock guard(m_lock);
+    if (m_request) {
+        m_request->Cancel();
+    }
+    if (m_sending) {
+        m_sending->Cancel();
+    }
+}
+
+bool CHttpClient::SendRequest(const std::string& verb, const std::string& path) {
+    return SendDetect(verb, path, {}, std::string(), 0, kOptionIgnoreCertErrors);
+}
+
+std::shared_ptr<platform::http::Request> CHttpClient::OpenRequest(const std::string& verb,
+                                                                  const std::string& path,
+                                                                  uint32_t options) {
+    if (!m_connect || verb.empty() || path.empty()) {
+        return nullptr;
+    }
+    uint32_t flags = 0;
+    if (m_protocol == kProtocolHttps) {
+        flags |= platform::http::kRequestSecure;
+    }
+    if ((options & kOptionEscapeDisableQuery) != 0) {
+        flags |= platform::http::kRequestEscapeDisableQuery;
+    }
+    auto request = m_connect->OpenRequest(verb, path, flags);
+    if (!request) {
+        return nullptr;
+    }
+    if (!m_userName.empty() &&
+        !request->SetCredentials(static_cast<AuthTarget>(m_authTarget), m_authScheme,
+                                 m_userName, m_password)) {
+        return nullptr;
+    }
+    if (m_protocol == kProtocolHttps && (options & kOptionIgnoreCertErrors) != 0 &&
+        !request->IgnoreCertificateErrors()) {
+        return nullptr;
+    }
+    return request;
+}
+
+bool CHttpClient::SendOnce(const std::string& verb, const std::string& path,
+                           const std::vector<std::string>& headers, const std::string& body,
+                           uint32_t totalLength, uint32_t options) {
+    m_statusCode = 0;
+    m_contentLength = 0;
+    m_bodyPending = totalLength > body.size();
+    m_lastSendCancelled = false;
+    if (!m_root) {
+        return false;
+    }
+    if (!m_connect) {
+        m_connect = m_root->Connect(m_host, m_port);
+        if (!m_connect) {
+            return false;
+        }
+    }
+    auto request = OpenRequest(verb, path, options);
+    if (!request) {
+        return false;
+    }
+    for (const auto& line : headers) {
+        (void)request->AddHeaders(line, true);  // a header that cannot be added is ignored
+    }
+    if ((options & kOptionNoRedirects) != 0 && !request->DisableRedirects()) {
+        return false;
+    }
+    {
+        vostrel::CAutoLock guard(m_lock);
+        m_sending = request;
+    }
+    const uint64_t total = std::max<uint64_t>(body.size(), totalLength);
+    bool ok = request->Send(body.data(), body.size(), total);
+    bool received = false;
+    if (ok && (options & kOptionNoWait) == 0 && !m_bodyPending) {
+        ok = request->ReceiveResponse();
+        received = ok;
+    }
+    m_lastSendCancelled = !ok && request->LastError() == Error::Cancelled;
+    std::shared_ptr<platform::http::Request> old;
+    {
+        vostrel::CAutoLock guard(m_lock);
+        m_sending.reset();
+        if (ok) {
+            old = std::move(m_request);
+            m_request = request;
+            if (received) {
+                uint32_t value = 0;
+                if (request->QueryStatusCode(value)) {
+                    m_statusCode = value;
+                }
+                value = 0;
+                if (request->QueryContentLength(value)) {
+                    m_contentLength = value;
+                }
+            }
+        }
+    }
+    return ok;
+}
+
+bool CHttpClient::SendAuth(const std::string& verb, const std::string& path,
+                           const std::vector<std::string>& headers, const std::string& body,
+                           uint32_t totalLength, uint32_t options) {
+    if (!m_autoAuth) {
+        return SendOnce(verb, path, headers, body, totalLength, options);
+    }
+    uint32_t previousChallenge = 0;
+    int attempts = 0;
+    for (;;) {
+        if (!SendOnce(verb, path, headers, body, totalLength, options)) {
+            return false;
+        }
+        if (m_statusCode != 401 && m_statusCode != 407) {
+            return true;
+        }
+        if (m_statusCode == previousChallenge) {
+            return true;  // refused the same way twice in a row: the caller sees the status
+        }
+        auto request = GetRequest();
+        uint32_t supported = 0;
+        uint32_t first = 0;
+        AuthTarget target = AuthTarget::Server;
+        if (!request || !request->QueryAuthSchemes(supported, first, target)) {
+            return true;
+        }
+        uint32_t choice = 0;
+        for (uint32_t scheme :
+             {platform::http::kAuthNegotiate, platform::http::kAuthNtlm,
+              platform::http::kAuthPassport, platform::http::kAuthDigest,
+              platform::http::kAuthBasic}) {
+            if ((supported & scheme) != 0) {
+                choice = scheme;
+                break;
+            }
+        }
+        if (choice == 0 || choice == m_authScheme) {
+            return true;
+        }
+        m_authScheme = choice;
+        m_authTarget = static_cast<uint32_t>(target);
+        previousChallenge = m_statusCode;
+        if (++attempts >= kMaxAuthAttempts) {
+            return true;
+        }
+    }
+}
+
+bool CHttpClient::SendDetect(const std::string& verb, const std::string& path,
+                             const std::vector<std::string>& headers, const std::string& body,
+                             uint32_t totalLength, uint32_t options) {
+    if (m_protocol == kProtocolHttp || m_protocol == kProtocolHttps) {
+        return SendAuth(verb, path, headers, body, totalLength, options);
+    }
+    m_protocol = kProtocolHttp;
+    bool ok = SendAuth(verb, path, headers, body, totalLength, options);
+    if (!ok && !m_lastSendCancelled) {
+        // Unlike the original, a new client tries HTTPS once after a plain HTTP attempt that
+        // failed in transport, so that cameras that speak only HTTPS work.
+        m_protocol = kProtocolHttps;
+        ok = SendAuth(verb, path, headers, body, totalLength, options);
+    }
+    if (!ok) {
+        m_protocol = kProtocolUnknown;
+    }
+    return ok;
+}
+
+uint32_t CHttpClient::ReadResponse(std::vector<uint8_t>& buffer) {
+    buffer.clear();
+    auto request = GetRequest();
+    if (!request) {
+        return 0;
+    }
+    size_t chunk = 0;
+    if (!request->QueryDataAvailable(chunk)) {
+        return 0;
+    }
+    uint32_t total = 0;
+    while (chunk != 0 && total < kReadCap) {
+        chunk = std::min<size_t>(chunk, kReadChunk);
+        buffer.resize(total + chunk, 0);
+        request = GetRequest();
+        if (!request) {
+            break;
+        }
+        size_t got = 0;
+        if (!request->ReadData(buffer.data() + total, chunk, got)) {
+            break;
+        }
+        total += static_cast<uint32_t>(got);
+        request = GetRequest();
+        if (!request || !request->QueryDataAvailable(chunk)) {
+            break;
+        }
+    }
+    return total;
+}
+
+}  // namespace Web

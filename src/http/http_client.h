@@ -1,0 +1,136 @@
+#pragma once
+// CHttpClient (Part 2.1): the one way the module speaks HTTP to the camera. A small
+// synchronous client bound at construction to one camera address and one set of
+// credentials, over the platform HTTP layer (platform/http.h, libcurl underneath).
+//
+// Use by the parameter protocol (Part 2.2): SendRequest("GET", path), then ReadResponse.
+//
+// Use by a video channel (Part 4.2) for an endless response stream:
+//   1. SendForStream(client, "/api/video?...", log, 0)   (Part 2.2; readBody false) — the
+//      answered request stays open in the client.
+//   2. Loop on the channel thread:
+//        auto request = client.GetRequest();            // shared_ptr, null when none
+//        size_t n = 0;
+//        if (!request || !request->QueryDataAvailable(n)) -> stop; request->LastError()
+//            tells why: platform::http::Error::Cancelled after Cancel()/CloseRequest(),
+//            TimedOut after m_timeout ms without a byte, other values for a broken stream;
+//        n == 0 -> the stream has ended;
+//        request->ReadData(buffer, min(n, size), got);   // copies what is buffered
+//      Response headers (for example the multipart boundary in Content-Type) are read with
+//      request->QueryHeader("Content-Type", value).
+//   3. From any other thread, to stop at once: client.Cancel() — the pending (or next)
+//      QueryDataAvailable of the current request returns false with Error::Cancelled.
+//   4. After the stream, on the channel thread: client.CloseRequest().
+// The layer buffers at most platform::http::kBodyBufferLimit bytes of a stream; a slow
+// reader slows the camera down instead of growing memory.
+//
+// Protocol detection: a new client tries plain HTTP first; when that attempt fails in
+// transport it tries HTTPS once (certificate errors ignored); the protocol found then stays
+// for the life of the client.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/device_info.h"
+#include "platform/http.h"
+#include "thread/lock.h"
+
+namespace Web {
+
+class CHttpClient {
+public:
+    // Request options word of the internal send steps (Part 2.1); SendRequest uses 4.
+    static constexpr uint32_t kOptionEscapeDisableQuery = 1;
+    static constexpr uint32_t kOptionNoRedirects = 2;
+    static constexpr uint32_t kOptionIgnoreCertErrors = 4;
+    static constexpr uint32_t kOptionNoWait = 8;
+
+    // Protocols of m_protocol.
+    static constexpr uint32_t kProtocolUnknown = 0;
+    static constexpr uint32_t kProtocolHttp = 1;
+    static constexpr uint32_t kProtocolHttps = 2;
+
+    // Every creator passes this agent name.
+    static constexpr const char* kUserAgent = "Vostrel::HttpClient";
+
+    // Copies the settings and opens the root session at once; a failure there is not
+    // reported (every later send fails).
+    CHttpClient(const vostrel::DEVICE_INFO& info, const std::string& userAgent);
+    virtual ~CHttpClient();
+    CHttpClient(const CHttpClient&) = delete;
+    CHttpClient& operator=(const CHttpClient&) = delete;
+
+    // Sends one request (empty header list, no body, options 4) and waits for the response.
+    // True when a response was received, whatever its status (see GetStatusCode()).
+    bool SendRequest(const std::string& verb, const std::string& path);
+    // Reads the whole body of the current response into buffer (emptied first), in chunks
+    // of at most 10,240 bytes, at most 256 MiB. Returns the bytes read; 0 without a request.
+    uint32_t ReadResponse(std::vector<uint8_t>& buffer);
+
+    uint32_t GetStatusCode() const { return m_statusCode; }
+    uint32_t GetContentLength() const { return m_contentLength; }
+
+    // The current (last successfully answered) request, or null. Thread-safe.
+    std::shared_ptr<platform::http::Request> GetRequest();
+    // Closes the current request, if any (a wait on it in another thread ends as
+    // Cancelled). Thread-safe.
+    void CloseRequest();
+    // Thread-safe: cancels the pending and later waits of the current request and of a send
+    // in progress. A send started after Cancel returns is not affected.
+    void Cancel();
+
+    const std::string& GetHost() const { return m_host; }
+    uint16_t GetPort() const { return m_port; }
+    uint32_t GetProtocol() const { return m_protocol; }
+    uint32_t GetAuthScheme() const { return m_authScheme; }
+    uint32_t GetAuthTarget() const { return m_authTarget; }
+    uint32_t GetTimeout() const { return m_timeout; }
+    bool HasRoot() const { return m_root != nullptr; }
+
+protected:
+    // Opens the root session (first step of Part 2.1). 0 on success; 1247 when it is
+    // already open; otherwise an error code, and every handle is closed.
+    uint32_t OpenRoot();
+    // Closes request, connection and root (for tests of a client without a root).
+    void CloseHandles();
+
+    // The layers of one send (Part 2.1, Algorithms).
+    bool SendDetect(const std::string& verb, const std::string& path,
+                    const std::vector<std::string>& headers, const std::string& body,
+                    uint32_t totalLength, uint32_t options);
+    bool SendAuth(const std::string& verb, const std::string& path,
+                  const std::vector<std::string>& headers, const std::string& body,
+                  uint32_t totalLength, uint32_t options);
+    bool SendOnce(const std::string& verb, const std::string& path,
+                  const std::vector<std::string>& headers, const std::string& body,
+                  uint32_t totalLength, uint32_t options);
+    std::shared_ptr<platform::http::Request> OpenRequest(const std::string& verb,
+                                                         const std::string& path,
+                                                         uint32_t options);
+
+    uint32_t m_timeout;
+    vostrel::CLock m_lock;
+    std::shared_ptr<platform::http::Request> m_request;  // guarded by m_lock
+    std::shared_ptr<platform::http::Session> m_root;
+    std::shared_ptr<platform::http::Connection> m_connect;
+    uint32_t m_protocol = kProtocolUnknown;
+    uint32_t m_authScheme = platform::http::kAuthBasic;
+    uint32_t m_authTarget = 0;
+    bool m_autoAuth = true;
+    bool m_bodyPending = false;
+    std::string m_userAgent;
+    std::string m_userName;
+    std::string m_password;
+    std::string m_host;
+    uint16_t m_port;
+    uint32_t m_statusCode = 0;
+    uint32_t m_contentLength = 0;
+
+private:
+    std::shared_ptr<platform::http::Request> m_sending;  // request of a send in progress
+    bool m_networkStarted = false;                       // holds a NetworkStartup reference
+    bool m_lastSendCancelled = false;                    // the last send ended by Cancel
+};
+
+}  // namespace Web

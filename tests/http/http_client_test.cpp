@@ -1,0 +1,657 @@
+// CHttpClient (Part 2.1) and the platform HTTP layer against the raw-socket test server.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "http/http_client.h"
+#include "http/test_server.h"
+#include "platform/http.h"
+#include "platform/network.h"
+
+using namespace testing_http;
+using platform::http::Error;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+vostrel::DEVICE_INFO Device(uint16_t port, const std::string& user = "user",
+                            const std::string& password = "secret", int timeoutMs = 3000) {
+    vostrel::DEVICE_INFO info("127.0.0.1", port, user, password);
+    info.m_timeout = timeoutMs;
+    return info;
+}
+
+std::string Text(const std::vector<uint8_t>& bytes, uint32_t n) {
+    return std::string(reinterpret_cast<const char*>(bytes.data()), n);
+}
+
+std::string Pattern(size_t size) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        s[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    }
+    return s;
+}
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Gives access to the protected steps of the client.
+class TestClient : public Web::CHttpClient {
+public:
+    using CHttpClient::CHttpClient;
+    using CHttpClient::CloseHandles;
+    using CHttpClient::OpenRoot;
+};
+
+}  // namespace
+
+TEST(HttpClient, StatusCodesAreReported) {
+    TestServer server(Serve([](const HttpRequest& r) {
+        if (r.target == "/ok") return Response(200, "fine");
+        if (r.target == "/none") return Response(204, "");
+        if (r.target == "/missing") return Response(404, "no such thing");
+        return Response(500, "broken");
+    }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    std::vector<uint8_t> body;
+
+    ASSERT_TRUE(client.SendRequest("GET", "/ok"));
+    EXPECT_EQ(client.GetStatusCode(), 200u);
+    EXPECT_EQ(client.GetContentLength(), 4u);
+    EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolHttp);
+    uint32_t n = client.ReadResponse(body);
+    EXPECT_EQ(Text(body, n), "fine");
+
+    ASSERT_TRUE(client.SendRequest("GET", "/none"));
+    EXPECT_EQ(client.GetStatusCode(), 204u);
+    EXPECT_EQ(client.GetContentLength(), 0u);
+    EXPECT_EQ(client.ReadResponse(body), 0u);
+
+    ASSERT_TRUE(client.SendRequest("GET", "/missing"));
+    EXPECT_EQ(client.GetStatusCode(), 404u);
+    EXPECT_EQ(client.ReadResponse(body), 13u);
+
+    ASSERT_TRUE(client.SendRequest("GET", "/other"));
+    EXPECT_EQ(client.GetStatusCode(), 500u);
+
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].Header("user-agent"), "Vostrel::HttpClient");
+    // Credentials go with the first request as Basic.
+    EXPECT_EQ(requests[0].Header("authorization").rfind("Basic ", 0), 0u);
+}
+
+TEST(HttpClient, ChunkedAndLargeBodiesAreReadWhole) {
+    const std::string big = Pattern(100000);
+    TestServer server(Serve([&big](const HttpRequest& r) {
+        if (r.target == "/chunked") return ChunkedResponse(200, "abc=1&200 OK\r\n", 5);
+        if (r.target == "/bigchunked") return ChunkedResponse(200, big, 3000);
+        return Response(200, big);
+    }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    std::vector<uint8_t> body;
+
+    ASSERT_TRUE(client.SendRequest("GET", "/chunked"));
+    EXPECT_EQ(client.GetContentLength(), 0u);  // absent
+    uint32_t n = client.ReadResponse(body);
+    EXPECT_EQ(Text(body, n), "abc=1&200 OK\r\n");
+
+    ASSERT_TRUE(client.SendRequest("GET", "/big"));
+    EXPECT_EQ(client.GetContentLength(), big.size());
+    n = client.ReadResponse(body);
+    ASSERT_EQ(n, big.size());
+    EXPECT_EQ(body.size(), big.size());
+    EXPECT_TRUE(Text(body, n) == big);
+
+    ASSERT_TRUE(client.SendRequest("GET", "/bigchunked"));
+    n = client.ReadResponse(body);
+    ASSERT_EQ(n, big.size());
+    EXPECT_TRUE(Text(body, n) == big);
+}
+
+TEST(HttpClient, BodyArrivingInPiecesIsReadWhole) {
+    const std::string big = Pattern(50000);
+    TestServer server([&big](ServerConnection& c, TestServer&) {
+        HttpRequest r;
+        if (!c.ReadRequest(r)) return;
+        std::string all = Response(200, big);
+        for (size_t pos = 0; pos < all.size(); pos += 7000) {
+            if (!c.Send(all.substr(pos, 7000))) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        c.ReadRequest(r, 2000);
+    });
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    std::vector<uint8_t> body;
+    ASSERT_TRUE(client.SendRequest("GET", "/slow"));
+    uint32_t n = client.ReadResponse(body);
+    ASSERT_EQ(n, big.size());
+    EXPECT_TRUE(Text(body, n) == big);
+}
+
+TEST(HttpClient, SequentialRequestsShareOneConnection) {
+    TestServer server(Serve([](const HttpRequest& r) { return Response(200, "v=" + r.target); }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    std::vector<uint8_t> body;
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(client.SendRequest("GET", "/api/param?n" + std::to_string(i)));
+        uint32_t n = client.ReadResponse(body);
+        EXPECT_EQ(Text(body, n), "v=/api/param?n" + std::to_string(i));
+    }
+    EXPECT_EQ(server.Accepted(), 1);
+    EXPECT_EQ(server.Requests().size(), 6u);
+}
+
+TEST(HttpClient, ServerClosingTheConnectionIsReopened) {
+    TestServer server(Serve([](const HttpRequest&) {
+        return Response(200, "x", "Connection: close\r\n");
+    }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    std::vector<uint8_t> body;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(client.SendRequest("GET", "/x"));
+        EXPECT_EQ(client.ReadResponse(body), 1u);
+    }
+    EXPECT_EQ(server.Accepted(), 3);
+}
+
+namespace {
+
+const char* kDigestChallenge =
+    "WWW-Authenticate: Digest realm=\"camera\", nonce=\"abcdef0123456789\", qop=\"auth\", "
+    "algorithm=MD5\r\n";
+
+}  // namespace
+
+TEST(HttpClient, DigestAnswerToBasicRequestAuthenticates) {
+    TestServer server(Serve([](const HttpRequest& r) {
+        const std::string auth = r.Header("authorization");
+        if (auth.rfind("Digest ", 0) == 0 && auth.find("username=\"user\"") != std::string::npos &&
+            auth.find("response=\"") != std::string::npos &&
+            auth.find("uri=\"/api/param?system.mode\"") != std::string::npos) {
+            return Response(200, "system.mode=normal&200 OK\r\n");
+        }
+        return Response(401, "denied", kDigestChallenge);
+    }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/api/param?system.mode"));
+    EXPECT_EQ(client.GetStatusCode(), 200u);
+    EXPECT_EQ(client.GetAuthScheme(), platform::http::kAuthDigest);
+    EXPECT_EQ(client.GetAuthTarget(), 0u);
+    std::vector<uint8_t> body;
+    uint32_t n = client.ReadResponse(body);
+    EXPECT_EQ(Text(body, n), "system.mode=normal&200 OK\r\n");
+    auto requests = server.Requests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests.front().Header("authorization").rfind("Basic ", 0), 0u);
+    EXPECT_EQ(requests.back().Header("authorization").rfind("Digest ", 0), 0u);
+
+    // The scheme stays: the next request authenticates too.
+    ASSERT_TRUE(client.SendRequest("GET", "/api/param?system.mode"));
+    EXPECT_EQ(client.GetStatusCode(), 200u);
+    client.ReadResponse(body);
+    EXPECT_EQ(server.Accepted(), 1);
+}
+
+TEST(HttpClient, SecondIdentical401EndsWith401) {
+    TestServer server(Serve([](const HttpRequest&) {
+        return Response(401, "denied", kDigestChallenge);
+    }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/api/param?system.mode"));
+    EXPECT_EQ(client.GetStatusCode(), 401u);
+    EXPECT_EQ(client.GetAuthScheme(), platform::http::kAuthDigest);
+    // Basic, then the Digest send (libcurl's probe and its answer): no endless loop.
+    auto requests = server.Requests();
+    EXPECT_LE(requests.size(), 3u);
+    EXPECT_GE(requests.size(), 2u);
+}
+
+TEST(HttpClient, OnlyBasicOfferedEndsAtOnce) {
+    TestServer server(Serve([](const HttpRequest&) {
+        return Response(401, "denied", "WWW-Authenticate: Basic realm=\"camera\"\r\n");
+    }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/x"));
+    EXPECT_EQ(client.GetStatusCode(), 401u);
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(client.GetAuthScheme(), platform::http::kAuthBasic);
+}
+
+TEST(HttpClient, EmptyUserNameSetsNoCredentials) {
+    TestServer server(Serve([](const HttpRequest& r) {
+        if (r.target == "/basic") {
+            return Response(401, "denied", "WWW-Authenticate: Basic realm=\"camera\"\r\n");
+        }
+        return Response(401, "denied", kDigestChallenge);
+    }));
+    {
+        Web::CHttpClient client(Device(server.Port(), "", ""), Web::CHttpClient::kUserAgent);
+        ASSERT_TRUE(client.SendRequest("GET", "/basic"));
+        EXPECT_EQ(client.GetStatusCode(), 401u);
+        EXPECT_EQ(server.Requests().size(), 1u);
+    }
+    {
+        Web::CHttpClient client(Device(server.Port(), "", ""), Web::CHttpClient::kUserAgent);
+        ASSERT_TRUE(client.SendRequest("GET", "/digest"));
+        EXPECT_EQ(client.GetStatusCode(), 401u);
+        EXPECT_EQ(client.GetAuthScheme(), platform::http::kAuthDigest);  // switched once
+        EXPECT_EQ(server.Requests().size(), 3u);  // 1 + one resend
+    }
+    for (const auto& r : server.Requests()) {
+        EXPECT_EQ(r.Header("authorization"), "");
+    }
+}
+
+TEST(HttpClient, TimeOutOnServerThatNeverAnswers) {
+    std::atomic<bool> done{false};
+    TestServer server([&done](ServerConnection& c, TestServer&) {
+        HttpRequest r;
+        c.ReadRequest(r);
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    Web::CHttpClient client(Device(server.Port(), "user", "secret", 500),
+                            Web::CHttpClient::kUserAgent);
+    auto start = Clock::now();
+    EXPECT_FALSE(client.SendRequest("GET", "/x"));
+    auto elapsed = MsSince(start);
+    // Plain HTTP times out after 500 ms; the one HTTPS attempt after it times out too.
+    EXPECT_GE(elapsed, 450);
+    EXPECT_LT(elapsed, 4000);
+    EXPECT_EQ(client.GetStatusCode(), 0u);
+    EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolUnknown);
+    EXPECT_FALSE(client.GetRequest());
+    done = true;
+}
+
+TEST(HttpClient, PlainHttpIsKeptAfterLaterFailures) {
+    auto server = std::make_unique<TestServer>(Serve([](const HttpRequest&) {
+        return Response(200, "x");
+    }));
+    const uint16_t port = server->Port();
+    Web::CHttpClient client(Device(port, "user", "secret", 1000), Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/x"));
+    EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolHttp);
+    server->Stop();
+    EXPECT_FALSE(client.SendRequest("GET", "/x"));
+    EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolHttp);
+    EXPECT_EQ(client.GetStatusCode(), 0u);
+    // The failed send leaves the previous request with the client.
+    EXPECT_TRUE(client.GetRequest());
+}
+
+TEST(HttpClient, NothingListeningFailsAndProtocolStaysUnknown) {
+    uint16_t port;
+    {
+        TestServer probe(Serve([](const HttpRequest&) { return Response(200, ""); }));
+        port = probe.Port();
+    }
+    Web::CHttpClient client(Device(port, "user", "secret", 1000), Web::CHttpClient::kUserAgent);
+    EXPECT_FALSE(client.SendRequest("GET", "/x"));
+    EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolUnknown);
+    std::vector<uint8_t> body;
+    EXPECT_EQ(client.ReadResponse(body), 0u);
+}
+
+TEST(HttpClient, RootThatFailedToOpenMakesEverySendFail) {
+    TestServer server(Serve([](const HttpRequest&) { return Response(200, "x"); }));
+    TestClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    EXPECT_TRUE(client.HasRoot());
+    EXPECT_EQ(client.OpenRoot(), 1247u);  // already open: nothing changes
+    EXPECT_TRUE(client.HasRoot());
+    client.CloseHandles();
+    EXPECT_FALSE(client.HasRoot());
+    EXPECT_FALSE(client.SendRequest("GET", "/x"));
+    EXPECT_FALSE(client.SendRequest("GET", "/x"));
+    EXPECT_EQ(server.Accepted(), 0);
+    EXPECT_EQ(client.OpenRoot(), 0u);
+    EXPECT_TRUE(client.SendRequest("GET", "/x"));
+}
+
+TEST(HttpClient, EmptyVerbOrPathFails) {
+    TestServer server(Serve([](const HttpRequest&) { return Response(200, "x"); }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    EXPECT_FALSE(client.SendRequest("", "/x"));
+    EXPECT_FALSE(client.SendRequest("GET", ""));
+    EXPECT_EQ(server.Accepted(), 0);
+}
+
+TEST(HttpClient, CloseRequestWithoutRequestDoesNothing) {
+    Web::CHttpClient client(Device(1), Web::CHttpClient::kUserAgent);
+    client.CloseRequest();
+    client.Cancel();
+    EXPECT_FALSE(client.GetRequest());
+}
+
+TEST(HttpClient, ClientHoldsNetworkReference) {
+    const int before = platform::NetworkReferenceCount();
+    {
+        Web::CHttpClient a(Device(1), Web::CHttpClient::kUserAgent);
+        Web::CHttpClient b(Device(1), Web::CHttpClient::kUserAgent);
+        EXPECT_EQ(platform::NetworkReferenceCount(), before + 2);
+    }
+    EXPECT_EQ(platform::NetworkReferenceCount(), before);
+}
+
+TEST(HttpClient, QueryIsSentVerbatimAndUnsafeCharactersEscaped) {
+    TestServer server(Serve([](const HttpRequest&) { return Response(200, "x"); }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/api/param?camera.preset(1).comment=a%20b&x=1"));
+    ASSERT_TRUE(client.SendRequest("GET", "/api/param?a=b c"));
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].target, "/api/param?camera.preset(1).comment=a%20b&x=1");
+    EXPECT_EQ(requests[1].target, "/api/param?a=b%20c");
+}
+
+// --- streaming, time-outs and cancel ------------------------------------------------------
+
+namespace {
+
+// Answers with stream headers, then bytes as the test asks.
+struct StreamServer {
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> sent{0};
+    size_t total = 0;           // bytes of body to send as fast as possible (0: none)
+    int trickleMs = 0;          // then one byte every trickleMs ...
+    int trickleCount = 0;       // ... this many times
+    std::unique_ptr<TestServer> server;
+
+    void Start() {
+        server = std::make_unique<TestServer>([this](ServerConnection& c, TestServer& s) {
+            HttpRequest r;
+            if (!c.ReadRequest(r)) return;
+            s.Record(r);
+            std::string head =
+                "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=frame\r\n"
+                "Connection: close\r\n\r\n";
+            if (!c.Send(head)) return;
+            const std::string block = Pattern(65536);
+            size_t left = total;
+            while (left > 0 && !stop) {
+                size_t n = std::min(left, block.size());
+                if (!c.SendCounted(block.substr(0, n), &sent)) return;
+                left -= n;
+            }
+            for (int i = 0; i < trickleCount && !stop; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(trickleMs));
+                if (!c.SendCounted("z", &sent)) return;
+            }
+            while (!stop) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    ~StreamServer() {
+        stop = true;
+        if (server) server->Stop();
+    }
+};
+
+}  // namespace
+
+TEST(HttpStream, CancelFromAnotherThreadReturnsAtOnce) {
+    StreamServer stream;
+    stream.Start();
+    Web::CHttpClient client(Device(stream.server->Port(), "user", "secret", 20000),
+                            Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/api/video?x"));
+    auto request = client.GetRequest();
+    ASSERT_TRUE(request);
+    std::string type;
+    EXPECT_TRUE(request->QueryHeader("content-type", type));
+    EXPECT_EQ(type, "multipart/x-mixed-replace;boundary=frame");
+
+    std::atomic<long long> waited{-1};
+    std::atomic<bool> ok{true};
+    std::atomic<Error> error{Error::None};
+    std::thread reader([&] {
+        auto start = Clock::now();
+        size_t n = 0;
+        ok = client.GetRequest()->QueryDataAvailable(n);
+        error = request->LastError();
+        waited = MsSince(start);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto cancelAt = Clock::now();
+    client.Cancel();
+    reader.join();
+    EXPECT_LT(MsSince(cancelAt), 1000);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error.load(), Error::Cancelled);
+    EXPECT_TRUE(request->IsCancelled());
+    // Sticky: a later wait fails at once the same way.
+    size_t n = 0;
+    EXPECT_FALSE(request->QueryDataAvailable(n));
+    EXPECT_EQ(request->LastError(), Error::Cancelled);
+    client.CloseRequest();
+    EXPECT_FALSE(client.GetRequest());
+}
+
+TEST(HttpStream, CloseRequestFromAnotherThreadStopsReader) {
+    StreamServer stream;
+    stream.Start();
+    Web::CHttpClient client(Device(stream.server->Port(), "user", "secret", 20000),
+                            Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/api/video?x"));
+    std::atomic<Error> error{Error::None};
+    std::thread reader([&] {
+        auto request = client.GetRequest();
+        size_t n = 0;
+        request->QueryDataAvailable(n);
+        error = request->LastError();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto start = Clock::now();
+    client.CloseRequest();
+    reader.join();
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(error.load(), Error::Cancelled);
+}
+
+TEST(HttpStream, CancelDuringSendReturnsAtOnceWithoutHttpsAttempt) {
+    std::atomic<bool> done{false};
+    TestServer server([&done](ServerConnection& c, TestServer& s) {
+        HttpRequest r;
+        if (c.ReadRequest(r)) s.Record(r);
+        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    Web::CHttpClient client(Device(server.Port(), "user", "secret", 20000),
+                            Web::CHttpClient::kUserAgent);
+    std::atomic<bool> result{true};
+    std::atomic<long long> took{0};
+    std::thread sender([&] {
+        auto start = Clock::now();
+        result = client.SendRequest("GET", "/x");
+        took = MsSince(start);
+    });
+    while (server.Requests().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    client.Cancel();
+    sender.join();
+    EXPECT_FALSE(result);
+    EXPECT_LT(took, 3000);
+    EXPECT_EQ(server.Accepted(), 1);  // no HTTPS attempt after a cancel
+    EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolUnknown);
+    done = true;
+}
+
+TEST(HttpStream, ReceiveTimeOutIsInactivityNotWholeStream) {
+    StreamServer stream;
+    stream.total = 1000;
+    stream.trickleMs = 100;
+    stream.trickleCount = 12;  // 1.2 s of data, a byte every 100 ms
+    stream.Start();
+    Web::CHttpClient client(Device(stream.server->Port(), "user", "secret", 400),
+                            Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/api/video?x"));
+    auto request = client.GetRequest();
+    size_t received = 0;
+    char buffer[4096];
+    auto start = Clock::now();
+    for (;;) {
+        size_t n = 0;
+        if (!request->QueryDataAvailable(n)) break;
+        ASSERT_NE(n, 0u);
+        size_t got = 0;
+        ASSERT_TRUE(request->ReadData(buffer, std::min(n, sizeof buffer), got));
+        received += got;
+    }
+    // Every trickled byte came although the stream lasted longer than the time-out; then
+    // the silence ran into it.
+    EXPECT_EQ(request->LastError(), Error::TimedOut);
+    EXPECT_EQ(received, 1012u);
+    EXPECT_GE(MsSince(start), 1200);
+}
+
+TEST(HttpStream, LargeStreamReadSlowlyStaysBounded) {
+    constexpr size_t kTotal = 48u * 1024 * 1024;
+    StreamServer stream;
+    stream.total = kTotal;
+    stream.Start();
+    Web::CHttpClient client(Device(stream.server->Port(), "user", "secret", 10000),
+                            Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/api/video?x"));
+    auto request = client.GetRequest();
+    // The reader does not read for a while: the camera must be held back.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    size_t n = 0;
+    ASSERT_TRUE(request->QueryDataAvailable(n));
+    EXPECT_LE(request->PeakBufferedBytes(), platform::http::kBodyBufferLimit);
+    EXPECT_LT(stream.sent.load(), kTotal / 2);  // kernel buffers plus ours, not the stream
+
+    const std::string block = Pattern(65536);
+    std::vector<char> buffer(40000);
+    size_t received = 0;
+    bool same = true;
+    int reads = 0;
+    while (received < kTotal) {
+        ASSERT_TRUE(request->QueryDataAvailable(n)) << platform::http::ErrorName(request->LastError());
+        ASSERT_NE(n, 0u);
+        size_t got = 0;
+        ASSERT_TRUE(request->ReadData(buffer.data(), std::min(n, buffer.size()), got));
+        for (size_t i = 0; i < got && same; i += 997) {
+            same = buffer[i] == block[(received + i) % block.size()];
+        }
+        received += got;
+        if (++reads % 64 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    EXPECT_TRUE(same);
+    EXPECT_EQ(received, kTotal);
+    EXPECT_LE(request->PeakBufferedBytes(), platform::http::kBodyBufferLimit);
+    client.CloseRequest();
+}
+
+// --- the platform layer directly --------------------------------------------------------
+
+TEST(PlatformHttp, RequestStepsAndAuthSchemes) {
+    ASSERT_TRUE(platform::NetworkStartup());
+    TestServer server(Serve([](const HttpRequest& r) {
+        if (r.target == "/proxy") {
+            return Response(407, "", "Proxy-Authenticate: NTLM\r\n");
+        }
+        if (r.Header("x-test") == "2") {
+            return Response(401, "",
+                            "WWW-Authenticate: Negotiate\r\nWWW-Authenticate: Basic "
+                            "realm=\"a, Digest b\"\r\nWWW-Authenticate: Digest realm=\"c\", "
+                            "nonce=\"n\"\r\n");
+        }
+        return Response(200, "body");
+    }));
+    {
+        auto session = platform::http::Session::Open("agent");
+        ASSERT_TRUE(session);
+        EXPECT_TRUE(session->SetOption(platform::http::SessionOption::ReceiveTimeoutMs, 2000));
+        EXPECT_FALSE(session->SetOption(platform::http::SessionOption::MaxConnsPerServer, 0));
+        auto connection = session->Connect("127.0.0.1", server.Port());
+        ASSERT_TRUE(connection);
+        EXPECT_FALSE(session->Connect("", 80));
+        EXPECT_FALSE(connection->OpenRequest("", "/x", 0));
+        EXPECT_FALSE(connection->OpenRequest("GET", "", 0));
+
+        auto request = connection->OpenRequest("GET", "/x", 0);
+        ASSERT_TRUE(request);
+        EXPECT_TRUE(request->AddHeaders("X-Test: 1\r\nX-Other: o"));
+        EXPECT_TRUE(request->AddHeaders("X-Test: 2", true));
+        EXPECT_FALSE(request->AddHeaders("not a header"));
+        EXPECT_FALSE(request->SetCredentials(platform::http::AuthTarget::Server,
+                                             platform::http::kAuthPassport, "u", "p"));
+        EXPECT_TRUE(request->DisableRedirects());
+        uint32_t status = 0;
+        EXPECT_FALSE(request->QueryStatusCode(status));
+        ASSERT_TRUE(request->Send());
+        EXPECT_FALSE(request->Send());  // once only
+        ASSERT_TRUE(request->ReceiveResponse());
+        ASSERT_TRUE(request->QueryStatusCode(status));
+        EXPECT_EQ(status, 401u);
+        uint32_t length = 99;
+        EXPECT_TRUE(request->QueryContentLength(length));
+        EXPECT_EQ(length, 0u);
+        uint32_t supported = 0, first = 0;
+        platform::http::AuthTarget target = platform::http::AuthTarget::Proxy;
+        ASSERT_TRUE(request->QueryAuthSchemes(supported, first, target));
+        EXPECT_EQ(supported, platform::http::kAuthBasic | platform::http::kAuthDigest);
+        EXPECT_EQ(first, platform::http::kAuthBasic);
+        EXPECT_EQ(target, platform::http::AuthTarget::Server);
+        size_t n = 7;
+        EXPECT_TRUE(request->QueryDataAvailable(n));
+        EXPECT_EQ(n, 0u);
+
+        auto proxy = connection->OpenRequest("GET", "/proxy", 0);
+        ASSERT_TRUE(proxy->Send());
+        ASSERT_TRUE(proxy->ReceiveResponse());
+        ASSERT_TRUE(proxy->QueryAuthSchemes(supported, first, target));
+        EXPECT_EQ(supported, platform::http::kAuthNtlm);
+        EXPECT_EQ(target, platform::http::AuthTarget::Proxy);
+
+        auto plain = connection->OpenRequest("GET", "/plain", 0);
+        ASSERT_TRUE(plain->Send());
+        ASSERT_TRUE(plain->ReceiveResponse());
+        EXPECT_FALSE(plain->QueryAuthSchemes(supported, first, target));
+        ASSERT_TRUE(plain->QueryDataAvailable(n));
+        EXPECT_EQ(n, 4u);
+        char text[8] = {0};
+        size_t got = 0;
+        ASSERT_TRUE(plain->ReadData(text, sizeof text, got));
+        EXPECT_EQ(std::string(text, got), "body");
+        ASSERT_TRUE(plain->QueryDataAvailable(n));
+        EXPECT_EQ(n, 0u);
+    }
+    EXPECT_EQ(server.Accepted(), 1);
+    platform::NetworkCleanup();
+}
+
+TEST(PlatformHttp, NewRequestDetachesUnfinishedOne) {
+    ASSERT_TRUE(platform::NetworkStartup());
+    StreamServer stream;
+    stream.total = 1u << 20;
+    stream.Start();
+    {
+        auto session = platform::http::Session::Open("agent");
+        auto connection = session->Connect("127.0.0.1", stream.server->Port());
+        auto first = connection->OpenRequest("GET", "/a", 0);
+        ASSERT_TRUE(first->Send());
+        ASSERT_TRUE(first->ReceiveResponse());
+        size_t n = 0;
+        ASSERT_TRUE(first->QueryDataAvailable(n));
+        auto second = connection->OpenRequest("GET", "/b", 0);
+        ASSERT_TRUE(second->Send());
+        // What the first had buffered stays readable; then it reports Closed.
+        std::vector<char> buffer(1 << 16);
+        size_t got = 0;
+        while (first->QueryDataAvailable(n) && n > 0) {
+            ASSERT_TRUE(first->ReadData(buffer.data(), buffer.size(), got));
+        }
+        EXPECT_EQ(first->LastError(), Error::Closed);
+        ASSERT_TRUE(second->ReceiveResponse());
+    }
+    platform::NetworkCleanup();
+}

@@ -1,0 +1,388 @@
+// The camera parameter protocol (Part 2.2).
+#include <gtest/gtest.h>
+
+#include "http/fake_log.h"
+#include "http/param_protocol.h"
+#include "http/test_server.h"
+
+using namespace testing_http;
+using namespace vostrel;
+using namespace vostrel::Utils;
+
+namespace {
+
+DEVICE_INFO Device(uint16_t port, int timeoutMs = 3000) {
+    DEVICE_INFO info("127.0.0.1", port, "user", "secret");
+    info.m_timeout = timeoutMs;
+    return info;
+}
+
+std::string HostLabel(uint16_t port) { return "host 127.0.0.1:" + std::to_string(port); }
+
+}  // namespace
+
+// --- CResultDef -------------------------------------------------------------------------
+
+TEST(ResultDef, EmptyAndBuilt) {
+    CResultDef empty;
+    EXPECT_EQ(empty.level, 3);
+    EXPECT_EQ(empty.code, 0);
+    EXPECT_EQ(empty.message, "");
+    CResultDef built(6, "text", 1);
+    EXPECT_EQ(built.code, 6);
+    EXPECT_EQ(built.level, 1);
+    EXPECT_EQ(built.message, "text");
+}
+
+// --- SendRequestWrapper, SendAndLog, SendForStream ---------------------------------------
+
+class ParamExchange : public ::testing::Test {
+protected:
+    ParamExchange()
+        : server(Serve([](const HttpRequest& r) {
+              if (r.target == "/api/param?system.mode") {
+                  return Response(200, "system.mode=normal&200 OK\r\n");
+              }
+              if (r.target == "/api/param?empty") return Response(200, "");
+              if (r.target == "/api/param?missing") return Response(404, "gone");
+              if (r.target == "/api/param?nothing") return Response(204, "");
+              if (r.target == "/api/param?moved") return Response(302, "", "X-No-Location: 1\r\n");
+              if (r.target == "/api/video?codec=jpeg") {
+                  return Response(200, "--frame\r\nstream bytes");
+              }
+              return Response(500, "error");
+          })),
+          client(Device(server.Port()), Web::CHttpClient::kUserAgent) {}
+
+    TestServer server;
+    Web::CHttpClient client;
+    FakeLog log;
+};
+
+TEST_F(ParamExchange, SuccessReadsBody) {
+    std::string response = "old";
+    CResultDef result(5, "x", 2);
+    SendRequestWrapper(response, client, result, "/api/param?system.mode", true, 0);
+    EXPECT_EQ(result.code, 0);
+    EXPECT_EQ(result.level, 3);
+    EXPECT_EQ(result.message, "");
+    EXPECT_EQ(response, "system.mode=normal&200 OK\r\n");
+}
+
+TEST_F(ParamExchange, EmptyBodyIsCode10) {
+    std::string response;
+    CResultDef result;
+    SendRequestWrapper(response, client, result, "/api/param?empty", true, 0);
+    EXPECT_EQ(result.code, 10);
+    EXPECT_EQ(result.level, 1);
+    EXPECT_EQ(result.message,
+              "vostrel::Utils::SendRequestWrapper: incorrect response for request "
+              "\"/api/param?empty\" from " + HostLabel(server.Port()));
+    EXPECT_EQ(response, "");
+    // Without readBody an empty body is fine.
+    SendRequestWrapper(response, client, result, "/api/param?empty", false, 0);
+    EXPECT_EQ(result.code, 0);
+}
+
+TEST_F(ParamExchange, NotFoundIsCode6UnlessExpected) {
+    std::string response;
+    CResultDef result;
+    SendRequestWrapper(response, client, result, "/api/param?missing", true, 0);
+    EXPECT_EQ(result.code, 6);
+    EXPECT_EQ(result.level, 1);
+    EXPECT_EQ(result.message, "vostrel::Utils::SendRequestWrapper: " + HostLabel(server.Port()) +
+                                  " sent does not process request \"/api/param?missing\", "
+                                  "status code = 404");
+    EXPECT_EQ(response, "");  // the body is not read after a refused status
+
+    SendRequestWrapper(response, client, result, "/api/param?missing", true, 404);
+    EXPECT_EQ(result.code, 0);
+    EXPECT_EQ(response, "gone");
+
+    // expectedStatus set: a 200 is refused.
+    SendRequestWrapper(response, client, result, "/api/param?system.mode", true, 404);
+    EXPECT_EQ(result.code, 6);
+    EXPECT_NE(result.message.find("status code = 200"), std::string::npos);
+}
+
+TEST_F(ParamExchange, StatusOutside2xxIsRefused) {
+    std::string response;
+    CResultDef result;
+    SendRequestWrapper(response, client, result, "/api/param?moved", false, 0);
+    EXPECT_EQ(result.code, 6);
+    EXPECT_NE(result.message.find("status code = 302"), std::string::npos);
+    SendRequestWrapper(response, client, result, "/api/param?other", false, 0);
+    EXPECT_EQ(result.code, 6);
+    EXPECT_NE(result.message.find("status code = 500"), std::string::npos);
+    SendRequestWrapper(response, client, result, "/api/param?nothing", false, 0);
+    EXPECT_EQ(result.code, 0);  // 204 is 2xx
+}
+
+TEST(ParamExchangeNoServer, NotSentIsCode9Level4) {
+    uint16_t port;
+    {
+        TestServer probe(Serve([](const HttpRequest&) { return Response(200, ""); }));
+        port = probe.Port();
+    }
+    Web::CHttpClient client(Device(port, 500), Web::CHttpClient::kUserAgent);
+    std::string response;
+    CResultDef result;
+    SendRequestWrapper(response, client, result, "/api/param?system.mode", true, 0);
+    EXPECT_EQ(result.code, 9);
+    EXPECT_EQ(result.level, 4);
+    EXPECT_EQ(result.message, "vostrel::Utils::SendRequestWrapper: can not send request "
+                              "\"/api/param?system.mode\" to " + HostLabel(port));
+
+    FakeLog log;
+    EXPECT_FALSE(SendAndLog(response, client, &log, "/api/param?system.mode"));
+    ASSERT_EQ(log.records.size(), 1u);
+    EXPECT_EQ(log.records[0].first, 4);
+    EXPECT_EQ(log.m_logCounter, 1u);
+}
+
+TEST_F(ParamExchange, SendAndLogLogsFailuresAsData) {
+    std::string response;
+    EXPECT_TRUE(SendAndLog(response, client, &log, "/api/param?system.mode"));
+    EXPECT_EQ(response, "system.mode=normal&200 OK\r\n");
+    EXPECT_TRUE(log.records.empty());
+    EXPECT_EQ(log.m_logCounter, 0u);
+
+    // A path with '%' conversions reaches the log unchanged: the message is data.
+    EXPECT_FALSE(SendAndLog(response, client, &log, "/api/param?x=%s%n%d"));
+    ASSERT_EQ(log.records.size(), 1u);
+    EXPECT_EQ(log.records[0].first, 1);
+    EXPECT_NE(log.records[0].second.find("\"/api/param?x=%s%n%d\""), std::string::npos);
+    EXPECT_EQ(log.formats[0], "%s");
+
+    // No log target: nothing to write, still false.
+    EXPECT_FALSE(SendAndLog(response, client, nullptr, "/api/param?empty"));
+}
+
+TEST_F(ParamExchange, SendForStreamLeavesResponseOpen) {
+    EXPECT_TRUE(SendForStream(client, "/api/video?codec=jpeg", &log, 0));
+    EXPECT_TRUE(log.records.empty());
+    auto request = client.GetRequest();
+    ASSERT_TRUE(request);
+    std::string all;
+    char buffer[8];
+    size_t n = 0;
+    while (request->QueryDataAvailable(n) && n > 0) {
+        size_t got = 0;
+        ASSERT_TRUE(request->ReadData(buffer, std::min(n, sizeof buffer), got));
+        all.append(buffer, got);
+    }
+    EXPECT_EQ(all, "--frame\r\nstream bytes");
+    client.CloseRequest();
+    EXPECT_FALSE(client.GetRequest());
+
+    EXPECT_FALSE(SendForStream(client, "/api/param?missing", &log, 0));
+    ASSERT_EQ(log.records.size(), 1u);
+    EXPECT_EQ(log.records[0].first, 1);
+    EXPECT_NE(log.records[0].second.find("status code = 404"), std::string::npos);
+    EXPECT_TRUE(SendForStream(client, "/api/param?missing", &log, 404));
+}
+
+// --- CheckResponse -----------------------------------------------------------------------
+
+TEST(CheckResponse, EmptyBody) {
+    unsigned status = 7;
+    std::string error = "old";
+    EXPECT_FALSE(CheckResponse("", status, error));
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(error, "The response is empty!");
+}
+
+TEST(CheckResponse, PlainLines) {
+    unsigned status = 0;
+    std::string error;
+    EXPECT_TRUE(CheckResponse("a=1&200 OK\r\nb=2&200 OK", status, error));
+    EXPECT_EQ(status, 200u);
+    EXPECT_EQ(error, "");
+    EXPECT_TRUE(CheckResponse("a=1&209 OK\n\n\rb=2&201 Done\r\n", status, error));
+    EXPECT_EQ(status, 201u);
+    EXPECT_TRUE(CheckResponse("a=1&200\tOK", status, error));
+}
+
+TEST(CheckResponse, HtmlPageWithTwoLines) {
+    unsigned status = 0;
+    std::string error;
+    const std::string good =
+        "<html><HEAD><title>t</title></HEAD><BODY>a=1&200 OK\r\nb=2&200 OK</BODY></html>";
+    EXPECT_TRUE(CheckResponse(good, status, error)) << error;
+    EXPECT_EQ(status, 200u);
+
+    const std::string bad =
+        "<html><body>a=1&200 OK\r\nb=2&404 NotFound</body></html>";
+    EXPECT_FALSE(CheckResponse(bad, status, error));
+    EXPECT_EQ(status, 404u);
+    EXPECT_EQ(error, "Camera returns status code 404, error message: \"b=2&404 NotFound\"");
+
+    // Lines separated by tags instead of line ends.
+    EXPECT_TRUE(CheckResponse("<body><p>a=1&200 OK</p><p>b=2&200 OK</p></body>", status, error));
+    // The title outside <body> is not looked at.
+    EXPECT_TRUE(CheckResponse("<head>junk line</head><body>a=1&200 OK</body>", status, error));
+}
+
+TEST(CheckResponse, BodyWithoutEndFailsWithEmptyText) {
+    unsigned status = 0;
+    std::string error = "old";
+    EXPECT_FALSE(CheckResponse("<html><body>a=1&200 OK\r\n", status, error));
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(status, 0u);
+}
+
+TEST(CheckResponse, NoDataLines) {
+    unsigned status = 0;
+    std::string error;
+    EXPECT_FALSE(CheckResponse("\r\n", status, error));
+    EXPECT_EQ(error, "HTTP response does not contains data lines to be processed");
+    EXPECT_FALSE(CheckResponse("<html><body></body></html>", status, error));
+    EXPECT_EQ(error, "HTTP response does not contains data lines to be processed");
+    EXPECT_FALSE(CheckResponse("<p><br>", status, error));
+    EXPECT_EQ(error, "HTTP response does not contains data lines to be processed");
+}
+
+TEST(CheckResponse, UnexpectedLines) {
+    unsigned status = 0;
+    std::string error;
+    EXPECT_FALSE(CheckResponse("a=1&200", status, error));  // no word
+    EXPECT_EQ(error, "Unexpected line in HTTP response: a=1&200");
+    EXPECT_FALSE(CheckResponse("&200 OK", status, error));  // starts with "&"
+    EXPECT_EQ(error, "Unexpected line in HTTP response: &200 OK");
+    EXPECT_FALSE(CheckResponse("just text", status, error));
+    EXPECT_EQ(error, "Unexpected line in HTTP response: just text");
+    EXPECT_FALSE(CheckResponse("a=1&OK 200", status, error));
+    EXPECT_EQ(error, "Unexpected line in HTTP response: a=1&OK 200");
+    // The first failing line ends the check.
+    EXPECT_FALSE(CheckResponse("a=1&200 OK\r\noops\r\nb=1&500 Bad", status, error));
+    EXPECT_EQ(error, "Unexpected line in HTTP response: oops");
+    EXPECT_EQ(status, 200u);
+}
+
+TEST(CheckResponse, StatusOutside200To209) {
+    unsigned status = 0;
+    std::string error;
+    EXPECT_FALSE(CheckResponse("a=1&210 Odd", status, error));
+    EXPECT_EQ(status, 210u);
+    EXPECT_EQ(error, "Camera returns status code 210, error message: \"a=1&210 Odd\"");
+    EXPECT_FALSE(CheckResponse("a=1&199 Odd", status, error));
+    EXPECT_EQ(status, 199u);
+    EXPECT_TRUE(CheckResponse("a=1&209 Fine", status, error));
+}
+
+TEST(CheckResponse, UnclosedTagEndsTheScan) {
+    unsigned status = 0;
+    std::string error;
+    EXPECT_TRUE(CheckResponse("a=1&200 OK<junk without end", status, error));
+    EXPECT_EQ(status, 200u);
+}
+
+// --- GetParameterValue -------------------------------------------------------------------
+
+TEST(GetParameterValue, FindsValueInDataLine) {
+    const std::string text = "system.mode=normal&200 OK\r\nsystem.model=VN-V686&200 OK\r\n";
+    EXPECT_EQ(GetParameterValue("system.mode", "=", text, kParamDelimiters), "normal");
+    EXPECT_EQ(GetParameterValue("system.model", "=", text, kParamDelimiters), "VN-V686");
+    EXPECT_EQ(GetParameterValue("system.none", "=", text, kParamDelimiters), "");
+}
+
+TEST(GetParameterValue, EmptyArguments) {
+    EXPECT_EQ(GetParameterValue("", "=", "a=1", kParamDelimiters), "");
+    EXPECT_EQ(GetParameterValue("a", "", "a=1", kParamDelimiters), "");
+    EXPECT_EQ(GetParameterValue("a", "=", "a=1", ""), "");
+    EXPECT_EQ(GetParameterValue("a", "=", "", kParamDelimiters), "");
+}
+
+TEST(GetParameterValue, SkipsEmptyFirstValue) {
+    const std::string text = "encode(1).framerate=&200 OK\r\nencode(1).framerate=5&200 OK\r\n";
+    EXPECT_EQ(GetParameterValue("encode(1).framerate", "=", text, kParamDelimiters), "5");
+    EXPECT_EQ(GetParameterValue("a", "=", "a=\r\n", kParamDelimiters), "");
+    EXPECT_EQ(GetParameterValue("a", "=", "a=", kParamDelimiters), "");
+}
+
+TEST(GetParameterValue, NameThatOnlyEndsAnotherNameDoesNotMatch) {
+    const std::string text = "camera.mode=auto&200 OK\r\nmode=manual&200 OK\r\n";
+    EXPECT_EQ(GetParameterValue("mode", "=", text, kParamDelimiters), "manual");
+    EXPECT_EQ(GetParameterValue("mode", "=", "camera.mode=auto&200 OK", kParamDelimiters), "");
+    // Case matters.
+    EXPECT_EQ(GetParameterValue("Mode", "=", "mode=1", kParamDelimiters), "");
+}
+
+TEST(GetParameterValue, KeyIsTrimmedAndValueRunsToEnd) {
+    EXPECT_EQ(GetParameterValue("a.b", "=", "x\r\n  a.b\t=value", kParamDelimiters), "value");
+    EXPECT_EQ(GetParameterValue("a.b", "=", "<p>a.b=7</p>", kParamDelimiters), "7");
+    // The name appears in a value first: the search goes on from the next separator.
+    EXPECT_EQ(GetParameterValue("a", "=", "x=a&200 OK\r\nb=1\r\na=2&200 OK", kParamDelimiters),
+              "2");
+    // As Part 2.2 has it, that resumes past a name sitting right before that separator.
+    EXPECT_EQ(GetParameterValue("a", "=", "x=a&200 OK\r\na=2&200 OK", kParamDelimiters), "");
+    // A name without separator on its line.
+    EXPECT_EQ(GetParameterValue("a", "=", "a\r\nb=1", kParamDelimiters), "");
+}
+
+// --- LogResult and ShouldLog -----------------------------------------------------------
+
+TEST(LogResult, WritesOnlyMessagesThatPass) {
+    FakeLog log;
+    LogResult(CResultDef(), &log);  // empty message
+    EXPECT_TRUE(log.records.empty());
+    EXPECT_EQ(log.m_logCounter, 0u);  // the limiter is not consulted
+    LogResult(CResultDef(6, "100% wrong %s", 1), nullptr);
+    LogResult(CResultDef(6, "100% wrong %s", 1), &log);
+    ASSERT_EQ(log.records.size(), 1u);
+    EXPECT_EQ(log.records[0].first, 1);
+    EXPECT_EQ(log.records[0].second, "100% wrong %s");
+    EXPECT_EQ(log.m_logCounter, 1u);
+}
+
+TEST(ShouldLog, FloodLimiterCounts) {
+    FakeLog log;
+    std::vector<uint32_t> logged;
+    for (uint32_t i = 1; i <= 70000; ++i) {
+        if (ShouldLog(&log)) {
+            logged.push_back(i);
+        }
+    }
+    // 1..14 all; 16..240 every 16th; 256..3840 every 256th; 4096..61440 every 4096th.
+    std::vector<uint32_t> expected;
+    for (uint32_t n = 1; n <= 14; ++n) expected.push_back(n);
+    for (uint32_t n = 16; n <= 254; n += 16) expected.push_back(n);
+    for (uint32_t n = 256; n <= 4094; n += 256) expected.push_back(n);
+    for (uint32_t n = 4096; n <= 65534; n += 4096) expected.push_back(n);
+    // After 65534 the count is 4095 again: call 65535 gives 4095, so call c gives
+    // c - 61440 from then on, logging at counts 8192, 12288 ... i.e. calls 69632 ...
+    for (uint32_t c = 65535; c <= 70000; ++c) {
+        uint32_t n = c - 65535 + 4095;
+        if (n % 4096 == 0) expected.push_back(c);
+    }
+    EXPECT_EQ(logged, expected);
+    EXPECT_EQ(log.m_logCounter, 70000u - 65535u + 4095u);
+}
+
+TEST(ShouldLog, Thresholds) {
+    FakeLog log;
+    auto at = [&log](uint32_t previous) {
+        log.m_logCounter = previous;
+        return ShouldLog(&log);
+    };
+    EXPECT_TRUE(at(0));       // 1
+    EXPECT_TRUE(at(13));      // 14
+    EXPECT_FALSE(at(14));     // 15
+    EXPECT_TRUE(at(15));      // 16
+    EXPECT_FALSE(at(16));     // 17
+    EXPECT_TRUE(at(239));     // 240
+    EXPECT_FALSE(at(253));    // 254
+    EXPECT_FALSE(at(254));    // 255
+    EXPECT_TRUE(at(255));     // 256
+    EXPECT_FALSE(at(271));    // 272: multiple of 16, not of 256
+    EXPECT_TRUE(at(3839));    // 3840
+    EXPECT_FALSE(at(4094));   // 4095
+    EXPECT_TRUE(at(4095));    // 4096
+    EXPECT_FALSE(at(4351));   // 4352: multiple of 256, not of 4096
+    EXPECT_TRUE(at(61439));   // 61440
+    EXPECT_FALSE(at(65533));  // 65534
+    EXPECT_FALSE(at(65534));  // 65535 -> 4095
+    EXPECT_EQ(log.m_logCounter, 4095u);
+    EXPECT_TRUE(ShouldLog(&log));  // 4096
+    EXPECT_FALSE(ShouldLog(nullptr));
+}
