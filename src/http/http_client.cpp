@@ -58,8 +58,7 @@ uint32_t CHttpClient::OpenRoot() {
                    !m_root->SetOption(SessionOption::SendTimeoutMs, m_timeout) ||
                    !m_root->SetOption(SessionOption::ConnectTimeoutMs, m_timeout) ||
                    !m_root->SetOption(SessionOption::MaxConnsPerServer, kMaxConnsPerServer) ||
-                   !m_root->SetOption(SessionOption::MaxConnsPerHttp10Server,
-                                      kMaxConnsPerServer)) {
+                   !m_root->SetOption(SessionOption::MaxConnsPerHttp10Server, kMaxConnsPerServer)) {
             error = kErrorInvalidParameter;
         }
     }
@@ -126,9 +125,8 @@ std::shared_ptr<platform::http::Request> CHttpClient::OpenRequest(const std::str
     if (!request) {
         return nullptr;
     }
-    if (!m_userName.empty() &&
-        !request->SetCredentials(static_cast<AuthTarget>(m_authTarget), m_authScheme,
-                                 m_userName, m_password)) {
+    if (!m_userName.empty() && !request->SetCredentials(static_cast<AuthTarget>(m_authTarget),
+                                                        m_authScheme, m_userName, m_password)) {
         return nullptr;
     }
     if (m_protocol == kProtocolHttps && (options & kOptionIgnoreCertErrors) != 0 &&
@@ -224,10 +222,9 @@ bool CHttpClient::SendAuth(const std::string& verb, const std::string& path,
             return true;
         }
         uint32_t choice = 0;
-        for (uint32_t scheme :
-             {platform::http::kAuthNegotiate, platform::http::kAuthNtlm,
-              platform::http::kAuthPassport, platform::http::kAuthDigest,
-              platform::http::kAuthBasic}) {
+        for (uint32_t scheme : {platform::http::kAuthNegotiate, platform::http::kAuthNtlm,
+                                platform::http::kAuthPassport, platform::http::kAuthDigest,
+                                platform::http::kAuthBasic}) {
             if ((supported & scheme) != 0) {
                 choice = scheme;
                 break;

@@ -1,12 +1,12 @@
 #pragma once
-// CHttpClient (Part 2.1): the one way the module speaks HTTP to the camera. A small
+// CHttpClient: the one way the module speaks HTTP to the camera. A small
 // synchronous client bound at construction to one camera address and one set of
 // credentials, over the platform HTTP layer (platform/http.h, libcurl underneath).
 //
-// Use by the parameter protocol (Part 2.2): SendRequest("GET", path), then ReadResponse.
+// Use by the parameter protocol: SendRequest("GET", path), then ReadResponse.
 //
-// Use by a video channel (Part 4.2) for an endless response stream:
-//   1. SendForStream(client, "/api/video?...", log, 0)   (Part 2.2; readBody false) — the
+// Use by a video channel for an endless response stream:
+//   1. SendForStream(client, "/api/video?...", log, 0)   (readBody false) — the
 //      answered request stays open in the client.
 //   2. Loop on the channel thread:
 //        auto request = client.GetRequest();            // shared_ptr, null when none
@@ -39,8 +39,8 @@
 namespace Web {
 
 class CHttpClient {
-public:
-    // Request options word of the internal send steps (Part 2.1); SendRequest uses 4.
+  public:
+    // Request options word of the internal send steps; SendRequest uses 4.
     static constexpr uint32_t kOptionEscapeDisableQuery = 1;
     static constexpr uint32_t kOptionNoRedirects = 2;
     static constexpr uint32_t kOptionIgnoreCertErrors = 4;
@@ -88,14 +88,14 @@ public:
     uint32_t GetTimeout() const { return m_timeout; }
     bool HasRoot() const { return m_root != nullptr; }
 
-protected:
-    // Opens the root session (first step of Part 2.1). 0 on success; 1247 when it is
+  protected:
+    // Opens the root session (the first step of a client's life). 0 on success; 1247 when it is
     // already open; otherwise an error code, and every handle is closed.
     uint32_t OpenRoot();
     // Closes request, connection and root (for tests of a client without a root).
     void CloseHandles();
 
-    // The layers of one send (Part 2.1, Algorithms).
+    // The layers of one send: protocol detection, authentication, one send.
     bool SendDetect(const std::string& verb, const std::string& path,
                     const std::vector<std::string>& headers, const std::string& body,
                     uint32_t totalLength, uint32_t options);
@@ -106,8 +106,7 @@ protected:
                   const std::vector<std::string>& headers, const std::string& body,
                   uint32_t totalLength, uint32_t options);
     std::shared_ptr<platform::http::Request> OpenRequest(const std::string& verb,
-                                                         const std::string& path,
-                                                         uint32_t options);
+                                                         const std::string& path, uint32_t options);
 
     uint32_t m_timeout;
     vostrel::CLock m_lock;
@@ -127,7 +126,7 @@ protected:
     uint32_t m_statusCode = 0;
     uint32_t m_contentLength = 0;
 
-private:
+  private:
     std::shared_ptr<platform::http::Request> m_sending;  // request of a send in progress
     bool m_networkStarted = false;                       // holds a NetworkStartup reference
     bool m_lastSendCancelled = false;                    // the last send ended by Cancel

@@ -13,8 +13,8 @@ constexpr const char* kWrapperContext = "vostrel::Utils::SendRequestWrapper";
 void SendRequestWrapper(std::string& response, Web::CHttpClient& client, CResultDef& result,
                         const std::string& path, bool readBody, int expectedStatus) {
     result = CResultDef();
-    const std::string hostLabel =
-        FormatString("host %s:%u", client.GetHost().c_str(), static_cast<unsigned>(client.GetPort()));
+    const std::string hostLabel = FormatString("host %s:%u", client.GetHost().c_str(),
+                                               static_cast<unsigned>(client.GetPort()));
     response.clear();
 
     const bool sent = client.SendRequest("GET", path);
@@ -26,12 +26,12 @@ void SendRequestWrapper(std::string& response, Web::CHttpClient& client, CResult
                             4);
     } else if ((expectedStatus != 0 && status != static_cast<uint32_t>(expectedStatus)) ||
                (expectedStatus == 0 && status / 100 != 2)) {
-        result = CResultDef(
-            6,
-            FormatString("%s: %s sent does not process request \"%s\", status code = %d",
-                         kWrapperContext, hostLabel.c_str(), path.c_str(),
-                         static_cast<int>(status)),
-            1);
+        result =
+            CResultDef(6,
+                       FormatString("%s: %s sent does not process request \"%s\", status code = %d",
+                                    kWrapperContext, hostLabel.c_str(), path.c_str(),
+                                    static_cast<int>(status)),
+                       1);
     }
     if (readBody && result.code == 0) {
         std::vector<uint8_t> buffer;
@@ -168,7 +168,9 @@ std::string GetParameterValue(const std::string& name, const std::string& separa
             break;
         }
         if (lineEnd != std::string::npos && sep >= lineEnd) {
-            resume = sep;
+            // No separator on this line: go on with the next line. (Resuming at the separator
+            // would skip a name that stands right before it on a later line.)
+            resume = lineEnd;
         } else if (Trim(text.substr(start, sep - start)) != name) {
             if (lineEnd == std::string::npos) {
                 break;
@@ -177,9 +179,9 @@ std::string GetParameterValue(const std::string& name, const std::string& separa
         } else {
             const size_t valueStart = sep + separator.size();
             if (valueStart < text.size()) {
-                const std::string value = text.substr(
-                    valueStart,
-                    lineEnd == std::string::npos ? std::string::npos : lineEnd - valueStart);
+                const std::string value =
+                    text.substr(valueStart, lineEnd == std::string::npos ? std::string::npos
+                                                                         : lineEnd - valueStart);
                 if (!value.empty()) {
                     return value;
                 }

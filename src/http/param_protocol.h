@@ -1,5 +1,5 @@
 #pragma once
-// The camera parameter protocol (Part 2.2): how every request to the camera is sent and
+// The camera parameter protocol: how every request to the camera is sent and
 // judged, how a response body is checked line by line, how one parameter's value is taken
 // out of a response, and how failures are logged without flooding the log.
 //
@@ -19,9 +19,9 @@ namespace vostrel {
 //   code 6 (level 1)  status not accepted
 //   code 9 (level 4)  request not sent or no status code
 //   code 10 (level 1) the body asked for was empty
-//   code 11 (level 1) a channel parameter / digital output was not set (Parts 4.2, 7.2)
+//   code 11 (level 1) a channel parameter / digital output was not set
 class CResultDef {
-public:
+  public:
     CResultDef() = default;
     CResultDef(int32_t code_, std::string message_, int32_t level_)
         : level(level_), code(code_), message(std::move(message_)) {}
@@ -58,7 +58,7 @@ bool SendForStream(Web::CHttpClient& client, const std::string& path, IDebugMess
 // failure; statusOut is the status number of the last line looked at (0 if none).
 bool CheckResponse(const std::string& response, unsigned& statusOut, std::string& errorText);
 
-// The value of name in text (see Part 2.2); empty when not found.
+// The value of name in text (see the rules in param_protocol.cpp); empty when not found.
 std::string GetParameterValue(const std::string& name, const std::string& separator,
                               const std::string& text, const std::string& delimiters);
 

@@ -109,19 +109,32 @@ long CurlAuthOf(uint32_t scheme) {
 
 const char* ErrorName(Error error) {
     switch (error) {
-        case Error::None: return "none";
-        case Error::InvalidArgument: return "invalid argument";
-        case Error::AlreadyInitialized: return "already initialized";
-        case Error::OutOfResources: return "out of resources";
-        case Error::CannotConnect: return "cannot connect";
-        case Error::ConnectionFailed: return "connection failed";
-        case Error::TimedOut: return "timed out";
-        case Error::SecureFailure: return "secure failure";
-        case Error::Cancelled: return "cancelled";
-        case Error::Closed: return "closed";
-        case Error::NotReady: return "not ready";
-        case Error::NotFound: return "not found";
-        case Error::TransferFailed: return "transfer failed";
+        case Error::None:
+            return "none";
+        case Error::InvalidArgument:
+            return "invalid argument";
+        case Error::AlreadyInitialized:
+            return "already initialized";
+        case Error::OutOfResources:
+            return "out of resources";
+        case Error::CannotConnect:
+            return "cannot connect";
+        case Error::ConnectionFailed:
+            return "connection failed";
+        case Error::TimedOut:
+            return "timed out";
+        case Error::SecureFailure:
+            return "secure failure";
+        case Error::Cancelled:
+            return "cancelled";
+        case Error::Closed:
+            return "closed";
+        case Error::NotReady:
+            return "not ready";
+        case Error::NotFound:
+            return "not found";
+        case Error::TransferFailed:
+            return "transfer failed";
     }
     return "unknown";
 }
@@ -147,13 +160,13 @@ struct Request::State {
     size_t bodySent = 0;
 
     // Transfer progress.
-    bool sent = false;          // Send was called (the transfer was started)
-    bool connected = false;     // libcurl reported the connection ready for the request
-    bool finished = false;      // the transfer ended (result holds how)
-    bool detached = false;      // taken off the connection before it finished
+    bool sent = false;       // Send was called (the transfer was started)
+    bool connected = false;  // libcurl reported the connection ready for the request
+    bool finished = false;   // the transfer ended (result holds how)
+    bool detached = false;   // taken off the connection before it finished
     CURLcode result = CURLE_OK;
-    bool ready = false;         // the final response's headers are complete
-    uint32_t status = 0;        // of the response being received / the final one
+    bool ready = false;                    // the final response's headers are complete
+    uint32_t status = 0;                   // of the response being received / the final one
     std::vector<std::string> headerLines;  // of that response
     Clock::time_point lastActivity{};
 
@@ -208,8 +221,8 @@ struct ConnectionCore {
             st->status = 0;
             auto space = line.find(' ');
             if (space != std::string::npos) {
-                st->status = static_cast<uint32_t>(std::strtoul(line.c_str() + space + 1,
-                                                                nullptr, 10));
+                st->status =
+                    static_cast<uint32_t>(std::strtoul(line.c_str() + space + 1, nullptr, 10));
             }
             st->headerLines.push_back(line);
         } else if (line == "\r\n" || line == "\n") {
@@ -353,9 +366,9 @@ struct ConnectionCore {
         set(curl_easy_setopt(e, CURLOPT_USERNAME, serverCredentials ? st->user.c_str() : nullptr));
         set(curl_easy_setopt(e, CURLOPT_PASSWORD,
                              serverCredentials ? st->password.c_str() : nullptr));
-        set(curl_easy_setopt(e, CURLOPT_HTTPAUTH,
-                             serverCredentials ? CurlAuthOf(st->scheme)
-                                               : static_cast<long>(CURLAUTH_BASIC)));
+        set(curl_easy_setopt(
+            e, CURLOPT_HTTPAUTH,
+            serverCredentials ? CurlAuthOf(st->scheme) : static_cast<long>(CURLAUTH_BASIC)));
 
         // Verb and body.
         set(curl_easy_setopt(e, CURLOPT_HTTPGET, 1L));
@@ -431,8 +444,7 @@ struct ConnectionCore {
                 return Error::None;
             }
             if (st->finished) {
-                return st->result == CURLE_OK ? Error::ConnectionFailed
-                                              : MapCurlError(st->result);
+                return st->result == CURLE_OK ? Error::ConnectionFailed : MapCurlError(st->result);
             }
             if (st->detached || active != st || !inMulti) {
                 return Error::Closed;
@@ -462,9 +474,9 @@ struct ConnectionCore {
             int sliceMs = kPollSliceMs;
             if (limit != 0) {
                 const auto since = std::max(waitStart, st->lastActivity);
-                const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         Clock::now() - since)
-                                         .count();
+                const auto elapsed =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since)
+                        .count();
                 if (elapsed >= static_cast<long long>(limit)) {
                     return Error::TimedOut;
                 }
@@ -517,17 +529,21 @@ bool Session::SetOption(SessionOption option, uint32_t value) {
 
 uint32_t Session::GetOption(SessionOption option) const {
     switch (option) {
-        case SessionOption::ReceiveTimeoutMs: return m_receiveTimeout;
-        case SessionOption::SendTimeoutMs: return m_sendTimeout;
-        case SessionOption::ConnectTimeoutMs: return m_connectTimeout;
-        case SessionOption::MaxConnsPerServer: return m_maxConns;
-        case SessionOption::MaxConnsPerHttp10Server: return m_maxConns10;
+        case SessionOption::ReceiveTimeoutMs:
+            return m_receiveTimeout;
+        case SessionOption::SendTimeoutMs:
+            return m_sendTimeout;
+        case SessionOption::ConnectTimeoutMs:
+            return m_connectTimeout;
+        case SessionOption::MaxConnsPerServer:
+            return m_maxConns;
+        case SessionOption::MaxConnsPerHttp10Server:
+            return m_maxConns10;
     }
     return 0;
 }
 
-std::shared_ptr<Connection> Session::Connect(const std::string& host, uint16_t port,
-                                             Error* error) {
+std::shared_ptr<Connection> Session::Connect(const std::string& host, uint16_t port, Error* error) {
     auto report = [error](Error e) {
         if (error != nullptr) {
             *error = e;
@@ -556,12 +572,15 @@ std::shared_ptr<Connection> Session::Connect(const std::string& host, uint16_t p
 
 Connection::~Connection() = default;
 
-const std::string& Connection::Host() const { return m_core->host; }
-uint16_t Connection::Port() const { return m_core->port; }
+const std::string& Connection::Host() const {
+    return m_core->host;
+}
+uint16_t Connection::Port() const {
+    return m_core->port;
+}
 
-std::shared_ptr<Request> Connection::OpenRequest(const std::string& verb,
-                                                 const std::string& path, uint32_t flags,
-                                                 Error* error) {
+std::shared_ptr<Request> Connection::OpenRequest(const std::string& verb, const std::string& path,
+                                                 uint32_t flags, Error* error) {
     if (verb.empty() || path.empty()) {
         if (error != nullptr) {
             *error = Error::InvalidArgument;
@@ -616,8 +635,8 @@ bool Request::AddHeaders(const std::string& lines, bool replace) {
     bool any = false;
     while (pos < lines.size()) {
         auto end = lines.find_first_of("\r\n", pos);
-        std::string line = lines.substr(pos, end == std::string::npos ? std::string::npos
-                                                                      : end - pos);
+        std::string line =
+            lines.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
         pos = end == std::string::npos ? lines.size() : lines.find_first_not_of("\r\n", end);
         if (pos == std::string::npos) {
             pos = lines.size();
@@ -677,8 +696,7 @@ bool Request::Send(const void* body, size_t bodyLength, uint64_t totalLength) {
         return Fail(Error::TransferFailed);
     }
     Error e = m_core->Wait(*this, st, [st] {
-        return st->ready || st->finished ||
-               (st->connected && st->bodySent >= st->body.size());
+        return st->ready || st->finished || (st->connected && st->bodySent >= st->body.size());
     });
     if (e == Error::None && st->finished && st->result != CURLE_OK) {
         e = MapCurlError(st->result);
@@ -753,8 +771,7 @@ bool Request::QueryContentLength(uint32_t& length) const {
     return true;
 }
 
-bool Request::QueryAuthSchemes(uint32_t& supported, uint32_t& first,
-                               AuthTarget& target) const {
+bool Request::QueryAuthSchemes(uint32_t& supported, uint32_t& first, AuthTarget& target) const {
     std::lock_guard<std::mutex> guard(m_core->mutex);
     const State* st = m_state.get();
     if (!st->ready || (st->status != 401 && st->status != 407)) {
@@ -821,9 +838,8 @@ bool Request::QueryDataAvailable(size_t& available) {
     if (!st->sent) {
         return Fail(Error::NotReady);
     }
-    Error e = m_core->Wait(*this, st, [st] {
-        return st->Buffered() > 0 || (st->finished && st->result == CURLE_OK);
-    });
+    Error e = m_core->Wait(
+        *this, st, [st] { return st->Buffered() > 0 || (st->finished && st->result == CURLE_OK); });
     if (e != Error::None) {
         return Fail(e);
     }

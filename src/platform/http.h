@@ -1,6 +1,6 @@
 #pragma once
 // The HTTP layer of the platform: a small synchronous HTTP/1.1 client API over libcurl with
-// the semantics the camera client (Part 2.1) and the video read loop (Part 4.2) rely on.
+// the semantics the camera client and the video read loop rely on.
 //
 //   Session     the root: receive, send and connect time-outs and the per-server
 //               connection limit. Creates connections.
@@ -89,7 +89,7 @@ class Request;
 struct ConnectionCore;
 
 class Session : public std::enable_shared_from_this<Session> {
-public:
+  public:
     // Opens a root session (no proxy, synchronous). Null on failure, with *error set.
     static std::shared_ptr<Session> Open(const std::string& userAgent, Error* error = nullptr);
     ~Session();
@@ -105,7 +105,7 @@ public:
     std::shared_ptr<Connection> Connect(const std::string& host, uint16_t port,
                                         Error* error = nullptr);
 
-private:
+  private:
     explicit Session(std::string userAgent) : m_userAgent(std::move(userAgent)) {}
     std::string m_userAgent;
     std::atomic<uint32_t> m_receiveTimeout{30000};
@@ -116,7 +116,7 @@ private:
 };
 
 class Connection {
-public:
+  public:
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -129,14 +129,14 @@ public:
     const std::string& Host() const;
     uint16_t Port() const;
 
-private:
+  private:
     friend class Session;
     explicit Connection(std::shared_ptr<ConnectionCore> core) : m_core(std::move(core)) {}
     std::shared_ptr<ConnectionCore> m_core;
 };
 
 class Request {
-public:
+  public:
     ~Request();  // detaches from the connection (an unfinished transfer is dropped)
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
@@ -190,7 +190,7 @@ public:
 
     struct State;  // transfer state, shared with the connection's callbacks
 
-private:
+  private:
     friend class Connection;
     friend struct ConnectionCore;
     Request(std::shared_ptr<ConnectionCore> core, std::string verb, std::string target,

@@ -28,9 +28,13 @@ CCommonHttpChannel::CCommonHttpChannel(uint32_t channelNumber, IDriver* driver,
       m_cameraFamily(driver->GetParameterInt(kParamCameraFamily)),
       m_http(*driver->GetDeviceInfo(), Web::CHttpClient::kUserAgent) {}
 
-CCommonHttpChannel::~CCommonHttpChannel() { Shutdown(); }
+CCommonHttpChannel::~CCommonHttpChannel() {
+    Shutdown();
+}
 
-void CCommonHttpChannel::OnThreadStopping() { m_http.Cancel(); }
+void CCommonHttpChannel::OnThreadStopping() {
+    m_http.Cancel();
+}
 
 int CCommonHttpChannel::ThreadMain() {
     SetState(kChannelConnecting);
@@ -54,7 +58,8 @@ int CCommonHttpChannel::ThreadMain() {
             uint64_t now = platform::CurrentFileTime();
             uint64_t last = m_lastFrameTime.Get();
             uint64_t sinceMs = last < now ? (now - last) / 10000 : 0;
-            if (sinceMs >= static_cast<uint64_t>(std::max(0, m_driver->GetDeviceInfo()->m_streamTimeout))) {
+            if (sinceMs >=
+                static_cast<uint64_t>(std::max(0, m_driver->GetDeviceInfo()->m_streamTimeout))) {
                 if (m_sink != nullptr) {
                     try {
                         m_sink->OnSignalLost();
@@ -179,12 +184,12 @@ bool CCommonHttpChannel::UpdateJvcParameter(const std::string& value, const std:
         }
     }
     if (!errorText.empty()) {
-        CResultDef result(11,
-                          Utils::FormatString("%s: Cannot set parameter %s to JVC camera %s. ",
-                                              kUpdateContext, name.c_str(),
-                                              m_driver->GetDeviceInfo()->m_address.c_str()) +
-                              errorText,
-                          1);
+        CResultDef result(
+            11,
+            Utils::FormatString("%s: Cannot set parameter %s to JVC camera %s. ", kUpdateContext,
+                                name.c_str(), m_driver->GetDeviceInfo()->m_address.c_str()) +
+                errorText,
+            1);
         Utils::LogResult(result, m_driver);
     }
     return false;

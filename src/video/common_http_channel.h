@@ -12,7 +12,7 @@
 namespace vostrel {
 
 class CCommonHttpChannel : public CBaseCameraChannel {
-public:
+  public:
     // Wait between the thread's start (or the end of a stream) and the next attempt.
     static constexpr uint32_t kRetryDelayMs = 3000;
 
@@ -39,7 +39,7 @@ public:
 
     int CameraFamily() const { return m_cameraFamily; }
 
-protected:
+  protected:
     // Fills a host frame with a picture and delivers it; the frame goes back to the factory
     // whatever the delivery gave. False when no frame could be made or the sink refused it.
     bool DeliverPicture(const std::vector<uint8_t>& picture, uint32_t fourcc, unsigned capacity,

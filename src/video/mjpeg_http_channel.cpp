@@ -33,7 +33,9 @@ CMjpegHttpChannel::CMjpegHttpChannel(uint32_t channelNumber, IDriver* driver,
                                      ipcapture::IHostFrameSink* sink)
     : CCommonHttpChannel(channelNumber, driver, sink), m_parser(this) {}
 
-CMjpegHttpChannel::~CMjpegHttpChannel() { Shutdown(); }
+CMjpegHttpChannel::~CMjpegHttpChannel() {
+    Shutdown();
+}
 
 std::string CMjpegHttpChannel::QualityValue(unsigned width, unsigned quality) {
     auto row = QualityTable().find(width);
@@ -59,7 +61,9 @@ bool CMjpegHttpChannel::OpenStream() {
            Utils::SendForStream(m_http, VideoRequestPath(m_settings.interval), m_driver, 200);
 }
 
-void CMjpegHttpChannel::ProcessData(const uint8_t* data, size_t size) { m_parser.Parse(data, size); }
+void CMjpegHttpChannel::ProcessData(const uint8_t* data, size_t size) {
+    m_parser.Parse(data, size);
+}
 
 void CMjpegHttpChannel::OnJpeg(const std::vector<uint8_t>& picture, unsigned width,
                                unsigned height) {

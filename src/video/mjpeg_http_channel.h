@@ -11,7 +11,7 @@
 namespace vostrel {
 
 class CMjpegHttpChannel : public CCommonHttpChannel, public IJpegReceiver {
-public:
+  public:
     CMjpegHttpChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IHostFrameSink* sink);
     ~CMjpegHttpChannel() override;
 
@@ -27,7 +27,7 @@ public:
 
     const CJpegParser& Parser() const { return m_parser; }
 
-private:
+  private:
     CJpegParser m_parser;
 };
 

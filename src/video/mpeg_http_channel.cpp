@@ -9,7 +9,9 @@ CMpegHttpChannel::CMpegHttpChannel(uint32_t channelNumber, IDriver* driver,
                                    ipcapture::IHostFrameSink* sink)
     : CCommonHttpChannel(channelNumber, driver, sink), m_parser(this) {}
 
-CMpegHttpChannel::~CMpegHttpChannel() { Shutdown(); }
+CMpegHttpChannel::~CMpegHttpChannel() {
+    Shutdown();
+}
 
 std::string CMpegHttpChannel::BitRateValue(unsigned quality) {
     // Quality 1..100 maps onto 64..8000 kbit/s. The product is taken as an unsigned 32-bit
@@ -63,13 +65,16 @@ bool CMpegHttpChannel::OpenStream() {
                               "encode(2).iframeinterval") &&
            !StopRequested() &&
            Utils::SendForStream(m_http, "/api/param?encode(2).status=save", m_driver, 0) &&
-           !StopRequested() && Utils::SendForStream(m_http, "/api/video?encode=mpeg4", m_driver, 200);
+           !StopRequested() &&
+           Utils::SendForStream(m_http, "/api/video?encode=mpeg4", m_driver, 200);
 }
 
-void CMpegHttpChannel::ProcessData(const uint8_t* data, size_t size) { m_parser.Parse(data, size); }
+void CMpegHttpChannel::ProcessData(const uint8_t* data, size_t size) {
+    m_parser.Parse(data, size);
+}
 
-bool CMpegHttpChannel::OnMpeg(const std::vector<uint8_t>& picture, unsigned width,
-                              unsigned height, bool keyFrame) {
+bool CMpegHttpChannel::OnMpeg(const std::vector<uint8_t>& picture, unsigned width, unsigned height,
+                              bool keyFrame) {
     uint32_t fourcc = keyFrame ? ipcapture::kFourCCDivx : ipcapture::kFourCCDivi;
     return DeliverPicture(picture, fourcc, FrameCapacity(picture.size()), width, height);
 }

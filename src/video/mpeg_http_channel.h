@@ -11,7 +11,7 @@
 namespace vostrel {
 
 class CMpegHttpChannel : public CCommonHttpChannel, public IMpegReceiver {
-public:
+  public:
     CMpegHttpChannel(uint32_t channelNumber, IDriver* driver, ipcapture::IHostFrameSink* sink);
     ~CMpegHttpChannel() override;
 
@@ -29,7 +29,7 @@ public:
 
     const CMpegParser& Parser() const { return m_parser; }
 
-private:
+  private:
     CMpegParser m_parser;
 };
 

@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "support/module_loader.h"
 #include "reference_host.h"
+#include "support/module_loader.h"
 
 using namespace vostrel::ipcapture;
 

@@ -11,7 +11,7 @@
 namespace testing_http {
 
 class FakeLog : public IDebugMessage {
-public:
+  public:
     void DebugMessage(int type, const char* format, ...) override
         __attribute__((format(printf, 3, 4))) {
         va_list args;

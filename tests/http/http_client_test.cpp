@@ -1,4 +1,4 @@
-// CHttpClient (Part 2.1) and the platform HTTP layer against the raw-socket test server.
+// CHttpClient and the platform HTTP layer against the raw-socket test server.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -41,7 +41,7 @@ long long MsSince(Clock::time_point start) {
 
 // Gives access to the protected steps of the client.
 class TestClient : public Web::CHttpClient {
-public:
+  public:
     using CHttpClient::CHttpClient;
     using CHttpClient::CloseHandles;
     using CHttpClient::OpenRoot;
@@ -51,9 +51,12 @@ public:
 
 TEST(HttpClient, StatusCodesAreReported) {
     TestServer server(Serve([](const HttpRequest& r) {
-        if (r.target == "/ok") return Response(200, "fine");
-        if (r.target == "/none") return Response(204, "");
-        if (r.target == "/missing") return Response(404, "no such thing");
+        if (r.target == "/ok")
+            return Response(200, "fine");
+        if (r.target == "/none")
+            return Response(204, "");
+        if (r.target == "/missing")
+            return Response(404, "no such thing");
         return Response(500, "broken");
     }));
     Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
@@ -89,8 +92,10 @@ TEST(HttpClient, StatusCodesAreReported) {
 TEST(HttpClient, ChunkedAndLargeBodiesAreReadWhole) {
     const std::string big = Pattern(100000);
     TestServer server(Serve([&big](const HttpRequest& r) {
-        if (r.target == "/chunked") return ChunkedResponse(200, "abc=1&200 OK\r\n", 5);
-        if (r.target == "/bigchunked") return ChunkedResponse(200, big, 3000);
+        if (r.target == "/chunked")
+            return ChunkedResponse(200, "abc=1&200 OK\r\n", 5);
+        if (r.target == "/bigchunked")
+            return ChunkedResponse(200, big, 3000);
         return Response(200, big);
     }));
     Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
@@ -118,10 +123,12 @@ TEST(HttpClient, BodyArrivingInPiecesIsReadWhole) {
     const std::string big = Pattern(50000);
     TestServer server([&big](ServerConnection& c, TestServer&) {
         HttpRequest r;
-        if (!c.ReadRequest(r)) return;
+        if (!c.ReadRequest(r))
+            return;
         std::string all = Response(200, big);
         for (size_t pos = 0; pos < all.size(); pos += 7000) {
-            if (!c.Send(all.substr(pos, 7000))) return;
+            if (!c.Send(all.substr(pos, 7000)))
+                return;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         c.ReadRequest(r, 2000);
@@ -148,9 +155,8 @@ TEST(HttpClient, SequentialRequestsShareOneConnection) {
 }
 
 TEST(HttpClient, ServerClosingTheConnectionIsReopened) {
-    TestServer server(Serve([](const HttpRequest&) {
-        return Response(200, "x", "Connection: close\r\n");
-    }));
+    TestServer server(
+        Serve([](const HttpRequest&) { return Response(200, "x", "Connection: close\r\n"); }));
     Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
     std::vector<uint8_t> body;
     for (int i = 0; i < 3; ++i) {
@@ -199,9 +205,8 @@ TEST(HttpClient, DigestAnswerToBasicRequestAuthenticates) {
 }
 
 TEST(HttpClient, SecondIdentical401EndsWith401) {
-    TestServer server(Serve([](const HttpRequest&) {
-        return Response(401, "denied", kDigestChallenge);
-    }));
+    TestServer server(
+        Serve([](const HttpRequest&) { return Response(401, "denied", kDigestChallenge); }));
     Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
     ASSERT_TRUE(client.SendRequest("GET", "/api/param?system.mode"));
     EXPECT_EQ(client.GetStatusCode(), 401u);
@@ -241,7 +246,7 @@ TEST(HttpClient, EmptyUserNameSetsNoCredentials) {
         ASSERT_TRUE(client.SendRequest("GET", "/digest"));
         EXPECT_EQ(client.GetStatusCode(), 401u);
         EXPECT_EQ(client.GetAuthScheme(), platform::http::kAuthDigest);  // switched once
-        EXPECT_EQ(server.Requests().size(), 3u);  // 1 + one resend
+        EXPECT_EQ(server.Requests().size(), 3u);                         // 1 + one resend
     }
     for (const auto& r : server.Requests()) {
         EXPECT_EQ(r.Header("authorization"), "");
@@ -272,9 +277,8 @@ TEST(HttpClient, TimeOutOnServerThatNeverAnswers) {
 }
 
 TEST(HttpClient, PlainHttpIsKeptAfterLaterFailures) {
-    auto server = std::make_unique<TestServer>(Serve([](const HttpRequest&) {
-        return Response(200, "x");
-    }));
+    auto server =
+        std::make_unique<TestServer>(Serve([](const HttpRequest&) { return Response(200, "x"); }));
     const uint16_t port = server->Port();
     Web::CHttpClient client(Device(port, "user", "secret", 1000), Web::CHttpClient::kUserAgent);
     ASSERT_TRUE(client.SendRequest("GET", "/x"));
@@ -359,30 +363,34 @@ namespace {
 struct StreamServer {
     std::atomic<bool> stop{false};
     std::atomic<size_t> sent{0};
-    size_t total = 0;           // bytes of body to send as fast as possible (0: none)
-    int trickleMs = 0;          // then one byte every trickleMs ...
-    int trickleCount = 0;       // ... this many times
+    size_t total = 0;      // bytes of body to send as fast as possible (0: none)
+    int trickleMs = 0;     // then one byte every trickleMs ...
+    int trickleCount = 0;  // ... this many times
     std::unique_ptr<TestServer> server;
 
     void Start() {
         server = std::make_unique<TestServer>([this](ServerConnection& c, TestServer& s) {
             HttpRequest r;
-            if (!c.ReadRequest(r)) return;
+            if (!c.ReadRequest(r))
+                return;
             s.Record(r);
             std::string head =
                 "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace;boundary=frame\r\n"
                 "Connection: close\r\n\r\n";
-            if (!c.Send(head)) return;
+            if (!c.Send(head))
+                return;
             const std::string block = Pattern(65536);
             size_t left = total;
             while (left > 0 && !stop) {
                 size_t n = std::min(left, block.size());
-                if (!c.SendCounted(block.substr(0, n), &sent)) return;
+                if (!c.SendCounted(block.substr(0, n), &sent))
+                    return;
                 left -= n;
             }
             for (int i = 0; i < trickleCount && !stop; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(trickleMs));
-                if (!c.SendCounted("z", &sent)) return;
+                if (!c.SendCounted("z", &sent))
+                    return;
             }
             while (!stop) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -391,7 +399,8 @@ struct StreamServer {
     }
     ~StreamServer() {
         stop = true;
-        if (server) server->Stop();
+        if (server)
+            server->Stop();
     }
 };
 
@@ -460,8 +469,10 @@ TEST(HttpStream, CancelDuringSendReturnsAtOnceWithoutHttpsAttempt) {
     std::atomic<bool> done{false};
     TestServer server([&done](ServerConnection& c, TestServer& s) {
         HttpRequest r;
-        if (c.ReadRequest(r)) s.Record(r);
-        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (c.ReadRequest(r))
+            s.Record(r);
+        while (!done)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     });
     Web::CHttpClient client(Device(server.Port(), "user", "secret", 20000),
                             Web::CHttpClient::kUserAgent);
@@ -472,7 +483,8 @@ TEST(HttpStream, CancelDuringSendReturnsAtOnceWithoutHttpsAttempt) {
         result = client.SendRequest("GET", "/x");
         took = MsSince(start);
     });
-    while (server.Requests().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (server.Requests().empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     client.Cancel();
     sender.join();
     EXPECT_FALSE(result);
@@ -497,7 +509,8 @@ TEST(HttpStream, ReceiveTimeOutIsInactivityNotWholeStream) {
     auto start = Clock::now();
     for (;;) {
         size_t n = 0;
-        if (!request->QueryDataAvailable(n)) break;
+        if (!request->QueryDataAvailable(n))
+            break;
         ASSERT_NE(n, 0u);
         size_t got = 0;
         ASSERT_TRUE(request->ReadData(buffer, std::min(n, sizeof buffer), got));
@@ -532,7 +545,8 @@ TEST(HttpStream, LargeStreamReadSlowlyStaysBounded) {
     bool same = true;
     int reads = 0;
     while (received < kTotal) {
-        ASSERT_TRUE(request->QueryDataAvailable(n)) << platform::http::ErrorName(request->LastError());
+        ASSERT_TRUE(request->QueryDataAvailable(n))
+            << platform::http::ErrorName(request->LastError());
         ASSERT_NE(n, 0u);
         size_t got = 0;
         ASSERT_TRUE(request->ReadData(buffer.data(), std::min(n, buffer.size()), got));

@@ -1,4 +1,4 @@
-// The camera parameter protocol (Part 2.2).
+// The camera parameter protocol.
 #include <gtest/gtest.h>
 
 #include "http/fake_log.h"
@@ -17,7 +17,9 @@ DEVICE_INFO Device(uint16_t port, int timeoutMs = 3000) {
     return info;
 }
 
-std::string HostLabel(uint16_t port) { return "host 127.0.0.1:" + std::to_string(port); }
+std::string HostLabel(uint16_t port) {
+    return "host 127.0.0.1:" + std::to_string(port);
+}
 
 }  // namespace
 
@@ -37,16 +39,20 @@ TEST(ResultDef, EmptyAndBuilt) {
 // --- SendRequestWrapper, SendAndLog, SendForStream ---------------------------------------
 
 class ParamExchange : public ::testing::Test {
-protected:
+  protected:
     ParamExchange()
         : server(Serve([](const HttpRequest& r) {
               if (r.target == "/api/param?system.mode") {
                   return Response(200, "system.mode=normal&200 OK\r\n");
               }
-              if (r.target == "/api/param?empty") return Response(200, "");
-              if (r.target == "/api/param?missing") return Response(404, "gone");
-              if (r.target == "/api/param?nothing") return Response(204, "");
-              if (r.target == "/api/param?moved") return Response(302, "", "X-No-Location: 1\r\n");
+              if (r.target == "/api/param?empty")
+                  return Response(200, "");
+              if (r.target == "/api/param?missing")
+                  return Response(404, "gone");
+              if (r.target == "/api/param?nothing")
+                  return Response(204, "");
+              if (r.target == "/api/param?moved")
+                  return Response(302, "", "X-No-Location: 1\r\n");
               if (r.target == "/api/video?codec=jpeg") {
                   return Response(200, "--frame\r\nstream bytes");
               }
@@ -77,7 +83,8 @@ TEST_F(ParamExchange, EmptyBodyIsCode10) {
     EXPECT_EQ(result.level, 1);
     EXPECT_EQ(result.message,
               "vostrel::Utils::SendRequestWrapper: incorrect response for request "
-              "\"/api/param?empty\" from " + HostLabel(server.Port()));
+              "\"/api/param?empty\" from " +
+                  HostLabel(server.Port()));
     EXPECT_EQ(response, "");
     // Without readBody an empty body is fine.
     SendRequestWrapper(response, client, result, "/api/param?empty", false, 0);
@@ -130,8 +137,10 @@ TEST(ParamExchangeNoServer, NotSentIsCode9Level4) {
     SendRequestWrapper(response, client, result, "/api/param?system.mode", true, 0);
     EXPECT_EQ(result.code, 9);
     EXPECT_EQ(result.level, 4);
-    EXPECT_EQ(result.message, "vostrel::Utils::SendRequestWrapper: can not send request "
-                              "\"/api/param?system.mode\" to " + HostLabel(port));
+    EXPECT_EQ(result.message,
+              "vostrel::Utils::SendRequestWrapper: can not send request "
+              "\"/api/param?system.mode\" to " +
+                  HostLabel(port));
 
     FakeLog log;
     EXPECT_FALSE(SendAndLog(response, client, &log, "/api/param?system.mode"));
@@ -211,8 +220,7 @@ TEST(CheckResponse, HtmlPageWithTwoLines) {
     EXPECT_TRUE(CheckResponse(good, status, error)) << error;
     EXPECT_EQ(status, 200u);
 
-    const std::string bad =
-        "<html><body>a=1&200 OK\r\nb=2&404 NotFound</body></html>";
+    const std::string bad = "<html><body>a=1&200 OK\r\nb=2&404 NotFound</body></html>";
     EXPECT_FALSE(CheckResponse(bad, status, error));
     EXPECT_EQ(status, 404u);
     EXPECT_EQ(error, "Camera returns status code 404, error message: \"b=2&404 NotFound\"");
@@ -311,11 +319,14 @@ TEST(GetParameterValue, NameThatOnlyEndsAnotherNameDoesNotMatch) {
 TEST(GetParameterValue, KeyIsTrimmedAndValueRunsToEnd) {
     EXPECT_EQ(GetParameterValue("a.b", "=", "x\r\n  a.b\t=value", kParamDelimiters), "value");
     EXPECT_EQ(GetParameterValue("a.b", "=", "<p>a.b=7</p>", kParamDelimiters), "7");
-    // The name appears in a value first: the search goes on from the next separator.
+    // The name appears in a value first: the search goes on with the next line.
     EXPECT_EQ(GetParameterValue("a", "=", "x=a&200 OK\r\nb=1\r\na=2&200 OK", kParamDelimiters),
               "2");
-    // As Part 2.2 has it, that resumes past a name sitting right before that separator.
-    EXPECT_EQ(GetParameterValue("a", "=", "x=a&200 OK\r\na=2&200 OK", kParamDelimiters), "");
+    // Also when the name starts the very next line, right before its separator.
+    EXPECT_EQ(GetParameterValue("a", "=", "x=a&200 OK\r\na=2&200 OK", kParamDelimiters), "2");
+    EXPECT_EQ(GetParameterValue("status", "=", "camera.status=x&200 OK\r\nstatus=on&200 OK",
+                                kParamDelimiters),
+              "on");
     // A name without separator on its line.
     EXPECT_EQ(GetParameterValue("a", "=", "a\r\nb=1", kParamDelimiters), "");
 }
@@ -345,15 +356,20 @@ TEST(ShouldLog, FloodLimiterCounts) {
     }
     // 1..14 all; 16..240 every 16th; 256..3840 every 256th; 4096..61440 every 4096th.
     std::vector<uint32_t> expected;
-    for (uint32_t n = 1; n <= 14; ++n) expected.push_back(n);
-    for (uint32_t n = 16; n <= 254; n += 16) expected.push_back(n);
-    for (uint32_t n = 256; n <= 4094; n += 256) expected.push_back(n);
-    for (uint32_t n = 4096; n <= 65534; n += 4096) expected.push_back(n);
+    for (uint32_t n = 1; n <= 14; ++n)
+        expected.push_back(n);
+    for (uint32_t n = 16; n <= 254; n += 16)
+        expected.push_back(n);
+    for (uint32_t n = 256; n <= 4094; n += 256)
+        expected.push_back(n);
+    for (uint32_t n = 4096; n <= 65534; n += 4096)
+        expected.push_back(n);
     // After 65534 the count is 4095 again: call 65535 gives 4095, so call c gives
     // c - 61440 from then on, logging at counts 8192, 12288 ... i.e. calls 69632 ...
     for (uint32_t c = 65535; c <= 70000; ++c) {
         uint32_t n = c - 65535 + 4095;
-        if (n % 4096 == 0) expected.push_back(c);
+        if (n % 4096 == 0)
+            expected.push_back(c);
     }
     EXPECT_EQ(logged, expected);
     EXPECT_EQ(log.m_logCounter, 70000u - 65535u + 4095u);

@@ -35,18 +35,21 @@ const char* kBody = "system.mode=normal&200 OK\r\nsystem.model=VN-V686U&200 OK\r
 std::string Run(const std::string& command) {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
+    if (pipe == nullptr)
+        return out;
     char buf[256];
-    while (fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
+    while (fgets(buf, sizeof buf, pipe) != nullptr)
+        out += buf;
     pclose(pipe);
     return out;
 }
 
 std::string FindProgram(const std::string& name) {
-    for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/", "/usr/local/sbin/",
-                            "/usr/local/bin/"}) {
+    for (const char* dir :
+         {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/", "/usr/local/sbin/", "/usr/local/bin/"}) {
         std::string path = std::string(dir) + name;
-        if (access(path.c_str(), X_OK) == 0) return path;
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
     }
     return {};
 }
@@ -89,23 +92,26 @@ std::string PlainExchange(uint16_t port) {
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         char buf[512];
         ssize_t n;
-        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) got.append(buf, static_cast<size_t>(n));
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0)
+            got.append(buf, static_cast<size_t>(n));
     }
     close(fd);
     return got;
 }
 
 class Lighttpd {
-public:
+  public:
     Lighttpd(bool tls) : m_tls(tls) {}
     ~Lighttpd() { Stop(); }
 
     // Empty on success, otherwise the reason.
     std::string Start() {
         const std::string program = FindProgram("lighttpd");
-        if (program.empty()) return "lighttpd is not installed (scripts/setup installs it)";
+        if (program.empty())
+            return "lighttpd is not installed (scripts/setup installs it)";
         char pattern[] = "/tmp/jvc_lighttpd_XXXXXX";
-        if (mkdtemp(pattern) == nullptr) return "mkdtemp failed";
+        if (mkdtemp(pattern) == nullptr)
+            return "mkdtemp failed";
         m_dir = pattern;
         mkdir((m_dir + "/www").c_str(), 0755);
         mkdir((m_dir + "/www/api").c_str(), 0755);
@@ -114,13 +120,16 @@ public:
         // htdigest line: user:realm:MD5(user:realm:password)
         std::string hash = Run("printf '%s' 'user:camera:secret' | md5sum");
         hash = hash.substr(0, hash.find(' '));
-        if (hash.size() != 32) return "md5sum failed";
+        if (hash.size() != 32)
+            return "md5sum failed";
         std::ofstream(m_dir + "/htdigest") << "user:camera:" << hash << "\n";
         if (m_tls) {
-            const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 "
-                                    "-subj /CN=camera.invalid -keyout '" + m_dir +
-                                    "/key.pem' -out '" + m_dir + "/cert.pem' >/dev/null 2>&1";
-            if (std::system(cmd.c_str()) != 0) return "openssl could not make a certificate";
+            const std::string cmd =
+                "openssl req -x509 -newkey rsa:2048 -nodes -days 2 "
+                "-subj /CN=camera.invalid -keyout '" +
+                m_dir + "/key.pem' -out '" + m_dir + "/cert.pem' >/dev/null 2>&1";
+            if (std::system(cmd.c_str()) != 0)
+                return "openssl could not make a certificate";
         }
         m_port = FreePort();
         std::ofstream conf(m_dir + "/lighttpd.conf");
@@ -148,9 +157,11 @@ public:
                   static_cast<char*>(nullptr));
             _exit(127);
         }
-        if (m_pid < 0) return "fork failed";
+        if (m_pid < 0)
+            return "fork failed";
         for (int i = 0; i < 100; ++i) {
-            if (CanConnect(m_port)) return {};
+            if (CanConnect(m_port))
+                return {};
             int status = 0;
             if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
                 m_pid = -1;
@@ -192,7 +203,7 @@ public:
     }
     uint16_t Port() const { return m_port; }
 
-private:
+  private:
     bool m_tls;
     std::string m_dir;
     uint16_t m_port = 0;
@@ -208,7 +219,7 @@ DEVICE_INFO Device(uint16_t port, const std::string& password) {
 }  // namespace
 
 class LighttpdDigest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error = server.Start();
         ASSERT_EQ(error, "");
@@ -281,7 +292,7 @@ TEST_F(LighttpdDigest, StreamIsReadThroughTheRequest) {
 }
 
 class LighttpdTls : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error = server.Start();
         ASSERT_EQ(error, "");
@@ -324,8 +335,7 @@ TEST_F(LighttpdTls, CertificateIsCheckedUnlessIgnored) {
         EXPECT_FALSE(strict->Send() && strict->ReceiveResponse());
         EXPECT_EQ(strict->LastError(), platform::http::Error::SecureFailure);
 
-        auto lenient =
-            connection->OpenRequest("GET", "/open.txt", platform::http::kRequestSecure);
+        auto lenient = connection->OpenRequest("GET", "/open.txt", platform::http::kRequestSecure);
         ASSERT_TRUE(lenient->IgnoreCertificateErrors());
         ASSERT_TRUE(lenient->Send());
         ASSERT_TRUE(lenient->ReceiveResponse());

@@ -25,13 +25,20 @@ std::string Lower(std::string s) {
 
 const char* Reason(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 204: return "No Content";
-        case 401: return "Unauthorized";
-        case 404: return "Not Found";
-        case 407: return "Proxy Authentication Required";
-        case 500: return "Internal Server Error";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 204:
+            return "No Content";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 407:
+            return "Proxy Authentication Required";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Status";
     }
 }
 
@@ -99,7 +106,9 @@ bool ServerConnection::ReadRequest(HttpRequest& request, int timeoutMs) {
     return true;
 }
 
-bool ServerConnection::Send(const std::string& bytes) { return SendCounted(bytes, nullptr); }
+bool ServerConnection::Send(const std::string& bytes) {
+    return SendCounted(bytes, nullptr);
+}
 
 bool ServerConnection::SendCounted(const std::string& bytes, std::atomic<size_t>* counter) {
     size_t sent = 0;
@@ -138,7 +147,9 @@ TestServer::TestServer(Handler handler) : m_handler(std::move(handler)) {
     m_acceptThread = std::thread([this] { AcceptLoop(); });
 }
 
-TestServer::~TestServer() { Stop(); }
+TestServer::~TestServer() {
+    Stop();
+}
 
 void TestServer::AcceptLoop() {
     for (;;) {

@@ -24,7 +24,7 @@ struct HttpRequest {
 };
 
 class ServerConnection {
-public:
+  public:
     explicit ServerConnection(int fd) : m_fd(fd) {}
     // Reads one request (headers and a Content-Length body). False on close or time-out.
     bool ReadRequest(HttpRequest& request, int timeoutMs = 10000);
@@ -34,13 +34,13 @@ public:
     bool SendCounted(const std::string& bytes, std::atomic<size_t>* counter);
     int Fd() const { return m_fd; }
 
-private:
+  private:
     int m_fd;
     std::string m_pending;
 };
 
 class TestServer {
-public:
+  public:
     using Handler = std::function<void(ServerConnection&, TestServer&)>;
     explicit TestServer(Handler handler);
     ~TestServer();
@@ -55,7 +55,7 @@ public:
     // Stops accepting, breaks every connection and joins the threads.
     void Stop();
 
-private:
+  private:
     void AcceptLoop();
 
     Handler m_handler;

@@ -1,4 +1,4 @@
-// Text utilities and the frame-size table (Part 2.2).
+// Text utilities and the frame-size table.
 #include <gtest/gtest.h>
 
 #include <climits>

@@ -24,7 +24,7 @@ namespace {
 
 // A driver of the built module opened against a simulator.
 class DriverFixture {
-public:
+  public:
     DriverFixture(camsim::CameraSimulator& cam, int streamType, int cameraCount, int family) {
         EXPECT_TRUE(module.Load(JVC_MODULE_PATH));
         host::DeviceSettings s;
@@ -160,8 +160,7 @@ TEST(MjpegEndToEndTest, LostStreamsAreReopenedAndALongSilenceIsASignalLoss) {
     sink.RefuseNext(1);
     ASSERT_TRUE(sink.WaitForFrames(sink.FrameCount() + 3, 20s));
     EXPECT_EQ(sink.RefusedCount(), 1);
-    EXPECT_GT(CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"),
-              videoRequests);
+    EXPECT_GT(CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"), videoRequests);
     EXPECT_EQ(sink.SignalLostCount(), 0);
 
     // 3. The camera stalls: after the receive time-out with no frame the signal is lost,
@@ -221,8 +220,9 @@ namespace {
 
 // A channel whose stream is opened synchronously by the test, without its thread.
 class OpenOnlyChannel : public CMjpegHttpChannel {
-public:
-    OpenOnlyChannel(IDriver* driver, const ChannelSettings& s) : CMjpegHttpChannel(0, driver, nullptr) {
+  public:
+    OpenOnlyChannel(IDriver* driver, const ChannelSettings& s)
+        : CMjpegHttpChannel(0, driver, nullptr) {
         m_settings = s;
     }
 };
