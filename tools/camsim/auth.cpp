@@ -131,6 +131,15 @@ std::map<std::string, std::string> ParseAuthParams(const std::string& text) {
     return out;
 }
 
+std::string DigestResponse(const std::string& user, const std::string& realm,
+                           const std::string& password, const std::string& method,
+                           const std::string& uri, const std::string& nonce, const std::string& nc,
+                           const std::string& cnonce) {
+    const std::string ha1 = Md5Hex(user + ":" + realm + ":" + password);
+    const std::string ha2 = Md5Hex(method + ":" + uri);
+    return Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2);
+}
+
 Authenticator::Authenticator(AuthMode mode, std::string user, std::string password,
                              std::string realm)
     : mode_(mode),
@@ -191,10 +200,8 @@ Authenticator::Verdict Authenticator::Check(const std::string& method, const std
         (p.count("opaque") && p["opaque"] != opaque_)) {
         return Verdict::kRejected;
     }
-    const std::string ha1 = Md5Hex(user_ + ":" + realm_ + ":" + password_);
-    const std::string ha2 = Md5Hex(method + ":" + p["uri"]);
-    const std::string expected =
-        Md5Hex(ha1 + ":" + p["nonce"] + ":" + p["nc"] + ":" + p["cnonce"] + ":auth:" + ha2);
+    const std::string expected = DigestResponse(user_, realm_, password_, method, p["uri"],
+                                                p["nonce"], p["nc"], p["cnonce"]);
     if (Lower(p["response"]) != expected) {
         return Verdict::kRejected;
     }

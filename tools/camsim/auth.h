@@ -18,6 +18,12 @@ std::optional<std::string> Base64Decode(const std::string& text);
 // name="value" pairs separated by commas. Names are lower-cased.
 std::map<std::string, std::string> ParseAuthParams(const std::string& text);
 
+// The "response" value of RFC 7616 with MD5 and qop=auth.
+std::string DigestResponse(const std::string& user, const std::string& realm,
+                           const std::string& password, const std::string& method,
+                           const std::string& uri, const std::string& nonce, const std::string& nc,
+                           const std::string& cnonce);
+
 class Authenticator {
 public:
     Authenticator(AuthMode mode, std::string user, std::string password, std::string realm);
