@@ -2,8 +2,8 @@
 // parameter resource (plain, Basic, Digest), ffprobe and ffmpeg for the video streams.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
+#include <thread>
 
 #include "camera_simulator.h"
 #include "camsim_test_util.h"
@@ -42,11 +42,11 @@ std::pair<int, int> ProbeSize(const std::string& format, const std::string& url)
                          "stream=width,height", "-of", "default=nw=1", url},
                         20s);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    std::smatch m;
-    int w = 0, h = 0;
-    if (std::regex_search(r.out, m, std::regex(R"(width=(\d+))"))) w = std::stoi(m[1]);
-    if (std::regex_search(r.out, m, std::regex(R"(height=(\d+))"))) h = std::stoi(m[1]);
-    return {w, h};
+    auto field = [&](const std::string& key) {
+        const size_t at = r.out.find(key + "=");
+        return at == std::string::npos ? 0 : std::atoi(r.out.c_str() + at + key.size() + 1);
+    };
+    return {field("width"), field("height")};
 }
 
 }  // namespace
@@ -211,4 +211,34 @@ TEST(CamsimFfmpeg, DeliveredJpegDecodesWithItsFrameNumber) {
         EXPECT_EQ(camsim::ReadFrameNumber(got), k);
         pos += expected.size();
     }
+}
+
+TEST(CamsimProgram, ServesUntilInterrupted) {
+    // Find a free port by binding one briefly through a simulator.
+    uint16_t port = 0;
+    {
+        CameraSimulator probe;
+        port = probe.Start();
+    }
+    const std::string address = "http://127.0.0.1:" + std::to_string(port);
+    std::string param_answer;
+    std::thread client([&] {
+        // Wait for the program to listen, then ask it once.
+        for (int i = 0; i < 100 && param_answer.empty(); ++i) {
+            std::this_thread::sleep_for(50ms);
+            auto r = Curl({"--digest", "-u", "u:p", address + "/api/param?system.model"});
+            if (r.exit_code == 0) param_answer = r.out;
+        }
+    });
+    auto r = RunProcess({CAMSIM_EXE, "--port", std::to_string(port), "--profile", "VN-X235",
+                         "--auth", "digest", "--user", "u", "--password", "p"},
+                        20s, 3s);
+    client.join();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("listening on " + address), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SIGINT, stopping"), std::string::npos) << r.out;
+    EXPECT_EQ(param_answer, "system.model=VN-X235&200 OK\r\n");
+
+    auto bad = RunProcess({CAMSIM_EXE, "--port", "1", "--profile", "VN-Q1"}, 10s);
+    EXPECT_EQ(bad.exit_code, 2);
 }

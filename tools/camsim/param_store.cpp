@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 
 namespace camsim::detail {
 namespace {
@@ -35,23 +34,52 @@ bool UnsignedIn(const std::string& s, unsigned long lo, unsigned long hi, unsign
     return true;
 }
 
-// "camera.position(N).status" -> N, or -1.
-int PositionIndex(const std::string& name) {
-    static const std::regex re(R"(camera\.position\((\d{1,2})\)\.(status|comment))");
-    std::smatch m;
-    if (std::regex_match(name, m, re)) {
-        return std::atoi(m[1].str().c_str());
+// The index N of "prefix(N)..." or -1.
+int IndexAfter(const std::string& name, const std::string& prefix) {
+    if (name.rfind(prefix, 0) != 0) {
+        return -1;
     }
-    return -1;
+    const size_t close = name.find(')', prefix.size());
+    if (close == std::string::npos) {
+        return -1;
+    }
+    unsigned long n = 0;
+    return UnsignedIn(name.substr(prefix.size(), close - prefix.size()), 0, 99, &n)
+               ? static_cast<int>(n)
+               : -1;
 }
 
-int PinIndex(const std::string& name) {
-    static const std::regex re(R"(peripheral\.output_pin\.pin\((\d{1,2})\)\.(status|duration))");
-    std::smatch m;
-    if (std::regex_match(name, m, re)) {
-        return std::atoi(m[1].str().c_str());
+int PositionIndex(const std::string& name) { return IndexAfter(name, "camera.position("); }
+int PinIndex(const std::string& name) { return IndexAfter(name, "peripheral.output_pin.pin("); }
+
+// A decimal number with up to `max_int` integer and up to 2 fraction digits, at most `limit`.
+bool DecimalUpTo(const std::string& s, size_t max_int, double limit) {
+    const size_t dot = s.find('.');
+    const std::string whole = s.substr(0, dot);
+    if (whole.empty() || whole.size() > max_int || !AllDigits(whole)) {
+        return false;
     }
-    return -1;
+    if (dot != std::string::npos) {
+        const std::string frac = s.substr(dot + 1);
+        if (frac.empty() || frac.size() > 2 || !AllDigits(frac)) {
+            return false;
+        }
+    }
+    return std::atof(s.c_str()) <= limit;
+}
+
+// "sX-sY" (pixels of a 640 x 480 picture) or "X.XX-Y.YY" (per cent of the picture).
+bool ValidClick(const std::string& v) {
+    const size_t dash = v.find('-');
+    if (dash == std::string::npos) {
+        return false;
+    }
+    const std::string x = v.substr(0, dash), y = v.substr(dash + 1);
+    if (!x.empty() && x[0] == 's') {
+        return y.size() > 1 && y[0] == 's' && UnsignedIn(x.substr(1), 0, 640, nullptr) &&
+               UnsignedIn(y.substr(1), 0, 480, nullptr);
+    }
+    return DecimalUpTo(x, 3, 100.0) && DecimalUpTo(y, 3, 100.0);
 }
 
 std::string PositionName(int n, const char* field) {
@@ -286,27 +314,13 @@ int ParamStore::Apply(const std::string& name, Entry& entry, const std::string& 
             return 200;
         }
         case Rule::kZoomPosition: {
-            static const std::regex re(R"((0(\.\d{1,2})?)|(1(\.0{1,2})?))");
-            if (!std::regex_match(value, re)) return kBadRequest;
+            if (!DecimalUpTo(value, 1, 1.0)) return kBadRequest;
             entry.value = value;
             head_.zoom_position = value;
             return 200;
         }
         case Rule::kClickOnCenter: {
-            static const std::regex pixels(R"(s(\d{1,4})-s(\d{1,4}))");
-            static const std::regex percent(R"((\d{1,3}(\.\d{1,2})?)-(\d{1,3}(\.\d{1,2})?))");
-            std::smatch m;
-            if (std::regex_match(value, m, pixels)) {
-                if (std::atoi(m[1].str().c_str()) > 640 || std::atoi(m[2].str().c_str()) > 480) {
-                    return kBadRequest;
-                }
-            } else if (std::regex_match(value, m, percent)) {
-                if (std::atof(m[1].str().c_str()) > 100.0 || std::atof(m[3].str().c_str()) > 100.0) {
-                    return kBadRequest;
-                }
-            } else {
-                return kBadRequest;
-            }
+            if (!ValidClick(value)) return kBadRequest;
             entry.value = value;
             head_.clicks.push_back(value);
             if (head_.clicks.size() > 100) {
