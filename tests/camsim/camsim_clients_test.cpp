@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 
 #include "camera_simulator.h"
 #include "camsim_test_util.h"
@@ -222,18 +221,16 @@ TEST(CamsimProgram, ServesUntilInterrupted) {
     }
     const std::string address = "http://127.0.0.1:" + std::to_string(port);
     std::string param_answer;
-    std::thread client([&] {
-        // Wait for the program to listen, then ask it once.
-        for (int i = 0; i < 100 && param_answer.empty(); ++i) {
-            std::this_thread::sleep_for(50ms);
-            auto r = Curl({"--digest", "-u", "u:p", address + "/api/param?system.model"});
-            if (r.exit_code == 0) param_answer = r.out;
-        }
-    });
+    // Once the program says it listens, ask it once, then interrupt it.
     auto r = RunProcess({CAMSIM_EXE, "--port", std::to_string(port), "--profile", "VN-X235",
                          "--auth", "digest", "--user", "u", "--password", "p"},
-                        20s, 3s);
-    client.join();
+                        60s, 0ms, [&](const std::string& out) {
+                            if (out.find("listening on") == std::string::npos) return false;
+                            param_answer = Curl({"--digest", "-u", "u:p",
+                                                 address + "/api/param?system.model"})
+                                               .out;
+                            return true;
+                        });
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("listening on " + address), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("SIGINT, stopping"), std::string::npos) << r.out;

@@ -27,11 +27,13 @@ struct ProcessResult {
     std::string out, err;
 };
 
-// Runs argv[0] (searched in PATH) with stdin from /dev/null. After `stop_after` (if not zero)
-// the child gets SIGINT (ffmpeg then finishes its output cleanly); after `timeout` SIGKILL.
+// Runs argv[0] (searched in PATH) with stdin from /dev/null. After `stop_after` (if not zero),
+// or as soon as `stop_when` returns true for the output so far, the child gets SIGINT (ffmpeg
+// then finishes its output cleanly); after `timeout` SIGKILL.
 inline ProcessResult RunProcess(const std::vector<std::string>& argv,
                                 std::chrono::milliseconds timeout,
-                                std::chrono::milliseconds stop_after = std::chrono::milliseconds(0)) {
+                                std::chrono::milliseconds stop_after = std::chrono::milliseconds(0),
+                                std::function<bool(const std::string& out)> stop_when = nullptr) {
     ProcessResult result;
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -76,7 +78,8 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
             }
         }
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        if (stop_after.count() > 0 && !stopped && elapsed >= stop_after) {
+        if (!stopped && ((stop_after.count() > 0 && elapsed >= stop_after) ||
+                         (stop_when && stop_when(result.out)))) {
             kill(pid, SIGINT);
             stopped = true;
         }
