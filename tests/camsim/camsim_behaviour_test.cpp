@@ -26,15 +26,16 @@ std::string Get(const CameraSimulator& cam, const std::string& target, int* stat
     client.set_read_timeout(5s);
     auto res = client.Get(target);
     if (!res) {
-        if (status) *status = 0;
+        if (status)
+            *status = 0;
         return "ERROR " + std::to_string(static_cast<int>(res.error()));
     }
-    if (status) *status = res->status;
+    if (status)
+        *status = res->status;
     return res->body;
 }
 
-std::string Line(const std::string& name, const std::string& value, int status,
-                 const char* word) {
+std::string Line(const std::string& name, const std::string& value, int status, const char* word) {
     return name + "=" + value + "&" + std::to_string(status) + " " + word + "\r\n";
 }
 
@@ -75,16 +76,17 @@ TEST(CamsimProfiles, FamilyTwoBoxCameraHasModesAndNoHead) {
     CameraSimulator cam({.profile = "VN-X100", .input_pins = 4});
     cam.Start();
     EXPECT_EQ(cam.profile().family, 2);
-    EXPECT_EQ(Get(cam, "/api/param?system.model&system.mode&camera.focus.mode"
-                       "&camera.position(0).status&encode(1).framesize"),
+    EXPECT_EQ(Get(cam,
+                  "/api/param?system.model&system.mode&camera.focus.mode"
+                  "&camera.position(0).status&encode(1).framesize"),
               Line("system.model", "VN-X100", 200, "OK") +
                   Line("system.mode", "pattern3", 200, "OK") +
                   Line("camera.focus.mode", "", 404, "NotFound") +
                   Line("camera.position(0).status", "", 404, "NotFound") +
                   Line("encode(1).framesize", "", 404, "NotFound"));
-    EXPECT_EQ(Get(cam, "/api/param?system.mode=PATTERN4&system.mode=pattern2"),
-              Line("system.mode", "pattern4", 200, "OK") +
-                  Line("system.mode", "", 400, "BadRequest"));
+    EXPECT_EQ(
+        Get(cam, "/api/param?system.mode=PATTERN4&system.mode=pattern2"),
+        Line("system.mode", "pattern4", 200, "OK") + Line("system.mode", "", 400, "BadRequest"));
     EXPECT_EQ(cam.JpegSizeNow(), std::make_pair(320u, 240u));
     EXPECT_EQ(Get(cam, "/api/param?peripheral.input_pin.pin(4).status"),
               Line("peripheral.input_pin.pin(4).status", "break", 200, "OK"));
@@ -95,11 +97,12 @@ TEST(CamsimProfiles, FamilyTwoBoxCameraHasModesAndNoHead) {
 TEST(CamsimStore, EncoderParametersAreValidated) {
     CameraSimulator cam;
     cam.Start();
-    EXPECT_EQ(Get(cam, "/api/param?encode(1).cbr_mode=vfs&encode(1).quality=80k"
-                       "&encode(1).quality=80&encode(2).bitrate=3991000"
-                       "&encode(2).bitrate=43383491000&encode(2).framerate=7.5"
-                       "&encode(2).framerate=31&encode(2).iframeinterval=30"
-                       "&encode(1).status=save&encode(2).status=save&encode(2).status=load"),
+    EXPECT_EQ(Get(cam,
+                  "/api/param?encode(1).cbr_mode=vfs&encode(1).quality=80k"
+                  "&encode(1).quality=80&encode(2).bitrate=3991000"
+                  "&encode(2).bitrate=43383491000&encode(2).framerate=7.5"
+                  "&encode(2).framerate=31&encode(2).iframeinterval=30"
+                  "&encode(1).status=save&encode(2).status=save&encode(2).status=load"),
               Line("encode(1).cbr_mode", "vfs", 200, "OK") +
                   Line("encode(1).quality", "80k", 200, "OK") +
                   Line("encode(1).quality", "", 400, "BadRequest") +
@@ -138,8 +141,9 @@ TEST(CamsimStore, EncoderParametersAreValidated) {
 TEST(CamsimHead, MovesFocusesAndKeepsPresets) {
     CameraSimulator cam({.profile = "VN-V686"});
     cam.Start();
-    Get(cam, "/api/param?camera.motion.pan.speed=47&camera.motion.pan.mode=left"
-             "&camera.motion.tilt.speed=47&camera.motion.tilt.mode=up");
+    Get(cam,
+        "/api/param?camera.motion.pan.speed=47&camera.motion.pan.mode=left"
+        "&camera.motion.tilt.speed=47&camera.motion.tilt.mode=up");
     Get(cam, "/api/param?camera.motion.pan.status=start");
     Get(cam, "/api/param?camera.motion.tilt.status=start");
     auto head = cam.Head();
@@ -487,11 +491,10 @@ TEST(CamsimLifecycle, StopIsPromptWithOpenStreamsAndHeldConnections) {
 
 TEST(CamsimAuth, DigestMatchesTheRfcExampleAndRejectsReplays) {
     // RFC 7616, section 3.9.1 (MD5).
-    EXPECT_EQ(camsim::detail::DigestResponse("Mufasa", "http-auth@example.org", "Circle of Life",
-                                             "GET", "/dir/index.html",
-                                             "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v",
-                                             "00000001",
-                                             "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ"),
+    EXPECT_EQ(camsim::detail::DigestResponse(
+                  "Mufasa", "http-auth@example.org", "Circle of Life", "GET", "/dir/index.html",
+                  "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v", "00000001",
+                  "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ"),
               "8ca523f5e9506fed4657c9700eebdbec");
     camsim::detail::Authenticator auth(camsim::AuthMode::kDigest, "u", "p", "cam");
     const std::string challenge = auth.Challenge();

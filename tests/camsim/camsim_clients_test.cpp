@@ -29,8 +29,10 @@ int CountFrames(const std::string& framecrc) {
     size_t pos = 0;
     while (pos < framecrc.size()) {
         size_t end = framecrc.find('\n', pos);
-        if (end == std::string::npos) end = framecrc.size();
-        if (end > pos && framecrc[pos] != '#') ++n;
+        if (end == std::string::npos)
+            end = framecrc.size();
+        if (end > pos && framecrc[pos] != '#')
+            ++n;
         pos = end + 1;
     }
     return n;
@@ -60,8 +62,9 @@ TEST(CamsimCurl, ReadsAndWritesParameters) {
               "system.mode=&404 NotFound\r\n"
               "network.interface.mac=00:80:88:6A:86:01&200 OK\r\n");
 
-    r = Curl({Url(cam, "/api/param?encode(1).framesize=qvga&camera.position(3).comment="
-                       "ZELT%20Preset%20002&system.model=X&encode(2).framesize=quadvga")});
+    r = Curl({Url(cam,
+                  "/api/param?encode(1).framesize=qvga&camera.position(3).comment="
+                  "ZELT%20Preset%20002&system.model=X&encode(2).framesize=quadvga")});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out,
               "encode(1).framesize=qvga&200 OK\r\n"
@@ -156,11 +159,10 @@ TEST(CamsimFfmpeg, MjpegPictureSizeFollowsTheCamera) {
 TEST(CamsimFfmpeg, MjpegFrameCountOverThreeSeconds) {
     CameraSimulator cam({.profile = "VN-V686"});
     cam.Start();
-    auto r = RunProcess({"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-f",
-                         "mpjpeg", "-i",
-                         Url(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"), "-f",
-                         "framecrc", "-"},
-                        20s, 3s);
+    auto r = RunProcess(
+        {"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i",
+         Url(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"), "-f", "framecrc", "-"},
+        20s, 3s);
     const int frames = CountFrames(r.out);
     // 10 pictures a second for 3 seconds, with room for start-up and a loaded machine.
     EXPECT_GE(frames, 20) << r.err;
@@ -192,9 +194,8 @@ TEST(CamsimFfmpeg, DeliveredJpegDecodesWithItsFrameNumber) {
     CameraSimulator cam({.profile = "VN-V686"});
     cam.Start();
     // ffmpeg takes three pictures out of the stream unchanged (stream copy).
-    auto r = RunProcess({"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-f",
-                         "mpjpeg", "-i",
-                         Url(cam, "/api/video?encode=jpeg&framerate=20&boundary=on"),
+    auto r = RunProcess({"ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-f", "mpjpeg",
+                         "-i", Url(cam, "/api/video?encode=jpeg&framerate=20&boundary=on"),
                          "-frames:v", "3", "-c:v", "copy", "-f", "image2pipe", "-"},
                         20s);
     ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -222,15 +223,15 @@ TEST(CamsimProgram, ServesUntilInterrupted) {
     const std::string address = "http://127.0.0.1:" + std::to_string(port);
     std::string param_answer;
     // Once the program says it listens, ask it once, then interrupt it.
-    auto r = RunProcess({CAMSIM_EXE, "--port", std::to_string(port), "--profile", "VN-X235",
-                         "--auth", "digest", "--user", "u", "--password", "p"},
-                        60s, 0ms, [&](const std::string& out) {
-                            if (out.find("listening on") == std::string::npos) return false;
-                            param_answer = Curl({"--digest", "-u", "u:p",
-                                                 address + "/api/param?system.model"})
-                                               .out;
-                            return true;
-                        });
+    auto r = RunProcess(
+        {CAMSIM_EXE, "--port", std::to_string(port), "--profile", "VN-X235", "--auth", "digest",
+         "--user", "u", "--password", "p"},
+        60s, 0ms, [&](const std::string& out) {
+            if (out.find("listening on") == std::string::npos)
+                return false;
+            param_answer = Curl({"--digest", "-u", "u:p", address + "/api/param?system.model"}).out;
+            return true;
+        });
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_NE(r.out.find("listening on " + address), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("SIGINT, stopping"), std::string::npos) << r.out;

@@ -156,15 +156,19 @@ inline std::vector<std::string> SplitParts(const std::string& body, const std::s
     size_t pos = 0;
     while (true) {
         const size_t b = body.find("--" + boundary + "\r\n", pos);
-        if (b == std::string::npos) break;
+        if (b == std::string::npos)
+            break;
         const size_t headers_end = body.find("\r\n\r\n", b);
-        if (headers_end == std::string::npos) break;
+        if (headers_end == std::string::npos)
+            break;
         const std::string headers = body.substr(b, headers_end - b);
         const size_t cl = headers.find("Content-Length: ");
-        if (cl == std::string::npos) break;
+        if (cl == std::string::npos)
+            break;
         const size_t length = std::stoul(headers.substr(cl + 16));
         const size_t data = headers_end + 4;
-        if (data + length > body.size()) break;
+        if (data + length > body.size())
+            break;
         parts.push_back(body.substr(data, length));
         pos = data + length;
     }

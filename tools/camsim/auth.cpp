@@ -163,8 +163,9 @@ std::string Authenticator::NewNonce() {
 
 std::string Authenticator::Challenge(bool stale) {
     if (mode_ == AuthMode::kDigest) {
-        std::string value = "Digest realm=\"" + realm_ + "\", qop=\"auth\", algorithm=MD5, nonce=\"" +
-                            NewNonce() + "\", opaque=\"" + opaque_ + "\"";
+        std::string value = "Digest realm=\"" + realm_ +
+                            "\", qop=\"auth\", algorithm=MD5, nonce=\"" + NewNonce() +
+                            "\", opaque=\"" + opaque_ + "\"";
         if (stale) {
             value += ", stale=true";
         }
@@ -187,7 +188,7 @@ Authenticator::Verdict Authenticator::Check(const std::string& method, const std
         }
         auto decoded = Base64Decode(authorization.substr(6));
         return decoded && *decoded == user_ + ":" + password_ ? Verdict::kAccepted
-                                                               : Verdict::kRejected;
+                                                              : Verdict::kRejected;
     }
     // Digest, RFC 7616 with MD5 and qop=auth.
     if (!StartsWithNoCase(authorization, "Digest ")) {

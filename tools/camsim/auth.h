@@ -25,7 +25,7 @@ std::string DigestResponse(const std::string& user, const std::string& realm,
                            const std::string& cnonce);
 
 class Authenticator {
-public:
+  public:
     Authenticator(AuthMode mode, std::string user, std::string password, std::string realm);
 
     enum class Verdict { kAccepted, kMissing, kRejected, kStale };
@@ -36,7 +36,7 @@ public:
     std::string Challenge(bool stale = false);
     AuthMode mode() const { return mode_; }
 
-private:
+  private:
     struct NonceInfo {
         std::chrono::steady_clock::time_point issued;
         uint64_t last_nc = 0;

@@ -131,17 +131,23 @@ FixtureData LoadFixture(const std::string& path) {
 
 std::optional<AuthMode> ParseAuthMode(const std::string& text) {
     const std::string t = Lower(text);
-    if (t == "none") return AuthMode::kNone;
-    if (t == "basic") return AuthMode::kBasic;
-    if (t == "digest") return AuthMode::kDigest;
+    if (t == "none")
+        return AuthMode::kNone;
+    if (t == "basic")
+        return AuthMode::kBasic;
+    if (t == "digest")
+        return AuthMode::kDigest;
     return std::nullopt;
 }
 
 const char* AuthModeName(AuthMode mode) {
     switch (mode) {
-        case AuthMode::kNone: return "none";
-        case AuthMode::kBasic: return "basic";
-        case AuthMode::kDigest: return "digest";
+        case AuthMode::kNone:
+            return "none";
+        case AuthMode::kBasic:
+            return "basic";
+        case AuthMode::kDigest:
+            return "digest";
     }
     return "none";
 }
@@ -249,7 +255,7 @@ struct CameraSimulator::Impl {
 // The byte stream of one connection for cpp-httplib: plain socket reads and writes that wait
 // in short slices, so that Stop ends them at once, and never raise SIGPIPE.
 class ConnectionStream : public httplib::Stream {
-public:
+  public:
     ConnectionStream(const CameraSimulator::Impl* impl, int sock, Clock::duration read_timeout,
                      Clock::duration write_timeout)
         : impl_(impl), sock_(sock), read_timeout_(read_timeout), write_timeout_(write_timeout) {}
@@ -297,7 +303,7 @@ public:
 
     socket_t socket() const override { return sock_; }
 
-private:
+  private:
     static void Describe(const sockaddr_storage& addr, std::string& ip, int& port) {
         char text[INET6_ADDRSTRLEN] = {};
         if (addr.ss_family == AF_INET) {
@@ -336,10 +342,10 @@ private:
 // be counted, held (never-answer fault), and ended on Stop. Like httplib's own SSLServer, it
 // replaces the per-connection loop and hands each request to Server::process_request.
 class SimServer : public httplib::Server {
-public:
+  public:
     explicit SimServer(CameraSimulator::Impl* impl) : impl_(impl) {}
 
-protected:
+  protected:
     bool process_and_close_socket(socket_t sock) override {
         const uint64_t id = ++impl_->connections;
         t_connection = id;
@@ -374,7 +380,7 @@ protected:
         return ok;
     }
 
-private:
+  private:
     // Keep-alive: waits for the next request's first bytes; false when the connection should
     // end (the client closed it, idle time-out, the listener stopped, or Stop).
     bool WaitForRequest(int sock) const {
@@ -405,12 +411,12 @@ private:
 };
 
 class WorkerQueue : public httplib::TaskQueue {
-public:
+  public:
     explicit WorkerQueue(CameraSimulator::Impl* impl) : impl_(impl) {}
     void enqueue(std::function<void()> fn) override { impl_->SpawnWorker(std::move(fn)); }
     void shutdown() override {}  // the simulator joins its threads in Stop
 
-private:
+  private:
     CameraSimulator::Impl* impl_;
 };
 
@@ -420,8 +426,10 @@ CameraSimulator::Impl::Impl(Options o) : opt(std::move(o)) {
         throw std::runtime_error("camsim: unknown camera profile \"" + opt.profile + "\"");
     }
     profile = *p;
-    if (opt.input_pins >= 0) profile.input_pins = std::min(opt.input_pins, 15);
-    if (opt.output_pins >= 0) profile.output_pins = std::min(opt.output_pins, 15);
+    if (opt.input_pins >= 0)
+        profile.input_pins = std::min(opt.input_pins, 15);
+    if (opt.output_pins >= 0)
+        profile.output_pins = std::min(opt.output_pins, 15);
     store = std::make_unique<detail::ParamStore>(profile, profile.input_pins, profile.output_pins);
     html = opt.html;
     auth = std::make_unique<detail::Authenticator>(opt.auth, opt.user, opt.password, opt.realm);
@@ -475,60 +483,59 @@ void CameraSimulator::Impl::StartListening() {
     server->set_read_timeout(5, 0);
     server->set_write_timeout(5, 0);
     server->set_keep_alive_timeout(5);
-    server->set_pre_routing_handler(
-        [this](const httplib::Request& req, httplib::Response& res) {
-            RequestRecord rec;
-            rec.connection = t_connection;
-            rec.method = req.method;
-            rec.target = req.target;
-            rec.path = req.path;
-            rec.had_credentials = req.has_header("Authorization");
-            const FaultSettings f = Faults();
-            if (f.http_status > 0) {
-                res.status = f.http_status;
-                rec.status = res.status;
-                Log(rec);
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            if (f.unauthorized_forever) {
-                res.status = 401;
-                res.set_header("WWW-Authenticate", auth->mode() == AuthMode::kDigest
-                                                       ? auth->Challenge()
-                                                       : "Basic realm=\"" + opt.realm + "\"");
-                rec.status = 401;
-                Log(rec);
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            const auto verdict = auth->Check(req.method, req.target,
-                                             req.get_header_value("Authorization"));
-            if (verdict != detail::Authenticator::Verdict::kAccepted) {
-                res.status = 401;
-                res.set_header("WWW-Authenticate",
-                               auth->Challenge(verdict == detail::Authenticator::Verdict::kStale));
-                res.set_content("401 Unauthorized\r\n", "text/plain");
-                rec.status = 401;
-                Log(rec);
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            rec.authorized = true;
-            if (req.method != "GET" && req.method != "HEAD") {
-                res.status = 405;
-                rec.status = 405;
-                Log(rec);
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            if (req.path == "/api/param") {
-                HandleParam(req, res, rec);
-            } else if (req.path == "/api/video") {
-                HandleVideo(req, res, rec);
-            } else {
-                res.status = 404;
-                res.set_content("404 Not Found\r\n", "text/plain");
-                rec.status = 404;
-                Log(rec);
-            }
+    server->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        RequestRecord rec;
+        rec.connection = t_connection;
+        rec.method = req.method;
+        rec.target = req.target;
+        rec.path = req.path;
+        rec.had_credentials = req.has_header("Authorization");
+        const FaultSettings f = Faults();
+        if (f.http_status > 0) {
+            res.status = f.http_status;
+            rec.status = res.status;
+            Log(rec);
             return httplib::Server::HandlerResponse::Handled;
-        });
+        }
+        if (f.unauthorized_forever) {
+            res.status = 401;
+            res.set_header("WWW-Authenticate", auth->mode() == AuthMode::kDigest
+                                                   ? auth->Challenge()
+                                                   : "Basic realm=\"" + opt.realm + "\"");
+            rec.status = 401;
+            Log(rec);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        const auto verdict =
+            auth->Check(req.method, req.target, req.get_header_value("Authorization"));
+        if (verdict != detail::Authenticator::Verdict::kAccepted) {
+            res.status = 401;
+            res.set_header("WWW-Authenticate",
+                           auth->Challenge(verdict == detail::Authenticator::Verdict::kStale));
+            res.set_content("401 Unauthorized\r\n", "text/plain");
+            rec.status = 401;
+            Log(rec);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        rec.authorized = true;
+        if (req.method != "GET" && req.method != "HEAD") {
+            res.status = 405;
+            rec.status = 405;
+            Log(rec);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.path == "/api/param") {
+            HandleParam(req, res, rec);
+        } else if (req.path == "/api/video") {
+            HandleVideo(req, res, rec);
+        } else {
+            res.status = 404;
+            res.set_content("404 Not Found\r\n", "text/plain");
+            rec.status = 404;
+            Log(rec);
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    });
 
     const std::string& host = opt.bind_address;
     bool bound = false;
@@ -593,7 +600,8 @@ void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Re
         size_t pos = 0;
         while (pos <= query.size()) {
             size_t amp = query.find('&', pos);
-            if (amp == std::string::npos) amp = query.size();
+            if (amp == std::string::npos)
+                amp = query.size();
             const std::string item = query.substr(pos, amp - pos);
             pos = amp + 1;
             if (item.empty()) {
@@ -611,7 +619,8 @@ void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Re
                 line = store->Write(name, PercentDecode(item.substr(eq + 1)));
             }
             if (eq != std::string::npos) {
-                writes.push_back(WriteRecord{name, PercentDecode(item.substr(eq + 1)), line.status});
+                writes.push_back(
+                    WriteRecord{name, PercentDecode(item.substr(eq + 1)), line.status});
                 while (writes.size() > kMaxWrites) {
                     writes.pop_front();
                 }
@@ -681,8 +690,8 @@ bool CameraSimulator::Impl::StreamWrite(httplib::DataSink& sink, const uint8_t* 
             const auto elapsed = std::chrono::duration<double>(Clock::now() - pacer.start).count();
             const double allowed = elapsed * static_cast<double>(rate);
             if (static_cast<double>(pacer.sent + chunk) > allowed) {
-                const double wait = (static_cast<double>(pacer.sent + chunk) - allowed) /
-                                    static_cast<double>(rate);
+                const double wait =
+                    (static_cast<double>(pacer.sent + chunk) - allowed) / static_cast<double>(rate);
                 if (!SleepUntil(Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                    std::chrono::duration<double>(wait)))) {
                     return false;
@@ -740,9 +749,9 @@ void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Re
         res.set_header("Cache-Control", "no-cache");
         res.set_header("Connection", "close");
         t_close_after = true;
-        const std::string type = multipart ? std::string("multipart/x-mixed-replace; boundary=") +
-                                                 kBoundary
-                                           : "image/jpeg";
+        const std::string type =
+            multipart ? std::string("multipart/x-mixed-replace; boundary=") + kBoundary
+                      : "image/jpeg";
         res.set_content_provider(type.c_str(), [this, ring, fps, multipart](
                                                    size_t, httplib::DataSink& sink) {
             ++open_streams;
@@ -770,7 +779,8 @@ void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Re
                 }
                 const JpegPicture& pic = (*ring)[k % ring->size()];
                 size_t length = pic.bytes.size();
-                if (f.truncate_every > 0 && (k + 1) % static_cast<uint64_t>(f.truncate_every) == 0) {
+                if (f.truncate_every > 0 &&
+                    (k + 1) % static_cast<uint64_t>(f.truncate_every) == 0) {
                     length /= 2;
                 }
                 part.clear();
@@ -851,7 +861,8 @@ void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Re
                 }
                 const auto [begin, end] = fixture->units[(first + k) % fixture->units.size()];
                 size_t length = end - begin;
-                if (f.truncate_every > 0 && (k + 1) % static_cast<uint64_t>(f.truncate_every) == 0) {
+                if (f.truncate_every > 0 &&
+                    (k + 1) % static_cast<uint64_t>(f.truncate_every) == 0) {
                     length /= 2;
                 }
                 if (!StreamWrite(sink, fixture->bytes.data() + begin, length, pacer)) {
@@ -874,9 +885,12 @@ void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Re
 
 // ---------------------------------------------------------------------------------------------
 
-CameraSimulator::CameraSimulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+CameraSimulator::CameraSimulator(Options options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
 
-CameraSimulator::~CameraSimulator() { Stop(); }
+CameraSimulator::~CameraSimulator() {
+    Stop();
+}
 
 uint16_t CameraSimulator::Start() {
     Impl& m = *impl_;
@@ -895,8 +909,8 @@ uint16_t CameraSimulator::Start() {
         dir = env && *env ? env : CAMSIM_DEFAULT_DATA_DIR;
     }
     for (auto [w, h] : {std::pair{320u, 240u}, std::pair{640u, 480u}, std::pair{704u, 576u}}) {
-        m.fixtures[{w, h}] = std::make_shared<const FixtureData>(LoadFixture(
-            dir + "/camsim_" + std::to_string(w) + "x" + std::to_string(h) + ".m4v"));
+        m.fixtures[{w, h}] = std::make_shared<const FixtureData>(
+            LoadFixture(dir + "/camsim_" + std::to_string(w) + "x" + std::to_string(h) + ".m4v"));
     }
     m.port = m.opt.port;
     m.StartListening();
@@ -933,13 +947,21 @@ void CameraSimulator::Stop() {
     m.retired.clear();
 }
 
-uint16_t CameraSimulator::port() const { return impl_->port; }
-std::string CameraSimulator::address() const { return impl_->opt.bind_address; }
+uint16_t CameraSimulator::port() const {
+    return impl_->port;
+}
+std::string CameraSimulator::address() const {
+    return impl_->opt.bind_address;
+}
 std::string CameraSimulator::base_url() const {
     return "http://" + address() + ":" + std::to_string(port());
 }
-const Options& CameraSimulator::options() const { return impl_->opt; }
-const ProfileInfo& CameraSimulator::profile() const { return impl_->profile; }
+const Options& CameraSimulator::options() const {
+    return impl_->opt;
+}
+const ProfileInfo& CameraSimulator::profile() const {
+    return impl_->profile;
+}
 
 std::optional<std::string> CameraSimulator::GetParam(const std::string& name) const {
     std::lock_guard<std::mutex> lock(impl_->mu);
@@ -1016,9 +1038,15 @@ void CameraSimulator::ClearRequests() {
     impl_->requests.clear();
 }
 
-uint64_t CameraSimulator::ConnectionsAccepted() const { return impl_->connections.load(); }
-int CameraSimulator::OpenStreams() const { return impl_->open_streams.load(); }
-uint64_t CameraSimulator::PicturesSent() const { return impl_->pictures.load(); }
+uint64_t CameraSimulator::ConnectionsAccepted() const {
+    return impl_->connections.load();
+}
+int CameraSimulator::OpenStreams() const {
+    return impl_->open_streams.load();
+}
+uint64_t CameraSimulator::PicturesSent() const {
+    return impl_->pictures.load();
+}
 
 std::vector<JpegPicture> CameraSimulator::JpegRing(unsigned width, unsigned height) const {
     auto ring = impl_->rings.find({width, height});
@@ -1054,7 +1082,9 @@ void CameraSimulator::SetHtml(bool html) {
     impl_->html = html;
 }
 
-FaultSettings CameraSimulator::GetFaults() const { return impl_->Faults(); }
+FaultSettings CameraSimulator::GetFaults() const {
+    return impl_->Faults();
+}
 
 void CameraSimulator::SetFaults(const FaultSettings& faults) {
     bool refuse_changed = false;
@@ -1068,7 +1098,9 @@ void CameraSimulator::SetFaults(const FaultSettings& faults) {
     }
 }
 
-void CameraSimulator::ClearFaults() { SetFaults(FaultSettings{}); }
+void CameraSimulator::ClearFaults() {
+    SetFaults(FaultSettings{});
+}
 
 void CameraSimulator::SetRefuseConnections(bool on) {
     Impl& m = *impl_;
@@ -1087,10 +1119,10 @@ void CameraSimulator::SetRefuseConnections(bool on) {
     }
 }
 
-#define CAMSIM_FAULT_SETTER(Method, Type, field)          \
-    void CameraSimulator::Method(Type value) {            \
-        std::lock_guard<std::mutex> lock(impl_->mu);      \
-        impl_->faults.field = value;                      \
+#define CAMSIM_FAULT_SETTER(Method, Type, field)     \
+    void CameraSimulator::Method(Type value) {       \
+        std::lock_guard<std::mutex> lock(impl_->mu); \
+        impl_->faults.field = value;                 \
     }
 CAMSIM_FAULT_SETTER(SetHttpStatusFault, int, http_status)
 CAMSIM_FAULT_SETTER(SetUnauthorizedForever, bool, unauthorized_forever)

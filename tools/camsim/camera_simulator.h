@@ -71,12 +71,12 @@ struct Options {
 };
 
 struct ProfileInfo {
-    std::string name;      // as accepted by Options::profile
-    int family;            // 1: encode(N).framesize; 2: system.mode patterns
-    bool ptz;              // has a PTZ head (camera.* parameters)
+    std::string name;  // as accepted by Options::profile
+    int family;        // 1: encode(N).framesize; 2: system.mode patterns
+    bool ptz;          // has a PTZ head (camera.* parameters)
     int input_pins;
     int output_pins;
-    std::string mac;       // network.interface.mac
+    std::string mac;           // network.interface.mac
     std::string sys_revision;  // system.software.revision(sys) (PTZ firmware), "" without PTZ
 };
 
@@ -89,11 +89,11 @@ std::optional<ProfileInfo> FindProfile(const std::string& name);
 // Observations
 
 struct RequestRecord {
-    uint64_t sequence = 0;       // 1, 2, ... in arrival order
-    uint64_t connection = 0;     // 1, 2, ... in the order the TCP connections were accepted
-    std::string method;          // "GET"
-    std::string target;          // path with query, as sent (e.g. "/api/param?system.mode")
-    std::string path;            // the path alone ("/api/param")
+    uint64_t sequence = 0;         // 1, 2, ... in arrival order
+    uint64_t connection = 0;       // 1, 2, ... in the order the TCP connections were accepted
+    std::string method;            // "GET"
+    std::string target;            // path with query, as sent (e.g. "/api/param?system.mode")
+    std::string path;              // the path alone ("/api/param")
     bool had_credentials = false;  // an Authorization header came with it
     bool authorized = false;       // the credentials were accepted (true when auth is none)
     int status = 0;                // the HTTP status answered (200 for a started stream)
@@ -113,7 +113,7 @@ struct HeadState {
     unsigned position_speed = 0;          // camera.motion.position.speed
     int last_goto = -1;                   // position last gone to, -1 when none
     uint64_t gotos = 0;
-    std::vector<std::string> clicks;      // camera.motion.clickoncenter values, in order (last 100)
+    std::vector<std::string> clicks;  // camera.motion.clickoncenter values, in order (last 100)
 };
 
 struct PresetState {
@@ -124,7 +124,7 @@ struct PresetState {
 struct OutputPinState {
     std::string status = "break";  // "make" or "break"
     std::string duration = "0";
-    uint64_t writes = 0;           // status writes received
+    uint64_t writes = 0;  // status writes received
 };
 
 // One write to a parameter over HTTP, in arrival order (writes that were refused included).
@@ -187,7 +187,7 @@ std::optional<std::pair<unsigned, unsigned>> JpegSize(const std::vector<uint8_t>
 // ---------------------------------------------------------------------------------------------
 
 class CameraSimulator {
-public:
+  public:
     explicit CameraSimulator(Options options = {});
     ~CameraSimulator();  // Stop()
     CameraSimulator(const CameraSimulator&) = delete;
@@ -202,7 +202,7 @@ public:
     void Stop();
 
     uint16_t port() const;
-    std::string address() const;  // "127.0.0.1"
+    std::string address() const;   // "127.0.0.1"
     std::string base_url() const;  // "http://127.0.0.1:PORT"
     const Options& options() const;
     const ProfileInfo& profile() const;
@@ -221,8 +221,8 @@ public:
     uint64_t SaveCount(int encoder) const;
 
     // --- digital pins (1-based, as the camera numbers them) ---
-    void SetInputPin(int pin, bool make);          // the pin reads "make" (true) or "break"
-    std::optional<bool> InputPin(int pin) const;   // nullopt for a pin the camera lacks
+    void SetInputPin(int pin, bool make);         // the pin reads "make" (true) or "break"
+    std::optional<bool> InputPin(int pin) const;  // nullopt for a pin the camera lacks
     std::optional<OutputPinState> OutputPin(int pin) const;
 
     // --- PTZ head (family 1 only) ---
@@ -259,10 +259,10 @@ public:
     void SetHttpStatusFault(int status);  // 0: off
     void SetUnauthorizedForever(bool on);
     void SetNeverAnswer(bool on);
-    void SetStallStreamAfter(int pictures);  // -1: off
-    void SetEndStreamAfter(int pictures);    // -1: off
-    void SetTruncateEvery(int n);            // 0: off
-    void SetGarbageBytes(size_t bytes);      // 0: off
+    void SetStallStreamAfter(int pictures);           // -1: off
+    void SetEndStreamAfter(int pictures);             // -1: off
+    void SetTruncateEvery(int n);                     // 0: off
+    void SetGarbageBytes(size_t bytes);               // 0: off
     void SetStreamByteRate(size_t bytes_per_second);  // 0: off
     void SetMpeg4MidGop(bool on);
     void SetLineStatus(const std::string& name, int status);  // status 0 removes it
@@ -275,7 +275,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

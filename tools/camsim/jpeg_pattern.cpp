@@ -105,8 +105,8 @@ std::shared_ptr<const std::vector<JpegPicture>> JpegRingFor(unsigned width, unsi
         auto ring = std::make_shared<std::vector<JpegPicture>>();
         ring->reserve(count);
         for (unsigned i = 0; i < count; ++i) {
-            ring->push_back(JpegPicture{i, width, height,
-                                        EncodeTestPicture(width, height, i, count, quality)});
+            ring->push_back(
+                JpegPicture{i, width, height, EncodeTestPicture(width, height, i, count, quality)});
         }
         slot = std::move(ring);
     }
@@ -184,7 +184,8 @@ std::optional<unsigned> ReadFrameNumber(const std::vector<uint8_t>& jpeg) {
 
 std::optional<std::pair<unsigned, unsigned>> JpegSize(const std::vector<uint8_t>& jpeg) {
     for (size_t i = 0; i + 8 < jpeg.size(); ++i) {
-        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC1 || jpeg[i + 1] == 0xC2)) {
+        if (jpeg[i] == 0xFF &&
+            (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC1 || jpeg[i + 1] == 0xC2)) {
             const unsigned h = (jpeg[i + 5] << 8) | jpeg[i + 6];
             const unsigned w = (jpeg[i + 7] << 8) | jpeg[i + 8];
             return std::make_pair(w, h);

@@ -49,8 +49,12 @@ int IndexAfter(const std::string& name, const std::string& prefix) {
                : -1;
 }
 
-int PositionIndex(const std::string& name) { return IndexAfter(name, "camera.position("); }
-int PinIndex(const std::string& name) { return IndexAfter(name, "peripheral.output_pin.pin("); }
+int PositionIndex(const std::string& name) {
+    return IndexAfter(name, "camera.position(");
+}
+int PinIndex(const std::string& name) {
+    return IndexAfter(name, "peripheral.output_pin.pin(");
+}
 
 // A decimal number with up to `max_int` integer and up to 2 fraction digits, at most `limit`.
 bool DecimalUpTo(const std::string& s, size_t max_int, double limit) {
@@ -92,14 +96,22 @@ constexpr int kBadRequest = 400;
 
 const char* StatusWord(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 400: return "BadRequest";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "NotFound";
-        case 500: return "InternalError";
-        case 503: return "ServiceUnavailable";
-        default: return status / 100 == 2 ? "OK" : "Error";
+        case 200:
+            return "OK";
+        case 400:
+            return "BadRequest";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "NotFound";
+        case 500:
+            return "InternalError";
+        case 503:
+            return "ServiceUnavailable";
+        default:
+            return status / 100 == 2 ? "OK" : "Error";
     }
 }
 
@@ -144,9 +156,10 @@ ParamStore::ParamStore(const ProfileInfo& profile, int input_pins, int output_pi
         for (const char* axis : {"pan", "tilt", "zoom"}) {
             const std::string p = std::string("camera.motion.") + axis + ".";
             Add(p + "speed", "50", Rule::kSpeed);
-            Add(p + "mode", axis == std::string("pan")    ? "left"
-                            : axis == std::string("tilt") ? "up"
-                                                          : "in",
+            Add(p + "mode",
+                axis == std::string("pan")    ? "left"
+                : axis == std::string("tilt") ? "up"
+                                              : "in",
                 axis == std::string("pan")    ? Rule::kPanMode
                 : axis == std::string("tilt") ? Rule::kTiltMode
                                               : Rule::kZoomMode);
@@ -214,37 +227,45 @@ DataLine ParamStore::Write(const std::string& name, const std::string& value) {
         return DataLine{name, "", status};
     }
     // Commands are echoed as written; settings answer the value now held.
-    const bool command = it->second.rule == Rule::kPositionStatus ||
-                         it->second.rule == Rule::kEncodeStatus;
+    const bool command =
+        it->second.rule == Rule::kPositionStatus || it->second.rule == Rule::kEncodeStatus;
     return DataLine{name, command ? Lower(value) : it->second.value, 200};
 }
 
 int ParamStore::Apply(const std::string& name, Entry& entry, const std::string& raw) {
     const std::string value = Lower(raw);
     auto axis_of = [&](const std::string& n) -> PtzAxisState* {
-        if (n.rfind("camera.motion.pan.", 0) == 0) return &head_.pan;
-        if (n.rfind("camera.motion.tilt.", 0) == 0) return &head_.tilt;
-        if (n.rfind("camera.motion.zoom.", 0) == 0) return &head_.zoom;
-        if (n.rfind("camera.focus.", 0) == 0) return &head_.focus;
+        if (n.rfind("camera.motion.pan.", 0) == 0)
+            return &head_.pan;
+        if (n.rfind("camera.motion.tilt.", 0) == 0)
+            return &head_.tilt;
+        if (n.rfind("camera.motion.zoom.", 0) == 0)
+            return &head_.zoom;
+        if (n.rfind("camera.focus.", 0) == 0)
+            return &head_.focus;
         return nullptr;
     };
     switch (entry.rule) {
         case Rule::kReadOnly:
             return 403;
         case Rule::kFrameSizeJpeg:
-            if (value != "qvga" && value != "vga" && value != "quadvga") return kBadRequest;
+            if (value != "qvga" && value != "vga" && value != "quadvga")
+                return kBadRequest;
             entry.value = value;
             return 200;
         case Rule::kFrameSizeMpeg4:
-            if (value != "qvga" && value != "vga") return kBadRequest;
+            if (value != "qvga" && value != "vga")
+                return kBadRequest;
             entry.value = value;
             return 200;
         case Rule::kSystemMode:
-            if (value != "pattern1" && value != "pattern3" && value != "pattern4") return kBadRequest;
+            if (value != "pattern1" && value != "pattern3" && value != "pattern4")
+                return kBadRequest;
             entry.value = value;
             return 200;
         case Rule::kCbrMode:
-            if (value != "off" && value != "vfs" && value != "cbr") return kBadRequest;
+            if (value != "off" && value != "vfs" && value != "cbr")
+                return kBadRequest;
             entry.value = value;
             return 200;
         case Rule::kQuality: {
@@ -256,24 +277,29 @@ int ParamStore::Apply(const std::string& name, Entry& entry, const std::string& 
             return 200;
         }
         case Rule::kBitrate:
-            if (!UnsignedIn(value, 64000, 8000000, nullptr)) return kBadRequest;
+            if (!UnsignedIn(value, 64000, 8000000, nullptr))
+                return kBadRequest;
             entry.value = value;
             return 200;
         case Rule::kFrameRate:
-            if (value != "7.5" && !UnsignedIn(value, 1, 30, nullptr)) return kBadRequest;
+            if (value != "7.5" && !UnsignedIn(value, 1, 30, nullptr))
+                return kBadRequest;
             entry.value = value;
             return 200;
         case Rule::kIFrameInterval:
-            if (!UnsignedIn(value, 1, 300, nullptr)) return kBadRequest;
+            if (!UnsignedIn(value, 1, 300, nullptr))
+                return kBadRequest;
             entry.value = value;
             return 200;
         case Rule::kEncodeStatus:
-            if (value != "save") return kBadRequest;
+            if (value != "save")
+                return kBadRequest;
             ++saves_[name == "encode(1).status" ? 1 : 2];
             return 200;
         case Rule::kSpeed: {
             unsigned long speed = 0;
-            if (!UnsignedIn(value, 1, 100, &speed)) return kBadRequest;
+            if (!UnsignedIn(value, 1, 100, &speed))
+                return kBadRequest;
             entry.value = value;
             if (name == "camera.motion.position.speed") {
                 head_.position_speed = static_cast<unsigned>(speed);
@@ -283,17 +309,20 @@ int ParamStore::Apply(const std::string& name, Entry& entry, const std::string& 
             return 200;
         }
         case Rule::kPanMode:
-            if (value != "left" && value != "right") return kBadRequest;
+            if (value != "left" && value != "right")
+                return kBadRequest;
             entry.value = value;
             head_.pan.mode = value;
             return 200;
         case Rule::kTiltMode:
-            if (value != "up" && value != "down") return kBadRequest;
+            if (value != "up" && value != "down")
+                return kBadRequest;
             entry.value = value;
             head_.tilt.mode = value;
             return 200;
         case Rule::kZoomMode:
-            if (value != "in" && value != "out") return kBadRequest;
+            if (value != "in" && value != "out")
+                return kBadRequest;
             entry.value = value;
             head_.zoom.mode = value;
             return 200;
@@ -305,7 +334,8 @@ int ParamStore::Apply(const std::string& name, Entry& entry, const std::string& 
             head_.focus.mode = value;
             return 200;
         case Rule::kMotionStatus: {
-            if (value != "start" && value != "stop") return kBadRequest;
+            if (value != "start" && value != "stop")
+                return kBadRequest;
             entry.value = value;
             if (auto* axis = axis_of(name)) {
                 axis->moving = value == "start";
@@ -314,13 +344,15 @@ int ParamStore::Apply(const std::string& name, Entry& entry, const std::string& 
             return 200;
         }
         case Rule::kZoomPosition: {
-            if (!DecimalUpTo(value, 1, 1.0)) return kBadRequest;
+            if (!DecimalUpTo(value, 1, 1.0))
+                return kBadRequest;
             entry.value = value;
             head_.zoom_position = value;
             return 200;
         }
         case Rule::kClickOnCenter: {
-            if (!ValidClick(value)) return kBadRequest;
+            if (!ValidClick(value))
+                return kBadRequest;
             entry.value = value;
             head_.clicks.push_back(value);
             if (head_.clicks.size() > 100) {
@@ -337,7 +369,8 @@ int ParamStore::Apply(const std::string& name, Entry& entry, const std::string& 
                 entry.value = "unregistered";
                 comment.value.clear();
             } else if (value == "goto") {
-                if (entry.value != "registered") return kBadRequest;
+                if (entry.value != "registered")
+                    return kBadRequest;
                 head_.last_goto = n;
                 ++head_.gotos;
                 head_.pan.moving = head_.tilt.moving = head_.zoom.moving = false;
@@ -347,15 +380,18 @@ int ParamStore::Apply(const std::string& name, Entry& entry, const std::string& 
             return 200;
         }
         case Rule::kComment:
-            if (raw.size() > 64) return kBadRequest;
+            if (raw.size() > 64)
+                return kBadRequest;
             entry.value = raw;  // comments keep their case
             return 200;
         case Rule::kOutputDuration:
-            if (!UnsignedIn(value, 0, 3600, nullptr)) return kBadRequest;
+            if (!UnsignedIn(value, 0, 3600, nullptr))
+                return kBadRequest;
             entry.value = value;
             return 200;
         case Rule::kOutputStatus:
-            if (value != "make" && value != "break") return kBadRequest;
+            if (value != "make" && value != "break")
+                return kBadRequest;
             entry.value = value;
             ++output_writes_[PinIndex(name)];
             return 200;
@@ -380,7 +416,9 @@ void ParamStore::Set(const std::string& name, const std::string& value) {
     }
 }
 
-void ParamStore::Remove(const std::string& name) { entries_.erase(name); }
+void ParamStore::Remove(const std::string& name) {
+    entries_.erase(name);
+}
 
 std::map<std::string, std::string> ParamStore::All() const {
     std::map<std::string, std::string> out;
@@ -421,16 +459,20 @@ std::optional<OutputPinState> ParamStore::output_pin(int pin) const {
 std::pair<unsigned, unsigned> ParamStore::JpegSize() const {
     const std::string v =
         Lower(Get(profile_.family == 1 ? "encode(1).framesize" : "system.mode").value_or(""));
-    if (v == "qvga" || v == "pattern4") return {320, 240};
-    if (v == "quadvga" || v == "pattern1") return {1280, 960};
+    if (v == "qvga" || v == "pattern4")
+        return {320, 240};
+    if (v == "quadvga" || v == "pattern1")
+        return {1280, 960};
     return {640, 480};
 }
 
 std::pair<unsigned, unsigned> ParamStore::Mpeg4Size() const {
     const std::string v =
         Lower(Get(profile_.family == 1 ? "encode(2).framesize" : "system.mode").value_or(""));
-    if (v == "qvga" || v == "pattern4") return {320, 240};
-    if (v == "pattern1") return {704, 576};
+    if (v == "qvga" || v == "pattern4")
+        return {320, 240};
+    if (v == "pattern1")
+        return {704, 576};
     return {640, 480};
 }
 

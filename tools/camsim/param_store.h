@@ -24,7 +24,7 @@ const char* StatusWord(int status);
 std::string FormatLine(const DataLine& line);
 
 class ParamStore {
-public:
+  public:
     ParamStore(const ProfileInfo& profile, int input_pins, int output_pins);
 
     DataLine Read(const std::string& name) const;
@@ -47,7 +47,7 @@ public:
     std::pair<unsigned, unsigned> Mpeg4Size() const;
     double Mpeg4FrameRate() const;
 
-private:
+  private:
     enum class Rule {
         kReadOnly,
         kFrameSizeJpeg,   // qvga, vga, quadvga
@@ -60,7 +60,10 @@ private:
         kIFrameInterval,  // 1..300
         kEncodeStatus,    // save
         kSpeed,           // 1..100
-        kPanMode, kTiltMode, kZoomMode, kFocusMode,
+        kPanMode,
+        kTiltMode,
+        kZoomMode,
+        kFocusMode,
         kMotionStatus,    // start, stop
         kZoomPosition,    // 0.00..1.00
         kClickOnCenter,   // sX-sY or X.XX-Y.YY (percent)
