@@ -1,0 +1,518 @@
+// The camera simulator's behaviour: profiles, the parameter store, the PTZ head, pins, the
+// JPEG ring, the request log and connection count, every fault switched on and off, and a
+// prompt Stop. Requests go through cpp-httplib's client.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "auth.h"
+#include "camera_simulator.h"
+#include "camsim_test_util.h"
+
+using camsim::CameraSimulator;
+using camsim_test::ReadStream;
+using camsim_test::SplitParts;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char kMjpeg[] = "/api/video?encode=jpeg&framerate=25&boundary=on";
+
+// One GET; the body, or "ERROR n" when no answer came.
+std::string Get(const CameraSimulator& cam, const std::string& target, int* status = nullptr) {
+    httplib::Client client("127.0.0.1", cam.port());
+    client.set_read_timeout(5s);
+    auto res = client.Get(target);
+    if (!res) {
+        if (status)
+            *status = 0;
+        return "ERROR " + std::to_string(static_cast<int>(res.error()));
+    }
+    if (status)
+        *status = res->status;
+    return res->body;
+}
+
+std::string Line(const std::string& name, const std::string& value, int status, const char* word) {
+    return name + "=" + value + "&" + std::to_string(status) + " " + word + "\r\n";
+}
+
+bool HasKeyFrameHeader(const std::string& bytes) {
+    return bytes.size() > 4 && bytes.compare(0, 4, std::string("\0\0\1\xB0", 4)) == 0;
+}
+
+}  // namespace
+
+TEST(CamsimProfiles, FamilyOneDomeHasPtzAndFrameSizes) {
+    CameraSimulator cam({.profile = "vn-v686"});
+    cam.Start();
+    EXPECT_EQ(cam.profile().family, 1);
+    EXPECT_EQ(Get(cam, "/api/param?system.model&system.mode&encode(1).framesize"),
+              Line("system.model", "VN-V686", 200, "OK") +
+                  Line("system.mode", "", 404, "NotFound") +
+                  Line("encode(1).framesize", "vga", 200, "OK"));
+    // The PTZ probe of the capability query.
+    EXPECT_EQ(Get(cam,
+                  "/api/param?camera.focus.mode&camera.position(0).status&network.interface.mac"
+                  "&system.software.revision(sys)"),
+              Line("camera.focus.mode", "auto", 200, "OK") +
+                  Line("camera.position(0).status", "registered", 200, "OK") +
+                  Line("network.interface.mac", "00:80:88:6A:86:01", 200, "OK") +
+                  Line("system.software.revision(sys)", "2.00", 200, "OK"));
+    // Pins 1 and 2 exist, pin 3 does not.
+    EXPECT_EQ(Get(cam, "/api/param?peripheral.input_pin.pin(2).status"),
+              Line("peripheral.input_pin.pin(2).status", "break", 200, "OK"));
+    EXPECT_EQ(Get(cam, "/api/param?peripheral.input_pin.pin(3).status"),
+              Line("peripheral.input_pin.pin(3).status", "", 404, "NotFound"));
+    EXPECT_EQ(Get(cam, "/api/param?peripheral.output_pin.pin(1).status"),
+              Line("peripheral.output_pin.pin(1).status", "break", 200, "OK"));
+    EXPECT_EQ(Get(cam, "/api/param?peripheral.output_pin.pin(2).status"),
+              Line("peripheral.output_pin.pin(2).status", "", 404, "NotFound"));
+}
+
+TEST(CamsimProfiles, FamilyTwoBoxCameraHasModesAndNoHead) {
+    CameraSimulator cam({.profile = "VN-X100", .input_pins = 4});
+    cam.Start();
+    EXPECT_EQ(cam.profile().family, 2);
+    EXPECT_EQ(Get(cam,
+                  "/api/param?system.model&system.mode&camera.focus.mode"
+                  "&camera.position(0).status&encode(1).framesize"),
+              Line("system.model", "VN-X100", 200, "OK") +
+                  Line("system.mode", "pattern3", 200, "OK") +
+                  Line("camera.focus.mode", "", 404, "NotFound") +
+                  Line("camera.position(0).status", "", 404, "NotFound") +
+                  Line("encode(1).framesize", "", 404, "NotFound"));
+    EXPECT_EQ(
+        Get(cam, "/api/param?system.mode=PATTERN4&system.mode=pattern2"),
+        Line("system.mode", "pattern4", 200, "OK") + Line("system.mode", "", 400, "BadRequest"));
+    EXPECT_EQ(cam.JpegSizeNow(), std::make_pair(320u, 240u));
+    EXPECT_EQ(Get(cam, "/api/param?peripheral.input_pin.pin(4).status"),
+              Line("peripheral.input_pin.pin(4).status", "break", 200, "OK"));
+    EXPECT_FALSE(camsim::FindProfile("VN-Y100"));
+    EXPECT_THROW(CameraSimulator({.profile = "vn-x"}), std::runtime_error);
+}
+
+TEST(CamsimStore, EncoderParametersAreValidated) {
+    CameraSimulator cam;
+    cam.Start();
+    EXPECT_EQ(Get(cam,
+                  "/api/param?encode(1).cbr_mode=vfs&encode(1).quality=80k"
+                  "&encode(1).quality=80&encode(2).bitrate=3991000"
+                  "&encode(2).bitrate=43383491000&encode(2).framerate=7.5"
+                  "&encode(2).framerate=31&encode(2).iframeinterval=30"
+                  "&encode(1).status=save&encode(2).status=save&encode(2).status=load"),
+              Line("encode(1).cbr_mode", "vfs", 200, "OK") +
+                  Line("encode(1).quality", "80k", 200, "OK") +
+                  Line("encode(1).quality", "", 400, "BadRequest") +
+                  Line("encode(2).bitrate", "3991000", 200, "OK") +
+                  Line("encode(2).bitrate", "", 400, "BadRequest") +
+                  Line("encode(2).framerate", "7.5", 200, "OK") +
+                  Line("encode(2).framerate", "", 400, "BadRequest") +
+                  Line("encode(2).iframeinterval", "30", 200, "OK") +
+                  Line("encode(1).status", "save", 200, "OK") +
+                  Line("encode(2).status", "save", 200, "OK") +
+                  Line("encode(2).status", "", 400, "BadRequest"));
+    EXPECT_EQ(cam.SaveCount(1), 1u);
+    EXPECT_EQ(cam.SaveCount(2), 1u);
+    EXPECT_DOUBLE_EQ(cam.Mpeg4FrameRate(), 7.5);
+    auto writes = cam.Writes();
+    ASSERT_EQ(writes.size(), 11u);
+    EXPECT_EQ(writes[4].value, "43383491000");
+    EXPECT_EQ(writes[4].line_status, 400);
+    // Read-only and unknown names; the store can be changed directly by a test.
+    EXPECT_EQ(Get(cam, "/api/param?system.software.revision(sys)=9.99&no.such.thing"),
+              Line("system.software.revision(sys)", "", 403, "Forbidden") +
+                  Line("no.such.thing", "", 404, "NotFound"));
+    cam.SetParam("system.software.revision(sys)", "1.03");
+    EXPECT_EQ(Get(cam, "/api/param?system.software.revision(sys)"),
+              Line("system.software.revision(sys)", "1.03", 200, "OK"));
+    cam.RemoveParam("encode(2).bitrate");
+    EXPECT_EQ(Get(cam, "/api/param?encode(2).bitrate"),
+              Line("encode(2).bitrate", "", 404, "NotFound"));
+    int status = 0;
+    Get(cam, "/api/param?", &status);
+    EXPECT_EQ(status, 400);
+    Get(cam, "/api/other", &status);
+    EXPECT_EQ(status, 404);
+}
+
+TEST(CamsimHead, MovesFocusesAndKeepsPresets) {
+    CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    Get(cam,
+        "/api/param?camera.motion.pan.speed=47&camera.motion.pan.mode=left"
+        "&camera.motion.tilt.speed=47&camera.motion.tilt.mode=up");
+    Get(cam, "/api/param?camera.motion.pan.status=start");
+    Get(cam, "/api/param?camera.motion.tilt.status=start");
+    auto head = cam.Head();
+    EXPECT_TRUE(head.pan.moving);
+    EXPECT_TRUE(head.tilt.moving);
+    EXPECT_FALSE(head.zoom.moving);
+    EXPECT_EQ(head.pan.mode, "left");
+    EXPECT_EQ(head.tilt.speed, 47u);
+    Get(cam, "/api/param?camera.motion.pan.status=stop");
+    EXPECT_FALSE(cam.Head().pan.moving);
+    EXPECT_EQ(cam.Head().pan.stops, 1u);
+    EXPECT_EQ(Get(cam, "/api/param?camera.motion.pan.mode=up&camera.motion.zoom.speed=101"),
+              Line("camera.motion.pan.mode", "", 400, "BadRequest") +
+                  Line("camera.motion.zoom.speed", "", 400, "BadRequest"));
+    Get(cam, "/api/param?camera.focus.mode=far&camera.focus.speed=8");
+    Get(cam, "/api/param?camera.focus.status=start");
+    EXPECT_TRUE(cam.Head().focus.moving);
+    EXPECT_EQ(cam.Head().focus.mode, "far");
+    EXPECT_EQ(Get(cam, "/api/param?camera.motion.zoom=0.03"),
+              Line("camera.motion.zoom", "0.03", 200, "OK"));
+    EXPECT_EQ(cam.Head().zoom_position, "0.03");
+    EXPECT_EQ(Get(cam, "/api/param?camera.motion.clickoncenter=s320-s240"),
+              Line("camera.motion.clickoncenter", "s320-s240", 200, "OK"));
+    Get(cam, "/api/param?camera.motion.clickoncenter=45.45-41.67");
+    EXPECT_EQ(cam.Head().clicks, (std::vector<std::string>{"s320-s240", "45.45-41.67"}));
+
+    // Presets: save, comment, goto, initialize.
+    EXPECT_EQ(Get(cam, "/api/param?camera.position(5).status"),
+              Line("camera.position(5).status", "unregistered", 200, "OK"));
+    EXPECT_EQ(Get(cam, "/api/param?camera.position(5).status=goto"),
+              Line("camera.position(5).status", "", 400, "BadRequest"));
+    Get(cam, "/api/param?camera.position(5).comment=ZELT%20Preset%20004");
+    EXPECT_EQ(Get(cam, "/api/param?camera.position(5).status=save"),
+              Line("camera.position(5).status", "save", 200, "OK"));
+    EXPECT_EQ(Get(cam, "/api/param?camera.position(5).status"),
+              Line("camera.position(5).status", "registered", 200, "OK"));
+    Get(cam, "/api/param?camera.motion.position.speed=60");
+    Get(cam, "/api/param?camera.position(5).status=goto");
+    EXPECT_EQ(cam.Head().last_goto, 5);
+    EXPECT_EQ(cam.Head().position_speed, 60u);
+    EXPECT_EQ(cam.Preset(5).comment, "ZELT Preset 004");
+    Get(cam, "/api/param?camera.position(5).status=initialize");
+    EXPECT_FALSE(cam.Preset(5).registered);
+    EXPECT_EQ(cam.Preset(5).comment, "");
+    EXPECT_EQ(Get(cam, "/api/param?camera.position(100).status"),
+              Line("camera.position(100).status", "", 404, "NotFound"));
+}
+
+TEST(CamsimHead, OldFirmwareHasNoClickOnCenter) {
+    CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    cam.SetParam("system.software.revision(sys)", "1.03");
+    EXPECT_EQ(Get(cam, "/api/param?camera.motion.clickoncenter=s1-s1"),
+              Line("camera.motion.clickoncenter", "", 404, "NotFound"));
+    CameraSimulator later({.profile = "VN-V686B"});
+    later.Start();
+    EXPECT_EQ(later.GetParam("system.software.revision(sys)"), "1.03");
+    EXPECT_EQ(Get(later, "/api/param?camera.motion.clickoncenter=s1-s1"),
+              Line("camera.motion.clickoncenter", "s1-s1", 200, "OK"));
+}
+
+TEST(CamsimPins, InputsFollowTheTestAndOutputsAreRecorded) {
+    CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    cam.SetInputPin(1, true);
+    EXPECT_EQ(Get(cam, "/api/param?peripheral.input_pin.pin(1).status"),
+              Line("peripheral.input_pin.pin(1).status", "make", 200, "OK"));
+    EXPECT_EQ(cam.InputPin(1), true);
+    EXPECT_EQ(cam.InputPin(2), false);
+    EXPECT_FALSE(cam.InputPin(3).has_value());
+    EXPECT_EQ(Get(cam, "/api/param?peripheral.input_pin.pin(1).status=break"),
+              Line("peripheral.input_pin.pin(1).status", "", 403, "Forbidden"));
+
+    httplib::Client client("127.0.0.1", cam.port());
+    client.set_keep_alive(true);
+    ASSERT_TRUE(client.Get("/api/param?peripheral.output_pin.pin(1).duration=0"));
+    auto res = client.Get("/api/param?peripheral.output_pin.pin(1).status=make");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, Line("peripheral.output_pin.pin(1).status", "make", 200, "OK"));
+    auto pin = cam.OutputPin(1);
+    ASSERT_TRUE(pin);
+    EXPECT_EQ(pin->status, "make");
+    EXPECT_EQ(pin->duration, "0");
+    EXPECT_EQ(pin->writes, 1u);
+    // Both requests came on one connection (keep-alive), in order.
+    auto log = cam.Requests();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[2].connection, log[3].connection);
+    EXPECT_NE(log[1].connection, log[2].connection);
+    EXPECT_EQ(log[2].target, "/api/param?peripheral.output_pin.pin(1).duration=0");
+    EXPECT_EQ(log[3].path, "/api/param");
+    EXPECT_EQ(cam.ConnectionsAccepted(), 3u);
+}
+
+TEST(CamsimJpeg, RingPicturesCarryTheirFrameNumbers) {
+    CameraSimulator cam;
+    cam.Start();
+    for (auto [w, h] : {std::pair{320u, 240u}, std::pair{640u, 480u}, std::pair{1280u, 960u}}) {
+        auto ring = cam.JpegRing(w, h);
+        ASSERT_EQ(ring.size(), 30u);
+        for (const auto& pic : ring) {
+            EXPECT_EQ(camsim::ReadFrameNumber(pic.bytes), pic.frame_number) << w;
+            EXPECT_EQ(camsim::JpegSize(pic.bytes), std::make_pair(w, h));
+        }
+        EXPECT_NE(ring[0].bytes, ring[1].bytes);
+    }
+    EXPECT_TRUE(cam.JpegRing(100, 100).empty());
+}
+
+TEST(CamsimJpeg, StreamDeliversTheRingByteForByte) {
+    CameraSimulator cam;
+    cam.Start();
+    auto r = ReadStream(cam.port(), kMjpeg, 5s, [](const std::string& body) {
+        return SplitParts(body, "camsimboundary").size() < 5;
+    });
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.headers_content_type, "multipart/x-mixed-replace; boundary=camsimboundary");
+    auto parts = SplitParts(r.body, "camsimboundary");
+    ASSERT_GE(parts.size(), 5u);
+    auto ring = cam.JpegRing(640, 480);
+    for (size_t k = 0; k < 5; ++k) {
+        EXPECT_EQ(parts[k], std::string(ring[k].bytes.begin(), ring[k].bytes.end()));
+    }
+    EXPECT_NE(r.body.find("--camsimboundary\r\nContent-Type: image/jpeg\r\nContent-Length: "),
+              std::string::npos);
+}
+
+TEST(CamsimFaults, HttpStatusAndUnauthorizedForever) {
+    CameraSimulator cam({.auth = camsim::AuthMode::kDigest});
+    cam.Start();
+    int status = 0;
+    cam.SetHttpStatusFault(503);
+    Get(cam, "/api/param?system.model", &status);
+    EXPECT_EQ(status, 503);
+    Get(cam, kMjpeg, &status);
+    EXPECT_EQ(status, 503);
+    cam.SetHttpStatusFault(0);
+
+    httplib::Client client("127.0.0.1", cam.port());
+    client.set_digest_auth("admin", "jvc");
+    auto res = client.Get("/api/param?system.model");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    cam.SetUnauthorizedForever(true);
+    res = client.Get("/api/param?system.model");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
+    EXPECT_NE(res->get_header_value("WWW-Authenticate").find("Digest"), std::string::npos);
+    cam.SetUnauthorizedForever(false);
+    res = client.Get("/api/param?system.model");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+}
+
+TEST(CamsimFaults, LineStatusForChosenNames) {
+    CameraSimulator cam({.profile = "VN-X235"});
+    cam.Start();
+    cam.SetLineStatus("system.mode", 500);
+    EXPECT_EQ(Get(cam, "/api/param?system.mode&system.model&system.mode=pattern1"),
+              Line("system.mode", "", 500, "InternalError") +
+                  Line("system.model", "VN-X235", 200, "OK") +
+                  Line("system.mode", "", 500, "InternalError"));
+    EXPECT_EQ(cam.GetParam("system.mode"), "pattern3");
+    cam.SetLineStatus("system.mode", 0);
+    EXPECT_EQ(Get(cam, "/api/param?system.mode"), Line("system.mode", "pattern3", 200, "OK"));
+}
+
+TEST(CamsimFaults, RefuseConnectionsOnTheSamePort) {
+    CameraSimulator cam;
+    const uint16_t port = cam.Start();
+    cam.SetRefuseConnections(true);
+    const auto before = cam.ConnectionsAccepted();
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(2s);
+    auto res = client.Get("/api/param?system.model");
+    EXPECT_FALSE(res);
+    EXPECT_EQ(res.error(), httplib::Error::Connection);
+    EXPECT_EQ(cam.ConnectionsAccepted(), before);
+    cam.SetRefuseConnections(false);
+    EXPECT_EQ(cam.port(), port);
+    EXPECT_EQ(Get(cam, "/api/param?system.model"), Line("system.model", "VN-V686", 200, "OK"));
+    EXPECT_EQ(cam.ConnectionsAccepted(), before + 1);
+}
+
+TEST(CamsimFaults, NeverAnswerHoldsTheRequestUntilSwitchedOff) {
+    CameraSimulator cam;
+    cam.Start();
+    cam.SetNeverAnswer(true);
+    httplib::Client client("127.0.0.1", cam.port());
+    client.set_read_timeout(1s);
+    auto res = client.Get("/api/param?system.model");
+    EXPECT_FALSE(res);
+    EXPECT_EQ(res.error(), httplib::Error::Read);
+    EXPECT_EQ(cam.ConnectionsAccepted(), 1u);
+    EXPECT_TRUE(cam.Requests().empty());
+
+    // A held request is answered once the fault is switched off.
+    std::string body;
+    std::thread waiter([&] { body = Get(cam, "/api/param?system.model"); });
+    std::this_thread::sleep_for(300ms);
+    cam.SetNeverAnswer(false);
+    waiter.join();
+    EXPECT_EQ(body, Line("system.model", "VN-V686", 200, "OK"));
+}
+
+TEST(CamsimFaults, EndStreamAfterPictures) {
+    CameraSimulator cam;
+    cam.Start();
+    cam.SetEndStreamAfter(3);
+    auto r = ReadStream(cam.port(), kMjpeg, 10s);
+    EXPECT_TRUE(r.ended_by_server);
+    EXPECT_EQ(SplitParts(r.body, "camsimboundary").size(), 3u);
+    cam.SetParam("encode(2).framerate", "30");
+    r = ReadStream(cam.port(), "/api/video?encode=mpeg4", 10s);
+    EXPECT_TRUE(r.ended_by_server);
+    EXPECT_TRUE(HasKeyFrameHeader(r.body));
+    cam.SetEndStreamAfter(-1);
+    r = ReadStream(cam.port(), kMjpeg, 600ms);
+    EXPECT_FALSE(r.ended_by_server);
+    EXPECT_GE(SplitParts(r.body, "camsimboundary").size(), 5u);
+}
+
+TEST(CamsimFaults, StallStreamAfterPictures) {
+    CameraSimulator cam;
+    cam.Start();
+    cam.SetStallStreamAfter(2);
+    const auto start = std::chrono::steady_clock::now();
+    auto r = ReadStream(cam.port(), kMjpeg, 10s, nullptr, 1s);
+    EXPECT_EQ(r.error, httplib::Error::Read);  // nothing more came within the read time-out
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(SplitParts(r.body, "camsimboundary").size(), 2u);
+    // The stalled stream ends when its client goes.
+    for (int i = 0; i < 100 && cam.OpenStreams() > 0; ++i) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(cam.OpenStreams(), 0);
+    cam.SetStallStreamAfter(-1);
+    r = ReadStream(cam.port(), kMjpeg, 500ms);
+    EXPECT_GE(SplitParts(r.body, "camsimboundary").size(), 4u);
+}
+
+TEST(CamsimFaults, TruncatedPicturesAndGarbageBetweenParts) {
+    CameraSimulator cam;
+    cam.Start();
+    cam.SetTruncateEvery(2);
+    cam.SetGarbageBytes(100);
+    auto r = ReadStream(cam.port(), kMjpeg, 5s, [](const std::string& body) {
+        return SplitParts(body, "camsimboundary").size() < 4;
+    });
+    auto parts = SplitParts(r.body, "camsimboundary");
+    ASSERT_GE(parts.size(), 4u);
+    auto ring = cam.JpegRing(640, 480);
+    EXPECT_EQ(parts[0].size(), ring[0].bytes.size());
+    EXPECT_EQ(parts[1].size(), ring[1].bytes.size() / 2);
+    // The cut picture is the first half of the ring's, without its end-of-image marker.
+    EXPECT_EQ(parts[1], std::string(ring[1].bytes.begin(),
+                                    ring[1].bytes.begin() + static_cast<long>(parts[1].size())));
+    EXPECT_NE(parts[1].substr(parts[1].size() - 2), "\xFF\xD9");
+    EXPECT_EQ(camsim::ReadFrameNumber(std::vector<uint8_t>(parts[2].begin(), parts[2].end())), 2u);
+    // The garbage sits between a part's data and the next boundary.
+    const size_t end0 = r.body.find(parts[0]) + parts[0].size();
+    EXPECT_EQ(r.body.substr(end0, 2 + 15), "\r\ncamsim-garbage-");
+    EXPECT_EQ(r.body.substr(end0 + 2 + 100, 16), "--camsimboundary");
+    cam.ClearFaults();
+    EXPECT_EQ(cam.GetFaults().truncate_every, 0);
+    r = ReadStream(cam.port(), kMjpeg, 5s, [](const std::string& body) {
+        return SplitParts(body, "camsimboundary").size() < 2;
+    });
+    EXPECT_EQ(r.body.find("camsim-garbage-"), std::string::npos);
+}
+
+TEST(CamsimFaults, ByteRateLimit) {
+    CameraSimulator cam;
+    cam.Start();
+    cam.SetStreamByteRate(20000);
+    auto r = ReadStream(cam.port(), "/api/video?encode=jpeg&framerate=30&boundary=on", 2s);
+    // About 40,000 bytes in two seconds, far below the 30 pictures/s the stream asked for.
+    EXPECT_GT(r.body.size(), 25000u);
+    EXPECT_LT(r.body.size(), 50000u);
+}
+
+TEST(CamsimFaults, Mpeg4MidGopStart) {
+    CameraSimulator cam;
+    cam.Start();
+    cam.SetParam("encode(2).framerate", "30");
+    cam.SetEndStreamAfter(1);
+    auto r = ReadStream(cam.port(), "/api/video?encode=mpeg4", 5s);
+    EXPECT_TRUE(HasKeyFrameHeader(r.body));
+    cam.SetMpeg4MidGop(true);
+    r = ReadStream(cam.port(), "/api/video?encode=mpeg4", 5s);
+    ASSERT_GT(r.body.size(), 5u);
+    // A P-picture (coding type 1) without a sequence header in front.
+    EXPECT_EQ(r.body.compare(0, 4, std::string("\0\0\1\xB6", 4)), 0);
+    EXPECT_EQ(static_cast<uint8_t>(r.body[4]) >> 6, 1);
+    // Fixture bytes are exposed for comparison.
+    const auto fixture = cam.Mpeg4Fixture(640, 480);
+    EXPECT_NE(std::string(fixture.begin(), fixture.end()).find(r.body), std::string::npos);
+    EXPECT_TRUE(cam.Mpeg4Fixture(800, 600).empty());
+}
+
+TEST(CamsimLifecycle, StopIsPromptWithOpenStreamsAndHeldConnections) {
+    CameraSimulator cam;
+    cam.Start();
+    std::atomic<int> done{0};
+    std::vector<std::thread> clients;
+    clients.emplace_back([&] {
+        ReadStream(cam.port(), kMjpeg, 30s);
+        ++done;
+    });
+    clients.emplace_back([&] {
+        ReadStream(cam.port(), "/api/video?encode=mpeg4", 30s);
+        ++done;
+    });
+    for (int i = 0; i < 200 && cam.OpenStreams() < 2; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(cam.OpenStreams(), 2);
+    cam.SetStallStreamAfter(0);  // a third stream that stalls at once
+    clients.emplace_back([&] {
+        ReadStream(cam.port(), kMjpeg, 30s, nullptr, 30s);
+        ++done;
+    });
+    // An idle keep-alive connection.
+    httplib::Client idle("127.0.0.1", cam.port());
+    ASSERT_TRUE(idle.Get("/api/param?system.model"));
+    std::this_thread::sleep_for(200ms);
+    cam.SetNeverAnswer(true);
+    clients.emplace_back([&] {
+        httplib::Client held("127.0.0.1", cam.port());
+        held.set_read_timeout(30s);
+        held.Get("/api/param?system.model");
+        ++done;
+    });
+    std::this_thread::sleep_for(200ms);
+    const auto start = std::chrono::steady_clock::now();
+    cam.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    for (auto& t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(done.load(), 4);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    cam.Stop();  // twice is fine
+}
+
+TEST(CamsimAuth, DigestMatchesTheRfcExampleAndRejectsReplays) {
+    // RFC 7616, section 3.9.1 (MD5).
+    EXPECT_EQ(camsim::detail::DigestResponse(
+                  "Mufasa", "http-auth@example.org", "Circle of Life", "GET", "/dir/index.html",
+                  "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v", "00000001",
+                  "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ"),
+              "8ca523f5e9506fed4657c9700eebdbec");
+    camsim::detail::Authenticator auth(camsim::AuthMode::kDigest, "u", "p", "cam");
+    const std::string challenge = auth.Challenge();
+    auto params = camsim::detail::ParseAuthParams(challenge.substr(7));
+    ASSERT_FALSE(params["nonce"].empty());
+    EXPECT_EQ(params["qop"], "auth");
+    auto header = [&](const std::string& nc, const std::string& nonce) {
+        return "Digest username=\"u\", realm=\"cam\", nonce=\"" + nonce +
+               "\", uri=\"/api/param?x\", qop=auth, nc=" + nc + ", cnonce=\"abc\", response=\"" +
+               camsim::detail::DigestResponse("u", "cam", "p", "GET", "/api/param?x", nonce, nc,
+                                              "abc") +
+               "\", opaque=\"" + params["opaque"] + "\"";
+    };
+    using V = camsim::detail::Authenticator::Verdict;
+    EXPECT_EQ(auth.Check("GET", "/api/param?x", header("00000001", params["nonce"])), V::kAccepted);
+    EXPECT_EQ(auth.Check("GET", "/api/param?x", header("00000001", params["nonce"])), V::kRejected);
+    EXPECT_EQ(auth.Check("GET", "/api/param?x", header("00000002", params["nonce"])), V::kAccepted);
+    EXPECT_EQ(auth.Check("GET", "/api/param?y", header("00000003", params["nonce"])), V::kRejected);
+    EXPECT_EQ(auth.Check("GET", "/api/param?x", header("00000001", "unknownnonce")), V::kStale);
+    EXPECT_EQ(auth.Check("GET", "/api/param?x", ""), V::kMissing);
+}

@@ -1,0 +1,53 @@
+#pragma once
+// Authentication of the simulated camera: HTTP Basic and Digest (RFC 7616, MD5, qop=auth)
+// with nonce checking. Hashing goes through OpenSSL's libcrypto.
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "camera_simulator.h"
+
+namespace camsim::detail {
+
+std::string Md5Hex(const std::string& text);
+std::optional<std::string> Base64Decode(const std::string& text);
+// Parses the parameters of a Digest Authorization header (after "Digest "): name=value or
+// name="value" pairs separated by commas. Names are lower-cased.
+std::map<std::string, std::string> ParseAuthParams(const std::string& text);
+
+// The "response" value of RFC 7616 with MD5 and qop=auth.
+std::string DigestResponse(const std::string& user, const std::string& realm,
+                           const std::string& password, const std::string& method,
+                           const std::string& uri, const std::string& nonce, const std::string& nc,
+                           const std::string& cnonce);
+
+class Authenticator {
+  public:
+    Authenticator(AuthMode mode, std::string user, std::string password, std::string realm);
+
+    enum class Verdict { kAccepted, kMissing, kRejected, kStale };
+    // Judges the Authorization header (empty when none came) of a request.
+    Verdict Check(const std::string& method, const std::string& target,
+                  const std::string& authorization);
+    // The WWW-Authenticate value for a 401 answer (a fresh nonce for Digest).
+    std::string Challenge(bool stale = false);
+    AuthMode mode() const { return mode_; }
+
+  private:
+    struct NonceInfo {
+        std::chrono::steady_clock::time_point issued;
+        uint64_t last_nc = 0;
+    };
+    std::string NewNonce();
+
+    AuthMode mode_;
+    std::string user_, password_, realm_, opaque_;
+    std::mutex mutex_;
+    std::map<std::string, NonceInfo> nonces_;  // at most kMaxNonces, oldest dropped
+    uint64_t counter_ = 0;
+};
+
+}  // namespace camsim::detail

@@ -1,0 +1,1171 @@
+#include "camera_simulator.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <list>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include <httplib.h>
+
+#include "auth.h"
+#include "jpeg_pattern.h"
+#include "param_store.h"
+
+#ifndef CAMSIM_DEFAULT_DATA_DIR
+#define CAMSIM_DEFAULT_DATA_DIR "tests/data"
+#endif
+
+namespace camsim {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr size_t kMaxRequests = 10000;
+constexpr size_t kMaxWrites = 10000;
+constexpr auto kSlice = 20ms;  // how often waiting loops look at faults and Stop
+const char kBoundary[] = "camsimboundary";
+
+std::string Lower(std::string s) {
+    for (auto& c : s) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return s;
+}
+
+std::string Upper(std::string s) {
+    for (auto& c : s) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return s;
+}
+
+// Percent-decoding of one query item (a camera decodes %XX; "+" stays as it is).
+std::string PercentDecode(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+// The connection this server thread serves (set by SimServer for its worker threads).
+thread_local uint64_t t_connection = 0;
+thread_local int t_socket = -1;
+// Set by a handler whose answer has no length (a video stream): the connection ends with it.
+thread_local bool t_close_after = false;
+
+// True when the peer has closed its side or the socket failed.
+bool PeerGone(int sock) {
+    if (sock < 0) {
+        return false;
+    }
+    pollfd p{sock, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
+}
+
+struct FixtureData {
+    std::vector<uint8_t> bytes;
+    // Pictures: [start, end) byte ranges; a key picture's range begins with its sequence header.
+    std::vector<std::pair<size_t, size_t>> units;
+    std::vector<bool> key;
+};
+
+FixtureData LoadFixture(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw std::runtime_error("camsim: cannot read MPEG-4 fixture " + path);
+    }
+    FixtureData f;
+    f.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const auto& d = f.bytes;
+    size_t header = SIZE_MAX;  // a sequence header not yet followed by its picture
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 4 < d.size(); ++i) {
+        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
+            if (d[i + 3] == 0xB0 && header == SIZE_MAX) {
+                header = i;
+            } else if (d[i + 3] == 0xB6) {
+                starts.push_back(header != SIZE_MAX ? header : i);
+                f.key.push_back(d[i + 4] < 0x40);
+                header = SIZE_MAX;
+            }
+        }
+    }
+    if (starts.empty()) {
+        throw std::runtime_error("camsim: no pictures in MPEG-4 fixture " + path);
+    }
+    starts[0] = 0;
+    for (size_t k = 0; k < starts.size(); ++k) {
+        f.units.emplace_back(starts[k], k + 1 < starts.size() ? starts[k + 1] : d.size());
+    }
+    return f;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+std::optional<AuthMode> ParseAuthMode(const std::string& text) {
+    const std::string t = Lower(text);
+    if (t == "none")
+        return AuthMode::kNone;
+    if (t == "basic")
+        return AuthMode::kBasic;
+    if (t == "digest")
+        return AuthMode::kDigest;
+    return std::nullopt;
+}
+
+const char* AuthModeName(AuthMode mode) {
+    switch (mode) {
+        case AuthMode::kNone:
+            return "none";
+        case AuthMode::kBasic:
+            return "basic";
+        case AuthMode::kDigest:
+            return "digest";
+    }
+    return "none";
+}
+
+std::vector<ProfileInfo> KnownProfiles() {
+    return {
+        {"VN-V686", 1, true, 2, 1, "00:80:88:6A:86:01", "2.00"},
+        {"VN-V686B", 1, true, 2, 1, "00:80:88:6A:86:0B", "1.03"},
+        {"VN-X235", 2, false, 1, 1, "00:80:88:2A:35:01", ""},
+    };
+}
+
+std::optional<ProfileInfo> FindProfile(const std::string& name) {
+    const std::string upper = Upper(name);
+    for (auto& p : KnownProfiles()) {
+        if (p.name == upper) {
+            return p;
+        }
+    }
+    // Any "VN-X" followed by digits (and an optional letter suffix) is a family-2 box camera.
+    if (upper.size() > 4 && upper.rfind("VN-X", 0) == 0 &&
+        std::isdigit(static_cast<unsigned char>(upper[4])) &&
+        std::all_of(upper.begin() + 4, upper.end(),
+                    [](char c) { return std::isalnum(static_cast<unsigned char>(c)); })) {
+        ProfileInfo p = KnownProfiles()[2];
+        p.name = upper;
+        return p;
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class SimServer;
+
+struct CameraSimulator::Impl {
+    explicit Impl(Options o);
+
+    Options opt;
+    ProfileInfo profile;
+
+    // Guards the store, the faults, the logs and the switches.
+    mutable std::mutex mu;
+    std::unique_ptr<detail::ParamStore> store;
+    FaultSettings faults;
+    bool html = false;
+    std::deque<RequestRecord> requests;
+    uint64_t request_seq = 0;
+    std::deque<WriteRecord> writes;
+
+    std::atomic<uint64_t> connections{0};
+    std::atomic<uint64_t> pictures{0};
+    std::atomic<int> open_streams{0};
+    std::atomic<bool> stopping{false};
+
+    std::unique_ptr<detail::Authenticator> auth;
+    std::map<std::pair<unsigned, unsigned>, std::shared_ptr<const std::vector<JpegPicture>>> rings;
+    std::map<std::pair<unsigned, unsigned>, std::shared_ptr<const FixtureData>> fixtures;
+
+    // Listening servers: the current one, and those stopped by the refuse fault (kept until
+    // Stop because their connection threads may still be serving).
+    std::mutex server_mu;
+    std::unique_ptr<SimServer> current;
+    std::thread listen_thread;
+    std::vector<std::unique_ptr<SimServer>> retired;
+    uint16_t port = 0;
+    bool started = false;
+    bool stopped = false;
+
+    // Connection threads and their sockets.
+    std::mutex conn_mu;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::list<Worker> workers;
+    std::map<uint64_t, int> sockets;  // connection id -> its socket (owned)
+
+    void SpawnWorker(std::function<void()> fn);
+    bool RegisterSocket(uint64_t id, int sock);  // false when stopping
+    void UnregisterSocket(uint64_t id);
+
+    void StartListening();  // with server_mu held
+    void StopListening();   // with server_mu held
+
+    FaultSettings Faults() const {
+        std::lock_guard<std::mutex> lock(mu);
+        return faults;
+    }
+    void Log(RequestRecord rec);
+    void HandleParam(const httplib::Request& req, httplib::Response& res, RequestRecord rec);
+    void HandleVideo(const httplib::Request& req, httplib::Response& res, RequestRecord rec);
+    // Waits until `until`, in slices; false when the stream must end (Stop or the client went).
+    bool SleepUntil(Clock::time_point until) const;
+    // Writes bytes of a stream, honouring the byte-rate fault; false when the stream ends.
+    struct StreamPacer {
+        Clock::time_point start = Clock::now();
+        size_t sent = 0;
+    };
+    bool StreamWrite(httplib::DataSink& sink, const uint8_t* data, size_t size, StreamPacer& pacer);
+    // Holds a stalled stream until Stop or the client goes.
+    void Stall() const;
+};
+
+// The byte stream of one connection for cpp-httplib: plain socket reads and writes that wait
+// in short slices, so that Stop ends them at once, and never raise SIGPIPE.
+class ConnectionStream : public httplib::Stream {
+  public:
+    ConnectionStream(const CameraSimulator::Impl* impl, int sock, Clock::duration read_timeout,
+                     Clock::duration write_timeout)
+        : impl_(impl), sock_(sock), read_timeout_(read_timeout), write_timeout_(write_timeout) {}
+
+    bool is_readable() const override { return Wait(POLLIN, read_timeout_); }
+    bool is_writable() const override { return Wait(POLLOUT, write_timeout_); }
+
+    ssize_t read(char* ptr, size_t size) override {
+        if (!is_readable()) {
+            return -1;
+        }
+        ssize_t n;
+        do {
+            n = ::recv(sock_, ptr, size, 0);
+        } while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    ssize_t write(const char* ptr, size_t size) override {
+        if (!is_writable()) {
+            return -1;
+        }
+        ssize_t n;
+        do {
+            n = ::send(sock_, ptr, size, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        return n;
+    }
+
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof(addr);
+        if (::getpeername(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+            Describe(addr, ip, port);
+        }
+    }
+
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof(addr);
+        if (::getsockname(sock_, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+            Describe(addr, ip, port);
+        }
+    }
+
+    socket_t socket() const override { return sock_; }
+
+  private:
+    static void Describe(const sockaddr_storage& addr, std::string& ip, int& port) {
+        char text[INET6_ADDRSTRLEN] = {};
+        if (addr.ss_family == AF_INET) {
+            const auto& a = reinterpret_cast<const sockaddr_in&>(addr);
+            ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof(text));
+            port = ntohs(a.sin_port);
+        } else if (addr.ss_family == AF_INET6) {
+            const auto& a = reinterpret_cast<const sockaddr_in6&>(addr);
+            ::inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof(text));
+            port = ntohs(a.sin6_port);
+        }
+        ip = text;
+    }
+
+    bool Wait(short events, Clock::duration timeout) const {
+        const auto deadline = Clock::now() + timeout;
+        while (!impl_->stopping) {
+            pollfd p{sock_, events, 0};
+            const int n = ::poll(&p, 1, static_cast<int>(kSlice.count()));
+            if (n > 0) {
+                return true;  // ready, or an error that the next call reports
+            }
+            if ((n < 0 && errno != EINTR) || Clock::now() >= deadline) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    const CameraSimulator::Impl* impl_;
+    int sock_;
+    Clock::duration read_timeout_, write_timeout_;
+};
+
+// A cpp-httplib server whose connections run on the simulator's own threads, so that they can
+// be counted, held (never-answer fault), and ended on Stop. Like httplib's own SSLServer, it
+// replaces the per-connection loop and hands each request to Server::process_request.
+class SimServer : public httplib::Server {
+  public:
+    explicit SimServer(CameraSimulator::Impl* impl) : impl_(impl) {}
+
+  protected:
+    bool process_and_close_socket(socket_t sock) override {
+        const uint64_t id = ++impl_->connections;
+        t_connection = id;
+        t_socket = sock;
+        bool ok = false;
+        if (impl_->RegisterSocket(id, sock)) {
+            // Fault: accept and never answer. The request stays unread until the fault is
+            // switched off (then it is served), the client goes, or the simulator stops.
+            while (impl_->Faults().never_answer && !impl_->stopping && !PeerGone(sock)) {
+                std::this_thread::sleep_for(kSlice);
+            }
+            ConnectionStream stream(impl_, sock,
+                                    std::chrono::seconds(read_timeout_sec_) +
+                                        std::chrono::microseconds(read_timeout_usec_),
+                                    std::chrono::seconds(write_timeout_sec_) +
+                                        std::chrono::microseconds(write_timeout_usec_));
+            for (size_t count = keep_alive_max_count_; count > 0; --count) {
+                if (!WaitForRequest(sock)) {
+                    break;
+                }
+                bool connection_closed = false;
+                t_close_after = false;
+                ok = process_request(stream, count == 1, connection_closed, nullptr);
+                if (!ok || connection_closed || t_close_after) {
+                    break;
+                }
+            }
+        }
+        impl_->UnregisterSocket(id);  // shuts down and closes the socket
+        t_socket = -1;
+        t_connection = 0;
+        return ok;
+    }
+
+  private:
+    // Keep-alive: waits for the next request's first bytes; false when the connection should
+    // end (the client closed it, idle time-out, the listener stopped, or Stop).
+    bool WaitForRequest(int sock) const {
+        const auto deadline = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
+        while (!impl_->stopping && Clock::now() < deadline) {
+            pollfd p{sock, POLLIN | POLLRDHUP, 0};
+            const int n = ::poll(&p, 1, static_cast<int>(kSlice.count()));
+            if (n < 0 && errno != EINTR) {
+                return false;
+            }
+            if (n > 0) {
+                if (p.revents & (POLLERR | POLLNVAL)) {
+                    return false;
+                }
+                if (p.revents & POLLIN) {
+                    // Data, or the end of the stream (read gives 0 and the request fails).
+                    return true;
+                }
+                if (p.revents & (POLLHUP | POLLRDHUP)) {
+                    return false;
+                }
+            }
+        }
+        return false;
+    }
+
+    CameraSimulator::Impl* impl_;
+};
+
+class WorkerQueue : public httplib::TaskQueue {
+  public:
+    explicit WorkerQueue(CameraSimulator::Impl* impl) : impl_(impl) {}
+    void enqueue(std::function<void()> fn) override { impl_->SpawnWorker(std::move(fn)); }
+    void shutdown() override {}  // the simulator joins its threads in Stop
+
+  private:
+    CameraSimulator::Impl* impl_;
+};
+
+CameraSimulator::Impl::Impl(Options o) : opt(std::move(o)) {
+    auto p = FindProfile(opt.profile);
+    if (!p) {
+        throw std::runtime_error("camsim: unknown camera profile \"" + opt.profile + "\"");
+    }
+    profile = *p;
+    if (opt.input_pins >= 0)
+        profile.input_pins = std::min(opt.input_pins, 15);
+    if (opt.output_pins >= 0)
+        profile.output_pins = std::min(opt.output_pins, 15);
+    store = std::make_unique<detail::ParamStore>(profile, profile.input_pins, profile.output_pins);
+    html = opt.html;
+    auth = std::make_unique<detail::Authenticator>(opt.auth, opt.user, opt.password, opt.realm);
+}
+
+void CameraSimulator::Impl::SpawnWorker(std::function<void()> fn) {
+    std::lock_guard<std::mutex> lock(conn_mu);
+    // Reap the threads that have finished, so that the list stays as long as the open
+    // connections.
+    for (auto it = workers.begin(); it != workers.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = workers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    workers.push_back(Worker{std::thread([fn = std::move(fn), done] {
+                                 fn();
+                                 done->store(true);
+                             }),
+                             done});
+}
+
+bool CameraSimulator::Impl::RegisterSocket(uint64_t id, int sock) {
+    std::lock_guard<std::mutex> lock(conn_mu);
+    sockets[id] = sock;
+    if (stopping) {
+        ::shutdown(sock, SHUT_RDWR);
+        return false;
+    }
+    return true;
+}
+
+void CameraSimulator::Impl::UnregisterSocket(uint64_t id) {
+    // Closed under the lock, so that Stop never shuts down a descriptor number that has been
+    // reused elsewhere.
+    std::lock_guard<std::mutex> lock(conn_mu);
+    auto it = sockets.find(id);
+    if (it != sockets.end()) {
+        ::shutdown(it->second, SHUT_RDWR);
+        ::close(it->second);
+        sockets.erase(it);
+    }
+}
+
+void CameraSimulator::Impl::StartListening() {
+    auto server = std::make_unique<SimServer>(this);
+    server->new_task_queue = [this] { return new WorkerQueue(this); };
+    server->set_read_timeout(5, 0);
+    server->set_write_timeout(5, 0);
+    server->set_keep_alive_timeout(5);
+    server->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        RequestRecord rec;
+        rec.connection = t_connection;
+        rec.method = req.method;
+        rec.target = req.target;
+        rec.path = req.path;
+        rec.had_credentials = req.has_header("Authorization");
+        const FaultSettings f = Faults();
+        if (f.http_status > 0) {
+            res.status = f.http_status;
+            rec.status = res.status;
+            Log(rec);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (f.unauthorized_forever) {
+            res.status = 401;
+            res.set_header("WWW-Authenticate", auth->mode() == AuthMode::kDigest
+                                                   ? auth->Challenge()
+                                                   : "Basic realm=\"" + opt.realm + "\"");
+            rec.status = 401;
+            Log(rec);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        const auto verdict =
+            auth->Check(req.method, req.target, req.get_header_value("Authorization"));
+        if (verdict != detail::Authenticator::Verdict::kAccepted) {
+            res.status = 401;
+            res.set_header("WWW-Authenticate",
+                           auth->Challenge(verdict == detail::Authenticator::Verdict::kStale));
+            res.set_content("401 Unauthorized\r\n", "text/plain");
+            rec.status = 401;
+            Log(rec);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        rec.authorized = true;
+        if (req.method != "GET" && req.method != "HEAD") {
+            res.status = 405;
+            rec.status = 405;
+            Log(rec);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.path == "/api/param") {
+            HandleParam(req, res, rec);
+        } else if (req.path == "/api/video") {
+            HandleVideo(req, res, rec);
+        } else {
+            res.status = 404;
+            res.set_content("404 Not Found\r\n", "text/plain");
+            rec.status = 404;
+            Log(rec);
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    });
+
+    const std::string& host = opt.bind_address;
+    bool bound = false;
+    if (port == 0) {
+        const int p = server->bind_to_any_port(host);
+        if (p > 0) {
+            port = static_cast<uint16_t>(p);
+            bound = true;
+        }
+    } else {
+        // Binding the same port again after the refuse fault; retried briefly.
+        for (int attempt = 0; attempt < 50 && !bound; ++attempt) {
+            bound = server->bind_to_port(host, port);
+            if (!bound) {
+                std::this_thread::sleep_for(20ms);
+            }
+        }
+    }
+    if (!bound) {
+        throw std::runtime_error("camsim: cannot bind " + host + ":" + std::to_string(port));
+    }
+    SimServer* raw = server.get();
+    current = std::move(server);
+    listen_thread = std::thread([raw] { raw->listen_after_bind(); });
+    // Server::stop only works once the accept loop runs.
+    const auto deadline = Clock::now() + 5s;
+    while (!raw->is_running() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+void CameraSimulator::Impl::StopListening() {
+    if (!current) {
+        return;
+    }
+    while (!current->is_running() && listen_thread.joinable()) {
+        std::this_thread::sleep_for(1ms);
+    }
+    current->stop();
+    if (listen_thread.joinable()) {
+        listen_thread.join();
+    }
+    retired.push_back(std::move(current));
+}
+
+void CameraSimulator::Impl::Log(RequestRecord rec) {
+    std::lock_guard<std::mutex> lock(mu);
+    rec.sequence = ++request_seq;
+    requests.push_back(std::move(rec));
+    while (requests.size() > kMaxRequests) {
+        requests.pop_front();
+    }
+}
+
+void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Response& res,
+                                        RequestRecord rec) {
+    const auto q = req.target.find('?');
+    const std::string query = q == std::string::npos ? "" : req.target.substr(q + 1);
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        size_t pos = 0;
+        while (pos <= query.size()) {
+            size_t amp = query.find('&', pos);
+            if (amp == std::string::npos)
+                amp = query.size();
+            const std::string item = query.substr(pos, amp - pos);
+            pos = amp + 1;
+            if (item.empty()) {
+                continue;
+            }
+            const auto eq = item.find('=');
+            const std::string name = PercentDecode(item.substr(0, eq));
+            detail::DataLine line;
+            auto fault = faults.line_status.find(name);
+            if (fault != faults.line_status.end()) {
+                line = detail::DataLine{name, "", fault->second};
+            } else if (eq == std::string::npos) {
+                line = store->Read(name);
+            } else {
+                line = store->Write(name, PercentDecode(item.substr(eq + 1)));
+            }
+            if (eq != std::string::npos) {
+                writes.push_back(
+                    WriteRecord{name, PercentDecode(item.substr(eq + 1)), line.status});
+                while (writes.size() > kMaxWrites) {
+                    writes.pop_front();
+                }
+            }
+            lines.push_back(detail::FormatLine(line));
+        }
+    }
+    if (lines.empty()) {
+        res.status = 400;
+        res.set_content("400 Bad Request\r\n", "text/plain");
+    } else {
+        std::string body;
+        const bool as_html = [&] {
+            std::lock_guard<std::mutex> lock(mu);
+            return html;
+        }();
+        if (as_html) {
+            body = "<html><head><title>" + profile.name + "</title></head><body>\r\n";
+            for (size_t i = 0; i < lines.size(); ++i) {
+                body += lines[i] + (i + 1 < lines.size() ? "<br>\r\n" : "\r\n");
+            }
+            body += "</body></html>\r\n";
+            res.set_content(body, "text/html");
+        } else {
+            for (const auto& line : lines) {
+                body += line + "\r\n";
+            }
+            res.set_content(body, "text/plain");
+        }
+        res.status = 200;
+    }
+    rec.status = res.status;
+    Log(std::move(rec));
+}
+
+bool CameraSimulator::Impl::SleepUntil(Clock::time_point until) const {
+    while (true) {
+        if (stopping || PeerGone(t_socket)) {
+            return false;
+        }
+        const auto now = Clock::now();
+        if (now >= until) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kSlice));
+    }
+}
+
+void CameraSimulator::Impl::Stall() const {
+    while (!stopping && !PeerGone(t_socket)) {
+        std::this_thread::sleep_for(kSlice);
+    }
+}
+
+bool CameraSimulator::Impl::StreamWrite(httplib::DataSink& sink, const uint8_t* data, size_t size,
+                                        StreamPacer& pacer) {
+    size_t offset = 0;
+    while (offset < size) {
+        if (stopping) {
+            return false;
+        }
+        size_t chunk = std::min<size_t>(size - offset, 16384);
+        const size_t rate = Faults().stream_bytes_per_second;
+        if (rate > 0) {
+            // Send no faster than `rate` bytes a second, in pieces of at most 1/20 s.
+            chunk = std::min(chunk, std::max<size_t>(1, rate / 20));
+            const auto elapsed = std::chrono::duration<double>(Clock::now() - pacer.start).count();
+            const double allowed = elapsed * static_cast<double>(rate);
+            if (static_cast<double>(pacer.sent + chunk) > allowed) {
+                const double wait =
+                    (static_cast<double>(pacer.sent + chunk) - allowed) / static_cast<double>(rate);
+                if (!SleepUntil(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(wait)))) {
+                    return false;
+                }
+            }
+        } else {
+            pacer.start = Clock::now();
+            pacer.sent = 0;
+        }
+        if (!sink.write(reinterpret_cast<const char*>(data + offset), chunk)) {
+            return false;
+        }
+        offset += chunk;
+        pacer.sent += chunk;
+    }
+    return true;
+}
+
+void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Response& res,
+                                        RequestRecord rec) {
+    const std::string encode = Lower(req.get_param_value("encode"));
+    std::pair<unsigned, unsigned> size;
+    double fps = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        size = encode == "mpeg4" ? store->Mpeg4Size() : store->JpegSize();
+        fps = encode == "mpeg4" ? store->Mpeg4FrameRate() : opt.default_jpeg_fps;
+    }
+    if (encode == "jpeg") {
+        const std::string rate = req.get_param_value("framerate");
+        if (!rate.empty()) {
+            if (rate.size() > 3 || !std::all_of(rate.begin(), rate.end(), ::isdigit)) {
+                res.status = 400;
+                rec.status = 400;
+                Log(std::move(rec));
+                return;
+            }
+            const int r = std::atoi(rate.c_str());
+            if (r > 0) {
+                fps = std::min(r, 30);
+            }
+        }
+        auto ring_it = rings.find(size);
+        if (ring_it == rings.end()) {
+            res.status = 503;
+            rec.status = 503;
+            Log(std::move(rec));
+            return;
+        }
+        const bool multipart = Lower(req.get_param_value("boundary")) == "on";
+        auto ring = ring_it->second;
+        res.status = 200;
+        rec.status = 200;
+        Log(std::move(rec));
+        res.set_header("Cache-Control", "no-cache");
+        res.set_header("Connection", "close");
+        t_close_after = true;
+        const std::string type =
+            multipart ? std::string("multipart/x-mixed-replace; boundary=") + kBoundary
+                      : "image/jpeg";
+        res.set_content_provider(type.c_str(), [this, ring, fps, multipart](
+                                                   size_t, httplib::DataSink& sink) {
+            ++open_streams;
+            struct Guard {
+                std::atomic<int>& n;
+                ~Guard() { --n; }
+            } guard{open_streams};
+            const auto interval = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(1.0 / fps));
+            auto next = Clock::now();
+            StreamPacer pacer;
+            std::string part;
+            for (uint64_t k = 0;; ++k) {
+                const FaultSettings f = Faults();
+                if (f.end_stream_after >= 0 && k >= static_cast<uint64_t>(f.end_stream_after)) {
+                    sink.done();
+                    return true;
+                }
+                if (f.stall_stream_after >= 0 && k >= static_cast<uint64_t>(f.stall_stream_after)) {
+                    Stall();
+                    return false;
+                }
+                if (!SleepUntil(next)) {
+                    return false;
+                }
+                const JpegPicture& pic = (*ring)[k % ring->size()];
+                size_t length = pic.bytes.size();
+                if (f.truncate_every > 0 &&
+                    (k + 1) % static_cast<uint64_t>(f.truncate_every) == 0) {
+                    length /= 2;
+                }
+                part.clear();
+                if (multipart) {
+                    part = std::string("--") + kBoundary +
+                           "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                           std::to_string(length) + "\r\n\r\n";
+                }
+                part.append(reinterpret_cast<const char*>(pic.bytes.data()), length);
+                if (multipart) {
+                    part += "\r\n";
+                }
+                for (size_t g = 0; g < f.garbage_bytes; ++g) {
+                    static const char junk[] = "camsim-garbage-";
+                    part.push_back(junk[g % (sizeof(junk) - 1)]);
+                }
+                if (!StreamWrite(sink, reinterpret_cast<const uint8_t*>(part.data()), part.size(),
+                                 pacer)) {
+                    return false;
+                }
+                ++pictures;
+                next += interval;
+                if (Clock::now() - next > 1s) {
+                    next = Clock::now();  // fell far behind (byte-rate fault): do not burst
+                }
+            }
+        });
+        return;
+    }
+    if (encode == "mpeg4") {
+        auto fx_it = fixtures.find(size);
+        if (fx_it == fixtures.end()) {
+            res.status = 503;
+            rec.status = 503;
+            Log(std::move(rec));
+            return;
+        }
+        auto fixture = fx_it->second;
+        const bool mid_gop = Faults().mpeg4_mid_gop;
+        res.status = 200;
+        rec.status = 200;
+        Log(std::move(rec));
+        res.set_header("Cache-Control", "no-cache");
+        res.set_header("Connection", "close");
+        t_close_after = true;
+        res.set_content_provider("video/mp4v-es", [this, fixture, fps, mid_gop](
+                                                      size_t, httplib::DataSink& sink) {
+            ++open_streams;
+            struct Guard {
+                std::atomic<int>& n;
+                ~Guard() { --n; }
+            } guard{open_streams};
+            const auto interval = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(1.0 / fps));
+            // Mid-GOP: begin half way between the first two key pictures.
+            size_t first = 0;
+            if (mid_gop) {
+                size_t second_key = 1;
+                while (second_key < fixture->key.size() && !fixture->key[second_key]) {
+                    ++second_key;
+                }
+                first = std::max<size_t>(1, second_key / 2);
+            }
+            auto next = Clock::now();
+            StreamPacer pacer;
+            for (uint64_t k = 0;; ++k) {
+                const FaultSettings f = Faults();
+                if (f.end_stream_after >= 0 && k >= static_cast<uint64_t>(f.end_stream_after)) {
+                    sink.done();
+                    return true;
+                }
+                if (f.stall_stream_after >= 0 && k >= static_cast<uint64_t>(f.stall_stream_after)) {
+                    Stall();
+                    return false;
+                }
+                if (!SleepUntil(next)) {
+                    return false;
+                }
+                const auto [begin, end] = fixture->units[(first + k) % fixture->units.size()];
+                size_t length = end - begin;
+                if (f.truncate_every > 0 &&
+                    (k + 1) % static_cast<uint64_t>(f.truncate_every) == 0) {
+                    length /= 2;
+                }
+                if (!StreamWrite(sink, fixture->bytes.data() + begin, length, pacer)) {
+                    return false;
+                }
+                ++pictures;
+                next += interval;
+                if (Clock::now() - next > 1s) {
+                    next = Clock::now();
+                }
+            }
+        });
+        return;
+    }
+    res.status = 400;
+    res.set_content("400 Bad Request\r\n", "text/plain");
+    rec.status = 400;
+    Log(std::move(rec));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CameraSimulator::CameraSimulator(Options options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+CameraSimulator::~CameraSimulator() {
+    Stop();
+}
+
+uint16_t CameraSimulator::Start() {
+    Impl& m = *impl_;
+    std::lock_guard<std::mutex> lock(m.server_mu);
+    if (m.started) {
+        return m.port;
+    }
+    const unsigned ring = std::max(1u, m.opt.jpeg_ring_size);
+    const int quality = std::clamp(m.opt.jpeg_quality, 1, 100);
+    for (auto [w, h] : {std::pair{320u, 240u}, std::pair{640u, 480u}, std::pair{1280u, 960u}}) {
+        m.rings[{w, h}] = detail::JpegRingFor(w, h, ring, quality);
+    }
+    std::string dir = m.opt.data_dir;
+    if (dir.empty()) {
+        const char* env = std::getenv("CAMSIM_DATA_DIR");
+        dir = env && *env ? env : CAMSIM_DEFAULT_DATA_DIR;
+    }
+    for (auto [w, h] : {std::pair{320u, 240u}, std::pair{640u, 480u}, std::pair{704u, 576u}}) {
+        m.fixtures[{w, h}] = std::make_shared<const FixtureData>(
+            LoadFixture(dir + "/camsim_" + std::to_string(w) + "x" + std::to_string(h) + ".m4v"));
+    }
+    m.port = m.opt.port;
+    m.StartListening();
+    m.started = true;
+    if (m.Faults().refuse_connections) {
+        m.StopListening();
+    }
+    return m.port;
+}
+
+void CameraSimulator::Stop() {
+    Impl& m = *impl_;
+    std::lock_guard<std::mutex> lock(m.server_mu);
+    if (!m.started || m.stopped) {
+        return;
+    }
+    m.stopped = true;
+    {
+        std::lock_guard<std::mutex> conn_lock(m.conn_mu);
+        m.stopping = true;
+        for (auto& [id, sock] : m.sockets) {
+            ::shutdown(sock, SHUT_RDWR);
+        }
+    }
+    m.StopListening();
+    std::list<Impl::Worker> workers;
+    {
+        std::lock_guard<std::mutex> conn_lock(m.conn_mu);
+        workers.swap(m.workers);
+    }
+    for (auto& w : workers) {
+        w.thread.join();
+    }
+    m.retired.clear();
+}
+
+uint16_t CameraSimulator::port() const {
+    return impl_->port;
+}
+std::string CameraSimulator::address() const {
+    return impl_->opt.bind_address;
+}
+std::string CameraSimulator::base_url() const {
+    return "http://" + address() + ":" + std::to_string(port());
+}
+const Options& CameraSimulator::options() const {
+    return impl_->opt;
+}
+const ProfileInfo& CameraSimulator::profile() const {
+    return impl_->profile;
+}
+
+std::optional<std::string> CameraSimulator::GetParam(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->store->Get(name);
+}
+
+void CameraSimulator::SetParam(const std::string& name, const std::string& value) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->store->Set(name, value);
+}
+
+void CameraSimulator::RemoveParam(const std::string& name) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->store->Remove(name);
+}
+
+std::map<std::string, std::string> CameraSimulator::Params() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->store->All();
+}
+
+std::vector<WriteRecord> CameraSimulator::Writes() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return {impl_->writes.begin(), impl_->writes.end()};
+}
+
+uint64_t CameraSimulator::SaveCount(int encoder) const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->store->save_count(encoder);
+}
+
+void CameraSimulator::SetInputPin(int pin, bool make) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    if (pin >= 1 && pin <= impl_->store->input_pins()) {
+        impl_->store->Set("peripheral.input_pin.pin(" + std::to_string(pin) + ").status",
+                          make ? "make" : "break");
+    }
+}
+
+std::optional<bool> CameraSimulator::InputPin(int pin) const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    if (pin < 1 || pin > impl_->store->input_pins()) {
+        return std::nullopt;
+    }
+    auto v = impl_->store->Get("peripheral.input_pin.pin(" + std::to_string(pin) + ").status");
+    if (!v) {
+        return std::nullopt;
+    }
+    return *v == "make";
+}
+
+std::optional<OutputPinState> CameraSimulator::OutputPin(int pin) const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->store->output_pin(pin);
+}
+
+HeadState CameraSimulator::Head() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->store->head();
+}
+
+PresetState CameraSimulator::Preset(int position) const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->store->preset(position);
+}
+
+std::vector<RequestRecord> CameraSimulator::Requests() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return {impl_->requests.begin(), impl_->requests.end()};
+}
+
+void CameraSimulator::ClearRequests() {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->requests.clear();
+}
+
+uint64_t CameraSimulator::ConnectionsAccepted() const {
+    return impl_->connections.load();
+}
+int CameraSimulator::OpenStreams() const {
+    return impl_->open_streams.load();
+}
+uint64_t CameraSimulator::PicturesSent() const {
+    return impl_->pictures.load();
+}
+
+std::vector<JpegPicture> CameraSimulator::JpegRing(unsigned width, unsigned height) const {
+    auto ring = impl_->rings.find({width, height});
+    if (ring == impl_->rings.end()) {
+        // Before Start, or a size the camera does not make.
+        return {};
+    }
+    return *ring->second;
+}
+
+std::pair<unsigned, unsigned> CameraSimulator::JpegSizeNow() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->store->JpegSize();
+}
+
+std::pair<unsigned, unsigned> CameraSimulator::Mpeg4SizeNow() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->store->Mpeg4Size();
+}
+
+std::vector<uint8_t> CameraSimulator::Mpeg4Fixture(unsigned width, unsigned height) const {
+    auto it = impl_->fixtures.find({width, height});
+    return it == impl_->fixtures.end() ? std::vector<uint8_t>{} : it->second->bytes;
+}
+
+double CameraSimulator::Mpeg4FrameRate() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->store->Mpeg4FrameRate();
+}
+
+void CameraSimulator::SetHtml(bool html) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->html = html;
+}
+
+FaultSettings CameraSimulator::GetFaults() const {
+    return impl_->Faults();
+}
+
+void CameraSimulator::SetFaults(const FaultSettings& faults) {
+    bool refuse_changed = false;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mu);
+        refuse_changed = impl_->faults.refuse_connections != faults.refuse_connections;
+        impl_->faults = faults;
+    }
+    if (refuse_changed) {
+        SetRefuseConnections(faults.refuse_connections);
+    }
+}
+
+void CameraSimulator::ClearFaults() {
+    SetFaults(FaultSettings{});
+}
+
+void CameraSimulator::SetRefuseConnections(bool on) {
+    Impl& m = *impl_;
+    std::lock_guard<std::mutex> server_lock(m.server_mu);
+    {
+        std::lock_guard<std::mutex> lock(m.mu);
+        m.faults.refuse_connections = on;
+    }
+    if (!m.started || m.stopped) {
+        return;  // Start applies it
+    }
+    if (on && m.current) {
+        m.StopListening();
+    } else if (!on && !m.current) {
+        m.StartListening();
+    }
+}
+
+#define CAMSIM_FAULT_SETTER(Method, Type, field)     \
+    void CameraSimulator::Method(Type value) {       \
+        std::lock_guard<std::mutex> lock(impl_->mu); \
+        impl_->faults.field = value;                 \
+    }
+CAMSIM_FAULT_SETTER(SetHttpStatusFault, int, http_status)
+CAMSIM_FAULT_SETTER(SetUnauthorizedForever, bool, unauthorized_forever)
+CAMSIM_FAULT_SETTER(SetNeverAnswer, bool, never_answer)
+CAMSIM_FAULT_SETTER(SetStallStreamAfter, int, stall_stream_after)
+CAMSIM_FAULT_SETTER(SetEndStreamAfter, int, end_stream_after)
+CAMSIM_FAULT_SETTER(SetTruncateEvery, int, truncate_every)
+CAMSIM_FAULT_SETTER(SetGarbageBytes, size_t, garbage_bytes)
+CAMSIM_FAULT_SETTER(SetStreamByteRate, size_t, stream_bytes_per_second)
+CAMSIM_FAULT_SETTER(SetMpeg4MidGop, bool, mpeg4_mid_gop)
+#undef CAMSIM_FAULT_SETTER
+
+void CameraSimulator::SetLineStatus(const std::string& name, int status) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    if (status == 0) {
+        impl_->faults.line_status.erase(name);
+    } else {
+        impl_->faults.line_status[name] = status;
+    }
+}
+
+void CameraSimulator::ClearLineStatus() {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->faults.line_status.clear();
+}
+
+bool CameraSimulator::WaitForRequest(const std::string& target_substring,
+                                     std::chrono::milliseconds timeout) const {
+    const auto deadline = Clock::now() + timeout;
+    while (true) {
+        {
+            std::lock_guard<std::mutex> lock(impl_->mu);
+            for (const auto& r : impl_->requests) {
+                if (r.target.find(target_substring) != std::string::npos) {
+                    return true;
+                }
+            }
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+}  // namespace camsim
