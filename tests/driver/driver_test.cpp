@@ -3,6 +3,8 @@
 
 #include "driver/jvc_ip_capture_driver.h"
 #include "reference_host.h"
+#include "video/mjpeg_http_channel.h"
+#include "video/mpeg_http_channel.h"
 
 using namespace vostrel;
 
@@ -97,6 +99,30 @@ TEST_F(DriverTest, DebugMessageLevelsAndTexts) {
     std::string longText(10000, 'x');
     driver.DebugMessage(1, "%s", longText.c_str());
     EXPECT_EQ(log.Records().back().text.value_or(""), longText);
+}
+
+TEST_F(DriverTest, ChannelsAreMadeByStreamType) {
+    host::DeviceSettings s = Settings();
+    s.streamType = 1;
+    Open(s);
+    std::unique_ptr<ICameraChannel> mjpeg(driver.CreateChannel(0, nullptr));
+    EXPECT_NE(dynamic_cast<CMjpegHttpChannel*>(mjpeg.get()), nullptr);
+
+    CJvcIPCaptureDriver mpegDriver;
+    s.streamType = 2;
+    host::DeviceConfig mpegConfig(s);
+    ASSERT_TRUE(mpegDriver.Open(&log, &frames, &mpegConfig));
+    std::unique_ptr<ICameraChannel> mpeg(mpegDriver.CreateChannel(1, nullptr));
+    EXPECT_NE(dynamic_cast<CMpegHttpChannel*>(mpeg.get()), nullptr);
+    // The channel record is the channel's settings once the capture holds it.
+    EXPECT_EQ(mpegDriver.GetChannelRecord(0).width, 0u);
+
+    CJvcIPCaptureDriver other;
+    s.streamType = 0;
+    host::DeviceConfig otherConfig(s);
+    ASSERT_TRUE(other.Open(&log, &frames, &otherConfig));
+    EXPECT_EQ(other.CreateChannel(0, nullptr), nullptr);
+    EXPECT_FALSE(other.GetVideoCapture()->StartChannel(0, nullptr, nullptr));
 }
 
 TEST(DriverWithoutSinkTest, MessagesBeforeOpenAreDropped) {

@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "platform/dynamic_library.h"
 #include "platform/event.h"
 #include "platform/network.h"
 #include "platform/system.h"
@@ -80,4 +81,19 @@ TEST(NetworkTest, ReferencesAreCountedAndBalanced) {
     EXPECT_EQ(NetworkReferenceCount(), before);
     NetworkCleanup();  // an unbalanced release never goes below zero
     EXPECT_GE(NetworkReferenceCount(), 0);
+}
+
+TEST(DynamicLibraryTest, DecoratedExportNamesAndMissingLibraries) {
+    EXPECT_EQ(DynamicLibrary::UndecoratedName("_ParseMpegHeader@16"), "ParseMpegHeader");
+    EXPECT_EQ(DynamicLibrary::UndecoratedName("ParseMpegHeader"), "ParseMpegHeader");
+    EXPECT_EQ(DynamicLibrary::UndecoratedName("_Name@"), "_Name@");
+    EXPECT_EQ(DynamicLibrary::UndecoratedName("_Name@1x"), "_Name@1x");
+    EXPECT_EQ(DynamicLibrary::UndecoratedName("Name@4"), "Name@4");
+    EXPECT_EQ(DynamicLibrary::Load("NoSuchLibraryAnywhere.dll"), nullptr);
+    EXPECT_EQ(DynamicLibrary::Load(""), nullptr);
+    // Loading by module name and decorated look-up are exercised with the header routine's
+    // library in the MPEG parser tests.
+}
+EXPECT_NE(libm->Symbol("_cos@8"), nullptr);
+EXPECT_EQ(libm->Symbol("_no_such_export@4"), nullptr);
 }

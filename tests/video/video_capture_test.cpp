@@ -7,6 +7,7 @@
 #include "reference_host.h"
 #include "support/fake_driver.h"
 #include "video/base_camera_channel.h"
+#include "video/common_http_channel.h"
 #include "video/ip_video_capture.h"
 
 using namespace vostrel;
@@ -222,4 +223,28 @@ TEST(CameraChannelTest, StopFromTheChannelThreadReturns) {
     ASSERT_TRUE(channel.done.Wait(10000) == platform::WaitResult::Signalled);
     channel.Stop();
     EXPECT_EQ(channel.GetState(), kChannelStopped);
+}
+
+TEST(VideoCaptureTest, StoppedStateIsReportedAsTwoAndSizeClasses) {
+    FakeDriver driver;
+    TestCreator creator(&driver);
+    CIPVideoCapture capture(&creator, 1);
+    host::FrameSink sink;
+    host::VideoSettings settings(640, 480, 40, 50);
+    ASSERT_TRUE(capture.StartChannel(0, &sink, &settings));
+    ASSERT_TRUE(creator.last->started.Wait(10000) == platform::WaitResult::Signalled);
+    creator.last->SetState(kChannelStopped);
+    int state = -1;
+    ASSERT_TRUE(capture.GetChannelStatus(0, &state, nullptr, nullptr, 0));
+    EXPECT_EQ(state, 2);
+    creator.last->SetState(kChannelReceiving);
+    ASSERT_TRUE(capture.GetChannelStatus(0, &state, nullptr, nullptr, 0));
+    EXPECT_EQ(state, 0);
+
+    EXPECT_EQ(SizeClassOf(704, 240), 3);
+    EXPECT_EQ(SizeClassOf(352, 288), 2);
+    EXPECT_EQ(SizeClassOf(640, 480), 4);
+    EXPECT_EQ(SizeClassOf(1280, 960), 4);
+    EXPECT_EQ(SizeClassOf(1280, 400), 4);  // wide, but not below 1024
+    EXPECT_EQ(SizeClassOf(400, 100), 3);
 }
