@@ -44,8 +44,14 @@ bool CBaseCameraChannel::Start(const ipcapture::ChannelSettings& settings) {
 }
 
 void CBaseCameraChannel::Stop() {
+    // The stop event goes first: a frame delivered from now on no longer brings the camera
+    // back on line, so the off-line line is written once.
+    m_stopEvent.Set();
     SetState(kChannelStopped);
-    SetCameraState(false);
+    {
+        CAutoLock hold(m_onlineLock);
+        SetCameraState(false);
+    }
     StopThread();
     if (m_networkStarted) {
         platform::NetworkCleanup();
@@ -88,10 +94,15 @@ bool CBaseCameraChannel::StartThread() {
             m_thread.reset();
         }
         m_stopEvent.Reset();
+        // A started channel reports "not yet connected" at once, not only once its thread
+        // has run.
+        SetState(kChannelConnecting);
         m_thread = platform::Thread::Start(&CBaseCameraChannel::ThreadEntry, this);
         if (m_thread) {
             m_threadId = m_thread->Id();
             started = true;
+        } else {
+            SetState(kChannelStopped);
         }
     }
     m_threadLock.Leave();
@@ -122,6 +133,13 @@ void CBaseCameraChannel::StopThread() {
     }
     m_thread.reset();
     m_threadId = 0;
+}
+
+void CBaseCameraChannel::ReportFrameAccepted() {
+    CAutoLock hold(m_onlineLock);
+    if (!m_stopEvent.IsSet()) {
+        SetCameraState(true);
+    }
 }
 
 void CBaseCameraChannel::SetCameraState(bool online) {

@@ -35,6 +35,9 @@ class CBaseCameraChannel : public ICameraChannel {
     void SetState(int state);
     // Reports a change of the on-line state to the host's log; repeated states are silent.
     void SetCameraState(bool online);
+    // Called on the channel thread for every frame the host accepted: the camera is on line,
+    // unless a stop is under way.
+    void ReportFrameAccepted();
     bool IsOnline() const { return m_online.load(); }
     uint32_t ChannelNumber() const { return m_channelNumber; }
 
@@ -47,6 +50,7 @@ class CBaseCameraChannel : public ICameraChannel {
 
     bool m_networkStarted = false;
     std::atomic<bool> m_online{false};  // changed by the host's stop and the channel thread
+    CLock m_onlineLock;                 // orders a stop's off-line report after any on-line report
     CLock m_stateLock;
     int m_state = kChannelStopped;
     CLock m_threadLock;

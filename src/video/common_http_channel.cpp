@@ -111,7 +111,7 @@ bool CCommonHttpChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
         }
     }
     if (accepted) {
-        SetCameraState(true);
+        ReportFrameAccepted();
         m_lastFrameTime.Touch();
     } else {
         m_refused = true;

@@ -12,51 +12,16 @@
 #include "http/param_protocol.h"
 #include "reference_host.h"
 #include "support/fake_driver.h"
-#include "support/module_loader.h"
+#include "support/simulated_driver.h"
 #include "video/mjpeg_http_channel.h"
 
 using namespace vostrel;
 using namespace vostrel::ipcapture;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testing_support::SimulatedDriver;
 
 namespace {
-
-// A driver of the built module opened against a simulator.
-class DriverFixture {
-  public:
-    DriverFixture(camsim::CameraSimulator& cam, int streamType, int cameraCount, int family) {
-        EXPECT_TRUE(module.Load(JVC_MODULE_PATH));
-        host::DeviceSettings s;
-        s.address = "127.0.0.1";
-        s.port = cam.port();
-        s.streamType = streamType;
-        s.model = cam.profile().name;
-        s.cameraCount = cameraCount;
-        s.parameters = {{1, "0"}, {2, std::to_string(family)}};
-        config = std::make_unique<host::DeviceConfig>(s);
-        driver = module.create[0]();
-        EXPECT_TRUE(driver->Open(&log, &frames, config.get()));
-        video = driver->GetVideoCapture();
-    }
-    ~DriverFixture() {
-        if (driver) {
-            module.destroy[0](driver);
-        }
-        EXPECT_EQ(frames.Outstanding(), 0);  // every frame went back to the factory
-    }
-    int Status(unsigned index) {
-        int state = -1;
-        return video->GetChannelStatus(index, &state, nullptr, nullptr, 0) ? state : -1;
-    }
-
-    LoadedModule module;
-    host::LogSink log;
-    host::FrameFactory frames;
-    std::unique_ptr<host::DeviceConfig> config;
-    IIPCaptureDriver* driver = nullptr;
-    IIPVideoCapture* video = nullptr;
-};
 
 // Every delivered frame is a whole simulator picture, byte for byte, of the expected size.
 void ExpectRingPictures(camsim::CameraSimulator& cam, const std::vector<host::ReceivedFrame>& got,
@@ -110,7 +75,7 @@ TEST(MjpegEndToEndTest, PicturesArriveWholeAndTheChannelGoesOnlineAndOffline) {
     camsim::CameraSimulator cam({.profile = "VN-V686"});
     cam.Start();
     cam.SetParam("encode(1).framesize", "QVGA");  // the camera holds another size
-    DriverFixture fx(cam, 1, 1, 1);
+    SimulatedDriver fx(cam, 1, 1, 1);
     host::FrameSink sink;
     host::VideoSettings settings(640, 480, 40, 50);
     ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
@@ -136,7 +101,7 @@ TEST(MjpegEndToEndTest, PicturesArriveWholeAndTheChannelGoesOnlineAndOffline) {
 TEST(MjpegEndToEndTest, LostStreamsAreReopenedAndALongSilenceIsASignalLoss) {
     camsim::CameraSimulator cam({.profile = "VN-V686"});
     cam.Start();
-    DriverFixture fx(cam, 1, 1, 1);
+    SimulatedDriver fx(cam, 1, 1, 1);
     host::FrameSink sink;
     host::VideoSettings settings(320, 240, 100, 100);
 
@@ -187,7 +152,7 @@ TEST(MjpegEndToEndTest, LostStreamsAreReopenedAndALongSilenceIsASignalLoss) {
 TEST(MjpegEndToEndTest, EightChannelsOneUpdatedAndNamedByInput) {
     camsim::CameraSimulator cam({.profile = "VN-V686"});
     cam.Start();
-    DriverFixture fx(cam, 1, 8, 1);
+    SimulatedDriver fx(cam, 1, 8, 1);
     std::vector<std::unique_ptr<host::FrameSink>> sinks;
     host::VideoSettings settings(640, 480, 100, 20);
     for (unsigned i = 0; i < 8; ++i) {

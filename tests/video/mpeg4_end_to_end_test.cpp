@@ -11,57 +11,20 @@
 #include "camera_simulator.h"
 #include "reference_host.h"
 #include "support/fake_driver.h"
-#include "support/module_loader.h"
+#include "support/run_command.h"
+#include "support/simulated_driver.h"
 #include "video/mpeg_http_channel.h"
 
 using namespace vostrel;
 using namespace vostrel::ipcapture;
 using namespace std::chrono_literals;
-
-namespace {
-
-std::string RunCommand(const std::string& command) {
-    std::string output;
-    std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), &pclose);
-    std::array<char, 256> buffer{};
-    while (pipe && fgets(buffer.data(), buffer.size(), pipe.get())) {
-        output += buffer.data();
-    }
-    return output;
-}
-
-struct Mpeg4Driver {
-    Mpeg4Driver(camsim::CameraSimulator& cam, int family) {
-        EXPECT_TRUE(module.Load(JVC_MODULE_PATH));
-        host::DeviceSettings s;
-        s.address = "127.0.0.1";
-        s.port = cam.port();
-        s.streamType = 2;
-        s.model = cam.profile().name;
-        s.parameters = {{1, "0"}, {2, std::to_string(family)}};
-        config = std::make_unique<host::DeviceConfig>(s);
-        driver = module.create[0]();
-        EXPECT_TRUE(driver->Open(&log, &frames, config.get()));
-        video = driver->GetVideoCapture();
-    }
-    ~Mpeg4Driver() {
-        module.destroy[0](driver);
-        EXPECT_EQ(frames.Outstanding(), 0);
-    }
-    LoadedModule module;
-    host::LogSink log;
-    host::FrameFactory frames;
-    std::unique_ptr<host::DeviceConfig> config;
-    IIPCaptureDriver* driver = nullptr;
-    IIPVideoCapture* video = nullptr;
-};
-
-}  // namespace
+using testing_support::RunCommand;
+using testing_support::SimulatedDriver;
 
 TEST(Mpeg4EndToEndTest, KeyFramesAtTheGopLengthAndAStreamFfprobeReads) {
     camsim::CameraSimulator cam({.profile = "VN-V686"});
     cam.Start();
-    Mpeg4Driver fx(cam, 1);
+    SimulatedDriver fx(cam, 2, 1, 1);
     host::FrameSink sink;
     host::VideoSettings settings(640, 480, 40, 50);
     ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
@@ -129,7 +92,7 @@ TEST(Mpeg4EndToEndTest, MidGopStartWaitsForAKeyFrameOnAFamilyTwoCamera) {
     camsim::CameraSimulator cam({.profile = "VN-X235"});
     cam.Start();
     cam.SetMpeg4MidGop(true);
-    Mpeg4Driver fx(cam, 2);
+    SimulatedDriver fx(cam, 2, 1, 2);
     host::FrameSink sink;
     host::VideoSettings settings(704, 576, 40, 100);
     ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));

@@ -13,8 +13,10 @@
 
 #include "mpeg_stream.h"
 #include "parse_mpeg_header.h"
+#include "support/run_command.h"
 
 using namespace mpeg_test;
+using testing_support::RunCommand;
 
 namespace {
 
@@ -24,19 +26,6 @@ int Parse(const Bytes& bytes, uint32_t& width, uint32_t& height) {
     std::unique_ptr<uint8_t[]> copy(new uint8_t[bytes.size() ? bytes.size() : 1]);
     std::copy(bytes.begin(), bytes.end(), copy.get());
     return ParseMpegHeader(copy.get(), static_cast<uint32_t>(bytes.size()), &width, &height);
-}
-
-std::string RunCommand(const std::string& command) {
-    std::string output;
-    std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), &pclose);
-    if (!pipe) {
-        return output;
-    }
-    std::array<char, 256> buffer{};
-    while (fgets(buffer.data(), buffer.size(), pipe.get())) {
-        output += buffer.data();
-    }
-    return output;
 }
 
 bool HaveFfmpeg() {
