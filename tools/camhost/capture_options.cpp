@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <set>
 
 namespace camhost {
 
@@ -128,10 +129,17 @@ ParseOutcome ParseCaptureArgs(const std::vector<std::string>& args, CaptureOptio
             }
             continue;
         }
+        static const std::set<std::string> kWithValue = {
+            "--address",  "--port",     "--user",        "--password",        "--model",
+            "--stream",   "--size",     "--fps",         "--quality",         "--channels",
+            "--seconds",  "--out",      "--param",       "--connect-timeout", "--module",
+            "--sim-auth", "--sim-user", "--sim-password"};
+        if (!kWithValue.count(option)) {
+            return UsageError("unknown option \"" + option + "\"");
+        }
         const auto value = reader.Value();
         if (!value) {
-            return UsageError(option.rfind("--", 0) == 0 ? option + " needs a value"
-                                                         : "unknown argument \"" + option + "\"");
+            return UsageError(option + " needs a value");
         }
         const std::string& v = *value;
         auto bad = [&] { return UsageError("bad value for " + option + ": \"" + v + "\""); };
@@ -247,10 +255,12 @@ ParseOutcome ParseDemoArgs(const std::vector<std::string>& args, DemoOptions& ou
         if (option == "--help" || option == "-h") {
             return {ParseOutcome::kHelp, {}};
         }
+        if (option != "--seconds" && option != "--out" && option != "--module") {
+            return UsageError("unknown option \"" + option + "\"");
+        }
         const auto value = reader.Value();
         if (!value) {
-            return UsageError(option.rfind("--", 0) == 0 ? option + " needs a value"
-                                                         : "unknown argument \"" + option + "\"");
+            return UsageError(option + " needs a value");
         }
         if (option == "--seconds") {
             auto s = ParseSeconds(*value);
@@ -291,9 +301,10 @@ std::string UsageText() {
            "it. Defaults: --port 80, --model VN-V686 (VN-X... models are camera family 2),\n"
            "--stream mjpeg, --size 640x480, --fps 10 (0: the camera's rate), --quality 50,\n"
            "--channels 1. --param N=TEXT sets driver parameter N (1: video standard, 2: camera\n"
-           "family). --simulate starts the camera simulator on loopback (profiles: " +
+           "family).\n"
+           "--simulate starts the camera simulator on loopback; profiles: " +
            profiles +
-           ", any VN-X<digits>; default VN-V686).\n"
+           ",\nany VN-X<digits> (default VN-V686).\n"
            "\n"
            "demo starts the camera simulator and captures --seconds (default 5) of MJPEG and of\n"
            "MPEG-4 into ./demo-out.\n"
