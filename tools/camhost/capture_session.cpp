@@ -339,7 +339,12 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
             lastBytes[i] = c.bytes;
         }
         lastTick = now;
-        console.Progress(line);
+        const bool timeUp =
+            first && options.seconds > 0 && Seconds(now - *first) >= options.seconds;
+        // A last wake just after a tick would show rates over a sliver of time.
+        if (!timeUp || dt >= 0.5 * Seconds(tick)) {
+            console.Progress(line);
+        }
         log.Clear();  // the lines were printed as they came; keep no history
         if (!first && Seconds(now - begin) >= options.connect_timeout) {
             console.EndProgress();
@@ -347,7 +352,7 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
                 Format("camhost: no frame within %.0f s; stopping", options.connect_timeout));
             break;
         }
-        if (first && options.seconds > 0 && Seconds(now - *first) >= options.seconds) {
+        if (timeUp) {
             break;
         }
     }
