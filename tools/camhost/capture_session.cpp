@@ -29,10 +29,10 @@ namespace ipc = vostrel::ipcapture;
 // ---- StopSignal ----
 
 void StopSignal::Request() {
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_requested = true;
-    }
+    // Notified under the lock: a waiter that wakes and ends the program (destroying this
+    // object) can only do so after the notifying thread has let go of it.
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_requested = true;
     m_cond.notify_all();
 }
 
