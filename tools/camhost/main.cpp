@@ -1,0 +1,176 @@
+// camhost: a command-line host for the driver module. It loads the module with dlopen as a
+// recording server does and captures video from a camera, or from the camera simulator
+// started in-process (capture --simulate, demo). See UsageText() for the commands.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture_options.h"
+#include "capture_session.h"
+#include "console.h"
+#include "module_library.h"
+
+namespace {
+
+using namespace camhost;
+
+int Usage(const std::string& error) {
+    std::fprintf(stderr, "camhost: %s\n\n%s", error.c_str(), UsageText().c_str());
+    return 2;
+}
+
+void PrintSummary(Console& console, const std::vector<ChannelSummary>& rows) {
+    console.Line("");
+    console.Line("Summary");
+    std::string table = FormatSummary(rows);
+    size_t pos = 0;
+    while (pos < table.size()) {
+        const size_t end = table.find('\n', pos);
+        console.Line(table.substr(pos, end - pos));
+        pos = end == std::string::npos ? table.size() : end + 1;
+    }
+}
+
+int Capture(const CaptureOptions& options, Console& console, StopSignal& stop,
+            const std::string& module) {
+    CaptureResult result = RunCapture(options, console, stop, module);
+    if (!result.error.empty()) {
+        return 1;
+    }
+    PrintSummary(console, result.channels);
+    if (std::string why = ExplainNoFrames(options, result); !why.empty()) {
+        console.Line("");
+        console.Line("camhost: " + why);
+    }
+    return result.exitCode;
+}
+
+// "PATH... (N what)"
+std::string Where(const std::string& path, const char* suffix, uint64_t count, const char* what) {
+    return path + suffix + " (" + std::to_string(count) + " " + what + ")";
+}
+
+int Demo(const DemoOptions& demo, Console& console, StopSignal& stop, const std::string& module) {
+    std::vector<ChannelSummary> rows;
+    std::vector<std::string> where;
+    int exitCode = 0;
+    for (StreamKind kind : {StreamKind::kMjpeg, StreamKind::kMpeg4}) {
+        CaptureOptions options;
+        options.simulate = true;
+        options.stream = kind;
+        options.seconds = demo.seconds;
+        options.module_path = demo.module_path;
+        const bool mjpeg = kind == StreamKind::kMjpeg;
+        options.fps = mjpeg ? 10 : 25;
+        options.out_dir = demo.out_dir + (mjpeg ? "/mjpeg" : "/mpeg4");
+        if (kind == StreamKind::kMpeg4) {
+            console.Line("");
+        }
+        char seconds[32];
+        std::snprintf(seconds, sizeof(seconds), "%g", demo.seconds);
+        console.Line(std::string("== ") + StreamName(kind) + ": " + seconds +
+                     " s from the camera simulator (counted from the first frame; the driver "
+                     "opens a stream 3 s after the channel starts)");
+        CaptureResult result = RunCapture(options, console, stop, module);
+        if (!result.error.empty()) {
+            return 1;
+        }
+        for (auto row : result.channels) {
+            row.label = std::string(StreamName(kind)) + " " + row.label;
+            if (mjpeg) {
+                where.push_back(
+                    Where(row.output, "/000001.jpg ...", row.filesWritten, "JPEG pictures"));
+            } else {
+                where.push_back(Where(row.output, "", row.filesWritten, "MPEG-4 pictures") +
+                                "; play it with: ffplay " + row.output);
+            }
+            exitCode = row.frames > 0 ? exitCode : 1;
+            rows.push_back(row);
+        }
+        if (result.interrupted) {
+            exitCode = rows.empty() ? 1 : exitCode;
+            break;
+        }
+    }
+    PrintSummary(console, rows);
+    console.Line("");
+    console.Line("The pictures:");
+    for (const auto& line : where) {
+        console.Line("  " + line);
+    }
+    return exitCode;
+}
+
+// Ctrl-C and SIGTERM reach a thread of their own (every other thread blocks them), which asks
+// the capture to stop; a second one ends the program at once.
+void StartSignalThread(StopSignal& stop) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set, &stop] {
+        int count = 0;
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0) {
+                continue;
+            }
+            if (++count > 1) {
+                _exit(128 + signal);
+            }
+            stop.Request();
+        }
+    }).detach();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        if (args.empty()) {
+            return Usage("a command is needed");
+        }
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+    const std::string command = args[0];
+    args.erase(args.begin());
+
+    static StopSignal stop;  // the signal thread may outlive main's locals
+    signal(SIGPIPE, SIG_IGN);
+    StartSignalThread(stop);
+    Console console(stdout, isatty(STDOUT_FILENO) == 1);
+    const std::string module = DefaultModulePath(CAMHOST_DEFAULT_MODULE, CAMHOST_MODULE_FILE_NAME);
+
+    if (command == "capture") {
+        CaptureOptions options;
+        ParseOutcome parsed = ParseCaptureArgs(args, options);
+        if (parsed.status == ParseOutcome::kHelp) {
+            std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        }
+        if (parsed.status == ParseOutcome::kUsageError) {
+            return Usage(parsed.error);
+        }
+        return Capture(options, console, stop, module);
+    }
+    if (command == "demo") {
+        DemoOptions options;
+        ParseOutcome parsed = ParseDemoArgs(args, options);
+        if (parsed.status == ParseOutcome::kHelp) {
+            std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        }
+        if (parsed.status == ParseOutcome::kUsageError) {
+            return Usage(parsed.error);
+        }
+        return Demo(options, console, stop, module);
+    }
+    return Usage("unknown command \"" + command + "\"");
+}

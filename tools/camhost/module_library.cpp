@@ -1,0 +1,45 @@
+#include "module_library.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace camhost {
+
+ModuleLibrary::~ModuleLibrary() {
+    if (m_handle != nullptr) {
+        dlclose(m_handle);
+    }
+}
+
+bool ModuleLibrary::Load(const std::string& path) {
+    m_path = path;
+    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (m_handle == nullptr) {
+        const char* why = dlerror();
+        m_error = "cannot load the module " + path + ": " + (why ? why : "unknown error");
+        return false;
+    }
+    create = reinterpret_cast<CreateIPCaptureFn>(dlsym(m_handle, "CreateIPCapture"));
+    destroy = reinterpret_cast<DeleteIPCaptureFn>(dlsym(m_handle, "DeleteIPCapture"));
+    if (create == nullptr || destroy == nullptr) {
+        m_error = "the module " + path + " lacks CreateIPCapture or DeleteIPCapture";
+        return false;
+    }
+    return true;
+}
+
+std::string DefaultModulePath(const std::string& compiledPath, const std::string& fileName) {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const auto beside = self.parent_path() / ".." / ".." / "src" / fileName;
+        if (std::filesystem::exists(beside, error)) {
+            return beside.lexically_normal().string();
+        }
+    }
+    return compiledPath;
+}
+
+}  // namespace camhost

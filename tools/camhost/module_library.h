@@ -1,0 +1,36 @@
+#pragma once
+// The driver module loaded the way a recording server loads it: dlopen, then the exports by
+// name.
+#include <string>
+
+#include "jvc_ipcapture/exports.h"
+
+namespace camhost {
+
+class ModuleLibrary {
+  public:
+    ModuleLibrary() = default;
+    ~ModuleLibrary();
+    ModuleLibrary(const ModuleLibrary&) = delete;
+    ModuleLibrary& operator=(const ModuleLibrary&) = delete;
+
+    // Loads the module and resolves CreateIPCapture / DeleteIPCapture. False with error() set
+    // when the file does not load or an export is missing.
+    bool Load(const std::string& path);
+    const std::string& error() const { return m_error; }
+    const std::string& path() const { return m_path; }
+
+    CreateIPCaptureFn create = nullptr;
+    DeleteIPCaptureFn destroy = nullptr;
+
+  private:
+    void* m_handle = nullptr;
+    std::string m_path;
+    std::string m_error;
+};
+
+// The module to load when no path is given: the one built next to the running program
+// (build/<preset>/src/ beside build/<preset>/tools/camhost/), else the path compiled in.
+std::string DefaultModulePath(const std::string& compiledPath, const std::string& fileName);
+
+}  // namespace camhost
