@@ -7,7 +7,8 @@ namespace vostrel {
 class CJvcIPCaptureDriver : public CIPCaptureDriver {
   public:
     CJvcIPCaptureDriver() = default;
-    ~CJvcIPCaptureDriver() override = default;
+    // Closes the work objects while the whole driver still exists: their threads call it.
+    ~CJvcIPCaptureDriver() override { Close(); }
 
     bool Open(IDebugMessageSink* hostLog, ipcapture::IHostFrameFactory* frameFactory,
               ipcapture::IIPDeviceConfig* config) override;

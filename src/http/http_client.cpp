@@ -96,12 +96,23 @@ void CHttpClient::CloseRequest() {
 
 void CHttpClient::Cancel() {
     vostrel::CAutoLock guard(m_lock);
+    m_cancelRequested = true;
     if (m_request) {
         m_request->Cancel();
     }
     if (m_sending) {
         m_sending->Cancel();
     }
+}
+
+void CHttpClient::ResetCancel() {
+    vostrel::CAutoLock guard(m_lock);
+    m_cancelRequested = false;
+}
+
+bool CHttpClient::IsCancelled() {
+    vostrel::CAutoLock guard(m_lock);
+    return m_cancelRequested;
 }
 
 bool CHttpClient::SendRequest(const std::string& verb, const std::string& path) {
@@ -164,6 +175,11 @@ bool CHttpClient::SendOnce(const std::string& verb, const std::string& path,
     }
     {
         vostrel::CAutoLock guard(m_lock);
+        if (m_cancelRequested) {
+            // Cancelled before this send could be reached: it is not started at all.
+            m_lastSendCancelled = true;
+            return false;
+        }
         m_sending = request;
     }
     const uint64_t total = std::max<uint64_t>(body.size(), totalLength);
@@ -251,8 +267,8 @@ bool CHttpClient::SendDetect(const std::string& verb, const std::string& path,
     m_protocol = kProtocolHttp;
     bool ok = SendAuth(verb, path, headers, body, totalLength, options);
     if (!ok && !m_lastSendCancelled) {
-        // Unlike the original, a new client tries HTTPS once after a plain HTTP attempt that
-        // failed in transport, so that cameras that speak only HTTPS work.
+        // A new client tries HTTPS once after a plain HTTP attempt that failed in transport,
+        // so that cameras that speak only HTTPS work.
         m_protocol = kProtocolHttps;
         ok = SendAuth(verb, path, headers, body, totalLength, options);
     }

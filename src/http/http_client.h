@@ -77,8 +77,11 @@ class CHttpClient {
     // Cancelled). Thread-safe.
     void CloseRequest();
     // Thread-safe: cancels the pending and later waits of the current request and of a send
-    // in progress. A send started after Cancel returns is not affected.
+    // in progress, and refuses every later send until ResetCancel: a stop that lands between
+    // two requests is never missed.
     void Cancel();
+    void ResetCancel();
+    bool IsCancelled();
 
     const std::string& GetHost() const { return m_host; }
     uint16_t GetPort() const { return m_port; }
@@ -130,6 +133,7 @@ class CHttpClient {
     std::shared_ptr<platform::http::Request> m_sending;  // request of a send in progress
     bool m_networkStarted = false;                       // holds a NetworkStartup reference
     bool m_lastSendCancelled = false;                    // the last send ended by Cancel
+    bool m_cancelRequested = false;                      // guarded by m_lock
 };
 
 }  // namespace Web

@@ -51,7 +51,8 @@ bool SendAndLog(std::string& response, Web::CHttpClient& client, IDebugMessage* 
                 const std::string& path) {
     CResultDef result;
     SendRequestWrapper(response, client, result, path, true, 0);
-    if (result.code != 0) {
+    // An exchange cut short by a stop is not a camera failure: nothing is logged for it.
+    if (result.code != 0 && !client.IsCancelled()) {
         LogResult(result, logTarget);
     }
     return result.code == 0;
@@ -62,7 +63,7 @@ bool SendForStream(Web::CHttpClient& client, const std::string& path, IDebugMess
     CResultDef result;
     std::string unused;
     SendRequestWrapper(unused, client, result, path, false, expectedStatus);
-    if (result.code != 0) {
+    if (result.code != 0 && !client.IsCancelled()) {
         LogResult(result, logTarget);
     }
     return result.code == 0;

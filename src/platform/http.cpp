@@ -168,6 +168,7 @@ struct Request::State {
     bool ready = false;                    // the final response's headers are complete
     uint32_t status = 0;                   // of the response being received / the final one
     std::vector<std::string> headerLines;  // of that response
+    size_t headerBytes = 0;                // all header bytes of the transfer
     Clock::time_point lastActivity{};
 
     // Body buffer: bytes [head, data.size()) are unread.
@@ -212,6 +213,12 @@ struct ConnectionCore {
             return n;
         }
         st->lastActivity = Clock::now();
+        // A peer that never ends its headers must not grow memory without bound: past the
+        // limit the transfer is aborted.
+        st->headerBytes += n;
+        if (st->headerBytes > kHeaderLimit) {
+            return 0;
+        }
         std::string line(bytes, n);
         if (line.compare(0, 5, "HTTP/") == 0) {
             // A new response of the transfer (1xx, an auth challenge libcurl answers

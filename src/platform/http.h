@@ -83,6 +83,8 @@ enum class SessionOption {
 
 // Most body bytes a request buffers before its transfer is paused.
 inline constexpr size_t kBodyBufferLimit = 256 * 1024;
+// Most header bytes one transfer may receive (all its responses together).
+inline constexpr size_t kHeaderLimit = 256 * 1024;
 
 class Connection;
 class Request;

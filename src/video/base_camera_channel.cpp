@@ -7,6 +7,8 @@
 namespace vostrel {
 
 namespace {
+// The channel whose thread is the calling thread, if any.
+thread_local CBaseCameraChannel* t_currentChannel = nullptr;
 const char* const kStateContext = "vostrel::CBaseCameraChannel::SetCameraState";
 const char* const kStopContext = "vostrel::CBaseCameraChannel::StopThread";
 }  // namespace
@@ -31,7 +33,10 @@ void CBaseCameraChannel::Shutdown() {
 
 bool CBaseCameraChannel::Start(const ipcapture::ChannelSettings& settings) {
     Stop();
-    m_settings = settings;
+    {
+        CAutoLock hold(m_settingsLock);
+        m_settings = settings;
+    }
     if (!m_networkStarted) {
         m_networkStarted = platform::NetworkStartup();
     }
@@ -60,12 +65,21 @@ void CBaseCameraChannel::Stop() {
 }
 
 bool CBaseCameraChannel::Update(const ipcapture::ChannelSettings& settings) {
-    m_settings.interval = settings.interval;
-    m_settings.width = settings.width;
-    m_settings.height = settings.height;
     SetState(kChannelStopped);
     StopThread();
+    {
+        // The old thread has ended: the new one reads the new settings.
+        CAutoLock hold(m_settingsLock);
+        m_settings.interval = settings.interval;
+        m_settings.width = settings.width;
+        m_settings.height = settings.height;
+    }
     return StartThread();
+}
+
+ipcapture::ChannelSettings CBaseCameraChannel::GetSettings() {
+    CAutoLock hold(m_settingsLock);
+    return m_settings;
 }
 
 int CBaseCameraChannel::GetState() {
@@ -75,11 +89,31 @@ int CBaseCameraChannel::GetState() {
 
 void CBaseCameraChannel::SetState(int state) {
     CAutoLock hold(m_stateLock);
+    // Once a stop is under way the channel stays stopped, whatever its thread last saw.
+    if (m_state == kChannelStopped && state != kChannelStopped && m_stopEvent.IsSet()) {
+        return;
+    }
     m_state = state;
 }
 
-int CBaseCameraChannel::ThreadEntry(void* self) {
-    return static_cast<CBaseCameraChannel*>(self)->ThreadMain();
+int CBaseCameraChannel::ThreadEntry(void* raw) {
+    auto* self = static_cast<CBaseCameraChannel*>(raw);
+    t_currentChannel = self;
+    int result = self->ThreadMain();
+    t_currentChannel = nullptr;
+    // Released on its own thread while running: the channel goes now, as the thread's last act.
+    std::shared_ptr<ICameraChannel> last = std::move(self->m_self);
+    last.reset();
+    return result;
+}
+
+bool CBaseCameraChannel::ReleaseOnOwnThread(std::shared_ptr<ICameraChannel>& channel) {
+    CBaseCameraChannel* current = t_currentChannel;
+    if (current == nullptr || channel.get() != static_cast<ICameraChannel*>(current)) {
+        return false;
+    }
+    current->m_self = std::move(channel);
+    return true;
 }
 
 bool CBaseCameraChannel::StartThread() {
@@ -93,6 +127,7 @@ bool CBaseCameraChannel::StartThread() {
             m_thread->Join(platform::kInfinite);
             m_thread.reset();
         }
+        OnThreadStarting();
         m_stopEvent.Reset();
         // A started channel reports "not yet connected" at once, not only once its thread
         // has run.

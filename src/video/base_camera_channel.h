@@ -24,13 +24,20 @@ class CBaseCameraChannel : public ICameraChannel {
     void Stop() override;
     bool Update(const ipcapture::ChannelSettings& settings) override;
     int GetState() override;
-    ipcapture::ChannelSettings GetSettings() override { return m_settings; }
+    ipcapture::ChannelSettings GetSettings() override;
 
     // The body of the channel thread.
     virtual int ThreadMain() = 0;
     // Called while a stop is in progress, before waiting for the thread: lets a subclass
     // interrupt a blocking read so the thread notices the stop event at once.
     virtual void OnThreadStopping() {}
+    // Called before a new thread is started (the previous one has ended).
+    virtual void OnThreadStarting() {}
+
+    // When the calling thread is this channel's own thread (the host stops the channel from
+    // inside a frame or signal-loss callback), the channel cannot be destroyed here: it keeps
+    // the last reference and releases it when its thread ends. True when it took it.
+    static bool ReleaseOnOwnThread(std::shared_ptr<ICameraChannel>& channel);
 
     void SetState(int state);
     // Reports a change of the on-line state to the host's log; repeated states are silent.
@@ -59,13 +66,15 @@ class CBaseCameraChannel : public ICameraChannel {
     uint32_t m_channelNumber;
     IDriver* m_driver;
     ipcapture::IHostFrameSink* m_sink;
-    ipcapture::ChannelSettings m_settings{};
+    CLock m_settingsLock;
+    ipcapture::ChannelSettings m_settings{};  // written by the host's start and update
     CManualEvent m_stopEvent;
     CTime m_lastFrameTime;
 
   private:
     static int ThreadEntry(void* self);
     bool m_reportedSlowStop = false;
+    std::shared_ptr<ICameraChannel> m_self;  // set when released on its own thread
 };
 
 }  // namespace vostrel

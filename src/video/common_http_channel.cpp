@@ -36,6 +36,10 @@ void CCommonHttpChannel::OnThreadStopping() {
     m_http.Cancel();
 }
 
+void CCommonHttpChannel::OnThreadStarting() {
+    m_http.ResetCancel();
+}
+
 int CCommonHttpChannel::ThreadMain() {
     SetState(kChannelConnecting);
     for (;;) {
@@ -196,8 +200,9 @@ bool CCommonHttpChannel::UpdateJvcParameter(const std::string& value, const std:
 }
 
 bool CCommonHttpChannel::SetFrameSize(unsigned encoder) {
-    unsigned width = m_settings.width;
-    unsigned height = m_settings.height;
+    const ipcapture::ChannelSettings settings = GetSettings();
+    unsigned width = settings.width;
+    unsigned height = settings.height;
     if (encoder == 2 && width > 1000) {
         width /= 2;
         height /= 2;

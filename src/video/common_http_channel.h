@@ -22,6 +22,8 @@ class CCommonHttpChannel : public CBaseCameraChannel {
     int ThreadMain() override;
     // Interrupts a blocking read or request so that a stop returns at once.
     void OnThreadStopping() override;
+    // Lets the new thread's requests through again after a stop cancelled the old one's.
+    void OnThreadStarting() override;
 
     // True when the stream ended on request (stop or refused frame), false when it was lost.
     virtual bool ReceiveStream();

@@ -1,5 +1,7 @@
 #include "video/ip_video_capture.h"
 
+#include "video/base_camera_channel.h"
+
 namespace vostrel {
 
 namespace {
@@ -7,7 +9,9 @@ namespace {
 void StopAndDelete(std::shared_ptr<ICameraChannel>& channel) {
     if (channel) {
         channel->Stop();
-        channel.reset();
+        if (!CBaseCameraChannel::ReleaseOnOwnThread(channel)) {
+            channel.reset();
+        }
     }
 }
 
@@ -64,9 +68,16 @@ bool CIPVideoCapture::StartChannel(unsigned index, ipcapture::IHostFrameSink* si
             ok = companion->Start(record);
         }
     }
-    CAutoLock hold(m_lock);
-    m_channels[index].channel = std::move(channel);
-    m_channels[index].companion = std::move(companion);
+    Entry displaced;
+    {
+        CAutoLock hold(m_lock);
+        displaced = std::move(m_channels[index]);
+        m_channels[index].channel = std::move(channel);
+        m_channels[index].companion = std::move(companion);
+    }
+    // Another host thread started the same index meanwhile: its channel goes, outside the lock.
+    StopAndDelete(displaced.companion);
+    StopAndDelete(displaced.channel);
     return ok;
 }
 

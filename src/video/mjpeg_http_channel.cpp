@@ -52,13 +52,14 @@ std::string CMjpegHttpChannel::VideoRequestPath(unsigned intervalMs) {
 }
 
 bool CMjpegHttpChannel::OpenStream() {
+    const ipcapture::ChannelSettings settings = GetSettings();
     return SetFrameSize(1) && UpdateJvcParameter("vfs", "encode(1).cbr_mode") &&
-           UpdateJvcParameter(QualityValue(m_settings.width, m_settings.quality),
+           UpdateJvcParameter(QualityValue(settings.width, settings.quality),
                               "encode(1).quality") &&
            !StopRequested() &&
            Utils::SendForStream(m_http, "/api/param?encode(1).status=save", m_driver, 0) &&
            !StopRequested() &&
-           Utils::SendForStream(m_http, VideoRequestPath(m_settings.interval), m_driver, 200);
+           Utils::SendForStream(m_http, VideoRequestPath(settings.interval), m_driver, 200);
 }
 
 void CMjpegHttpChannel::ProcessData(const uint8_t* data, size_t size) {

@@ -57,11 +57,12 @@ unsigned CMpegHttpChannel::FrameCapacity(size_t pictureSize) {
 }
 
 bool CMpegHttpChannel::OpenStream() {
+    const ipcapture::ChannelSettings settings = GetSettings();
     m_parser.Reset();
     return SetFrameSize(2) &&
-           UpdateJvcParameter(BitRateValue(m_settings.quality), "encode(2).bitrate") &&
-           UpdateJvcParameter(FrameRateValue(m_settings.interval), "encode(2).framerate") &&
-           UpdateJvcParameter(IFrameIntervalValue(m_settings.interval, m_cameraFamily),
+           UpdateJvcParameter(BitRateValue(settings.quality), "encode(2).bitrate") &&
+           UpdateJvcParameter(FrameRateValue(settings.interval), "encode(2).framerate") &&
+           UpdateJvcParameter(IFrameIntervalValue(settings.interval, m_cameraFamily),
                               "encode(2).iframeinterval") &&
            !StopRequested() &&
            Utils::SendForStream(m_http, "/api/param?encode(2).status=save", m_driver, 0) &&

@@ -29,6 +29,7 @@ void CMpegParser::Reset() {
     m_waitForKey = true;
     m_pendingStart = 0;
     m_scanPos = 0;
+    m_headerSearched = 0;
     m_header.clear();
     m_data.clear();
 }
@@ -85,13 +86,17 @@ void CMpegParser::Scan() {
         uint8_t code = m_data[p + 3];
         if (code == kSequenceStart) {
             EmitPending();
-            size_t picture = FindStartCode(p + 4, limit);
+            size_t picture = FindStartCode(p + 4 + m_headerSearched, limit);
             while (picture != npos && m_data[picture + 3] != kPictureStart) {
                 picture = FindStartCode(picture + 1, limit);
             }
             if (picture == npos) {
-                break;  // resume at this sequence start once more data has arrived
+                // Resume at this sequence start once more data has arrived; every start code
+                // position below the limit has been looked at.
+                m_headerSearched = limit > p + 4 ? limit - (p + 4) : 0;
+                break;
             }
+            m_headerSearched = 0;
             m_header.assign(m_data.begin() + static_cast<ptrdiff_t>(p),
                             m_data.begin() + static_cast<ptrdiff_t>(picture));
             m_pendingStart = picture;

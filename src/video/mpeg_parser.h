@@ -71,6 +71,9 @@ class CMpegParser {
     bool m_waitForKey = true;
     size_t m_pendingStart = 0;
     size_t m_scanPos = 0;
+    // Bytes after a sequence start code already searched for its picture start code, so a
+    // header waiting for its picture is not searched again from the start on every block.
+    size_t m_headerSearched = 0;
     size_t m_maxBuffered = kMaxBufferedBytes;
 };
 

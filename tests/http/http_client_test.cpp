@@ -669,3 +669,37 @@ TEST(PlatformHttp, NewRequestDetachesUnfinishedOne) {
     }
     platform::NetworkCleanup();
 }
+
+TEST(HttpClient, CancelRefusesLaterSendsUntilReset) {
+    TestServer server(Serve([](const HttpRequest&) { return Response(200, "fine"); }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    client.Cancel();
+    EXPECT_TRUE(client.IsCancelled());
+    // A stop that lands between two requests is not missed: the next one is not sent.
+    EXPECT_FALSE(client.SendRequest("GET", "/x"));
+    EXPECT_EQ(server.Accepted(), 0);
+    client.ResetCancel();
+    ASSERT_TRUE(client.SendRequest("GET", "/x"));
+    EXPECT_EQ(client.GetStatusCode(), 200u);
+}
+
+TEST(HttpClient, EndlessResponseHeadersAbortTheTransfer) {
+    std::atomic<bool> done{false};
+    TestServer server([&done](ServerConnection& c, TestServer&) {
+        HttpRequest r;
+        if (!c.ReadRequest(r)) {
+            return;
+        }
+        c.Send("HTTP/1.1 200 OK\r\n");
+        std::string line = "X-Filler: " + std::string(1000, 'a') + "\r\n";
+        // Far more header bytes than any response has; the client must give up first.
+        for (int i = 0; i < 100000 && !done; ++i) {
+            if (!c.Send(line)) {
+                return;
+            }
+        }
+    });
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    EXPECT_FALSE(client.SendRequest("GET", "/x"));
+    done = true;
+}

@@ -10,6 +10,7 @@
 
 #include "camera_simulator.h"
 #include "http/param_protocol.h"
+#include "platform/event.h"
 #include "reference_host.h"
 #include "support/fake_driver.h"
 #include "support/simulated_driver.h"
@@ -272,4 +273,46 @@ TEST(MjpegOpenStreamTest, RefusedWriteIsLoggedWithTheCamerasReason) {
                   "vostrel::CCommonHttpChannel::UpdateJvcParameter: Cannot set parameter "
                   "encode(1).cbr_mode to JVC camera 127.0.0.1. Camera returns status code 500"),
               1u);
+}
+
+namespace {
+
+// A host that stops the channel from inside its own frame callback, on the channel's thread.
+class StopFromCallbackSink : public host::FrameSink {
+  public:
+    bool OnFrame(IHostFrame* frame) override {
+        bool accepted = host::FrameSink::OnFrame(frame);
+        // On the second frame: the first one brought the camera on line.
+        if (++seen == 2 && !stopped.exchange(true)) {
+            stopResult = video->StopChannel(0);
+            returned.Set();
+        }
+        return accepted;
+    }
+    IIPVideoCapture* video = nullptr;
+    std::atomic<int> seen{0};
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> stopResult{false};
+    platform::Event returned{true};
+};
+
+}  // namespace
+
+TEST(MjpegEndToEndTest, HostStopsTheChannelFromItsOwnFrameCallback) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    SimulatedDriver fx(cam, 1, 1, 1);
+    StopFromCallbackSink sink;
+    sink.video = fx.video;
+    host::VideoSettings settings(320, 240, 100, 50);
+    ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
+    ASSERT_TRUE(sink.returned.Wait(20000) == platform::WaitResult::Signalled);
+    EXPECT_TRUE(sink.stopResult.load());
+    // The channel ends on its own thread and goes with it; the entry is empty at once.
+    EXPECT_EQ(fx.Status(0), -1);
+    ASSERT_TRUE(fx.log.WaitForText("Camera 127.0.0.1 is offline. Channel was stopped", 10s));
+    // The index can be started again.
+    host::FrameSink second;
+    ASSERT_TRUE(fx.video->StartChannel(0, &second, &settings));
+    ASSERT_TRUE(second.WaitForFrames(2, 20s));
 }

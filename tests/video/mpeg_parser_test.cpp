@@ -2,6 +2,8 @@
 // waiting for a good key frame, and bounded memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "mpeg_stream.h"
 #include "parse_mpeg_header.h"
 #include "video/mpeg_parser.h"
@@ -165,4 +167,24 @@ TEST(MpegParserTest, TheHeaderRoutineIsLoadedByItsModuleName) {
     parser.Parse(Concat({Gop(SequenceHeader({}), 400, 1, 1), SequenceHeader({})}));
     EXPECT_EQ(c.pictures.size(), 2u);
     EXPECT_EQ(c.pictures[0].width, 352u);
+}
+
+TEST(MpegParserTest, HeaderWaitingForItsPictureAcrossManyBlocks) {
+    // A sequence header whose picture start comes only after many blocks of header bytes
+    // (user data): the search goes on where it stopped and finds it.
+    Bytes header = SequenceHeader({});
+    Bytes userData = {0, 0, 1, 0xB2};
+    userData.resize(20000, 0x41);
+    Bytes stream = Concat({header, userData, Picture(400, 0, 1), Picture(300, 1, 2), header});
+    for (size_t block : {7u, 333u, 4096u}) {
+        Collector c;
+        CMpegParser parser(&c, &ParseMpegHeader);
+        for (size_t start = 0; start < stream.size(); start += block) {
+            parser.Parse(stream.data() + start, std::min(block, stream.size() - start));
+        }
+        ASSERT_EQ(c.pictures.size(), 2u) << block;
+        EXPECT_EQ(c.pictures[0].data, Concat({header, userData, Picture(400, 0, 1)}));
+        EXPECT_TRUE(c.pictures[0].key);
+        EXPECT_EQ(c.pictures[1].data, Picture(300, 1, 2));
+    }
 }
