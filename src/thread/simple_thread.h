@@ -14,6 +14,8 @@
 
 namespace vostrel::thread {
 
+// A derived class whose Run uses its own members must stop its thread in its own destructor:
+// by the time a base destructor runs, the derived part is gone.
 class CSimpleThread {
   public:
     // Exit code of every thread started here.
