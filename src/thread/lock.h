@@ -37,7 +37,7 @@ class CLock {
     void TakeOwnership(uint32_t self);
 
     platform::Event m_event{false};
-    void* m_mapping = nullptr;  // shared placement of the control block; never used here
+    [[maybe_unused]] void* m_mapping = nullptr;  // shared placement of the block; never used here
     std::unique_ptr<ControlBlock> m_block;
 };
 
