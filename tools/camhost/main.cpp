@@ -142,7 +142,9 @@ int main(int argc, char** argv) {
     const std::string command = args[0];
     args.erase(args.begin());
 
-    static StopSignal stop;  // the signal thread may outlive main's locals
+    // The signal thread outlives main and static destruction: its stop object is never
+    // destroyed, so a signal that arrives while the program exits finds it intact.
+    static StopSignal& stop = *new StopSignal;
     signal(SIGPIPE, SIG_IGN);
     StartSignalThread(stop);
     Console console(stdout, isatty(STDOUT_FILENO) == 1);
