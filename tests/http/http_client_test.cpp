@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <latch>
 #include <thread>
 
 #include "http/http_client.h"
@@ -129,6 +130,7 @@ TEST(HttpClient, BodyArrivingInPiecesIsReadWhole) {
         for (size_t pos = 0; pos < all.size(); pos += 7000) {
             if (!c.Send(all.substr(pos, 7000)))
                 return;
+            // Paced on purpose: the body must reach the client in separate pieces.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         c.ReadRequest(r, 2000);
@@ -254,13 +256,10 @@ TEST(HttpClient, EmptyUserNameSetsNoCredentials) {
 }
 
 TEST(HttpClient, TimeOutOnServerThatNeverAnswers) {
-    std::atomic<bool> done{false};
-    TestServer server([&done](ServerConnection& c, TestServer&) {
+    TestServer server([](ServerConnection& c, TestServer& s) {
         HttpRequest r;
         c.ReadRequest(r);
-        while (!done) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        s.WaitForRelease();
     });
     Web::CHttpClient client(Device(server.Port(), "user", "secret", 500),
                             Web::CHttpClient::kUserAgent);
@@ -273,7 +272,7 @@ TEST(HttpClient, TimeOutOnServerThatNeverAnswers) {
     EXPECT_EQ(client.GetStatusCode(), 0u);
     EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolUnknown);
     EXPECT_FALSE(client.GetRequest());
-    done = true;
+    server.Release();
 }
 
 TEST(HttpClient, PlainHttpIsKeptAfterLaterFailures) {
@@ -388,13 +387,13 @@ struct StreamServer {
                 left -= n;
             }
             for (int i = 0; i < trickleCount && !stop; ++i) {
+                // Trickled on purpose: the stream outlasts the client's receive time-out.
                 std::this_thread::sleep_for(std::chrono::milliseconds(trickleMs));
                 if (!c.SendCounted("z", &sent))
                     return;
             }
-            while (!stop) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+            // Holds the connection open until the test ends (Stop releases it).
+            s.WaitForRelease();
         });
     }
     ~StreamServer() {
@@ -421,14 +420,20 @@ TEST(HttpStream, CancelFromAnotherThreadReturnsAtOnce) {
     std::atomic<long long> waited{-1};
     std::atomic<bool> ok{true};
     std::atomic<Error> error{Error::None};
+    std::latch reading(1);
     std::thread reader([&] {
         auto start = Clock::now();
         size_t n = 0;
+        reading.count_down();
         ok = client.GetRequest()->QueryDataAvailable(n);
         error = request->LastError();
         waited = MsSince(start);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    reading.wait();
+    // The reader blocks inside the library, which offers no event for that; the short pause
+    // makes a cancel of a waiting reader likely, but the checks hold either way: a cancel
+    // must end the wait whether it lands before or during it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto cancelAt = Clock::now();
     client.Cancel();
     reader.join();
@@ -451,13 +456,17 @@ TEST(HttpStream, CloseRequestFromAnotherThreadStopsReader) {
                             Web::CHttpClient::kUserAgent);
     ASSERT_TRUE(client.SendRequest("GET", "/api/video?x"));
     std::atomic<Error> error{Error::None};
+    std::latch reading(1);
     std::thread reader([&] {
         auto request = client.GetRequest();
         size_t n = 0;
+        reading.count_down();
         request->QueryDataAvailable(n);
         error = request->LastError();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    reading.wait();
+    // As above: no event for "the reader now blocks"; the close must stop it either way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     auto start = Clock::now();
     client.CloseRequest();
     reader.join();
@@ -466,13 +475,11 @@ TEST(HttpStream, CloseRequestFromAnotherThreadStopsReader) {
 }
 
 TEST(HttpStream, CancelDuringSendReturnsAtOnceWithoutHttpsAttempt) {
-    std::atomic<bool> done{false};
-    TestServer server([&done](ServerConnection& c, TestServer& s) {
+    TestServer server([](ServerConnection& c, TestServer& s) {
         HttpRequest r;
         if (c.ReadRequest(r))
             s.Record(r);
-        while (!done)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        s.WaitForRelease();
     });
     Web::CHttpClient client(Device(server.Port(), "user", "secret", 20000),
                             Web::CHttpClient::kUserAgent);
@@ -483,15 +490,15 @@ TEST(HttpStream, CancelDuringSendReturnsAtOnceWithoutHttpsAttempt) {
         result = client.SendRequest("GET", "/x");
         took = MsSince(start);
     });
-    while (server.Requests().empty())
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The request has reached the server: the sender now waits for an answer that never comes.
+    EXPECT_TRUE(server.WaitForRequests(1));
     client.Cancel();
     sender.join();
     EXPECT_FALSE(result);
     EXPECT_LT(took, 3000);
     EXPECT_EQ(server.Accepted(), 1);  // no HTTPS attempt after a cancel
     EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolUnknown);
-    done = true;
+    server.Release();
 }
 
 TEST(HttpStream, ReceiveTimeOutIsInactivityNotWholeStream) {
@@ -532,7 +539,7 @@ TEST(HttpStream, LargeStreamReadSlowlyStaysBounded) {
                             Web::CHttpClient::kUserAgent);
     ASSERT_TRUE(client.SendRequest("GET", "/api/video?x"));
     auto request = client.GetRequest();
-    // The reader does not read for a while: the camera must be held back.
+    // The reader does not read for a while on purpose: the camera must be held back.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     size_t n = 0;
     ASSERT_TRUE(request->QueryDataAvailable(n));
@@ -555,6 +562,7 @@ TEST(HttpStream, LargeStreamReadSlowlyStaysBounded) {
         }
         received += got;
         if (++reads % 64 == 0) {
+            // A slow reader on purpose, so that the buffer limit is reached again and again.
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
@@ -684,8 +692,7 @@ TEST(HttpClient, CancelRefusesLaterSendsUntilReset) {
 }
 
 TEST(HttpClient, EndlessResponseHeadersAbortTheTransfer) {
-    std::atomic<bool> done{false};
-    TestServer server([&done](ServerConnection& c, TestServer&) {
+    TestServer server([](ServerConnection& c, TestServer& s) {
         HttpRequest r;
         if (!c.ReadRequest(r)) {
             return;
@@ -693,7 +700,7 @@ TEST(HttpClient, EndlessResponseHeadersAbortTheTransfer) {
         c.Send("HTTP/1.1 200 OK\r\n");
         std::string line = "X-Filler: " + std::string(1000, 'a') + "\r\n";
         // Far more header bytes than any response has; the client must give up first.
-        for (int i = 0; i < 100000 && !done; ++i) {
+        for (int i = 0; i < 100000 && !s.Released(); ++i) {
             if (!c.Send(line)) {
                 return;
             }
@@ -701,5 +708,5 @@ TEST(HttpClient, EndlessResponseHeadersAbortTheTransfer) {
     });
     Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
     EXPECT_FALSE(client.SendRequest("GET", "/x"));
-    done = true;
+    server.Release();
 }

@@ -159,6 +159,8 @@ class Lighttpd {
         }
         if (m_pid < 0)
             return "fork failed";
+        // lighttpd gives no sign that it is ready, so its port is tried a bounded number of
+        // times; a failed start is seen at once through waitpid.
         for (int i = 0; i < 100; ++i) {
             if (CanConnect(m_port))
                 return {};

@@ -184,6 +184,8 @@ void TestServer::Stop() {
     if (m_stopping.exchange(true)) {
         return;
     }
+    // Handlers waiting for the test must not hold up the join below.
+    Release();
     if (m_acceptThread.joinable()) {
         m_acceptThread.join();
     }
@@ -205,8 +207,34 @@ void TestServer::Stop() {
 }
 
 void TestServer::Record(const HttpRequest& request) {
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_requests.push_back(request);
+    }
+    m_changed.notify_all();
+}
+
+bool TestServer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_requests.size() >= count; });
+}
+
+void TestServer::Release() {
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_released = true;
+    }
+    m_changed.notify_all();
+}
+
+bool TestServer::Released() {
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_requests.push_back(request);
+    return m_released;
+}
+
+bool TestServer::WaitForRelease(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [this] { return m_released; });
 }
 
 std::vector<HttpRequest> TestServer::Requests() {

@@ -2,6 +2,8 @@
 // A raw-socket HTTP test server on the loopback interface: the tests write every byte of
 // each answer themselves. Each accepted connection runs the handler on its own thread.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -52,6 +54,15 @@ class TestServer {
     // Requests recorded by Record (handlers call it for each request they read).
     void Record(const HttpRequest& request);
     std::vector<HttpRequest> Requests();
+    // Waits until at least count requests have been recorded; false on time-out.
+    bool WaitForRequests(size_t count,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Handlers that hold their connection open until the test has made its checks wait for
+    // Release. Stop releases too, so a test that ends early never leaves a handler waiting.
+    void Release();
+    bool Released();
+    // True once released; false when the time-out passed first.
+    bool WaitForRelease(std::chrono::milliseconds timeout = std::chrono::seconds(60));
     // Stops accepting, breaks every connection and joins the threads.
     void Stop();
 
@@ -65,6 +76,8 @@ class TestServer {
     std::atomic<int> m_accepted{0};
     std::thread m_acceptThread;
     std::mutex m_mutex;
+    std::condition_variable m_changed;  // a request was recorded, or Release
+    bool m_released = false;
     std::vector<int> m_fds;
     std::vector<std::thread> m_threads;
     std::vector<HttpRequest> m_requests;
