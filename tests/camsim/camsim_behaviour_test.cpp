@@ -343,7 +343,9 @@ TEST(CamsimFaults, NeverAnswerHoldsTheRequestUntilSwitchedOff) {
     // A held request is answered once the fault is switched off.
     std::string body;
     std::thread waiter([&] { body = Get(cam, "/api/param?system.model"); });
-    std::this_thread::sleep_for(300ms);
+    // Switched off only once the second connection is held.
+    EXPECT_TRUE(cam.WaitForConnections(2));
+    EXPECT_TRUE(cam.Requests().empty());
     cam.SetNeverAnswer(false);
     waiter.join();
     EXPECT_EQ(body, Line("system.model", "VN-V686", 200, "OK"));
@@ -376,9 +378,7 @@ TEST(CamsimFaults, StallStreamAfterPictures) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(SplitParts(r.body, "camsimboundary").size(), 2u);
     // The stalled stream ends when its client goes.
-    for (int i = 0; i < 100 && cam.OpenStreams() > 0; ++i) {
-        std::this_thread::sleep_for(20ms);
-    }
+    EXPECT_TRUE(cam.WaitForOpenStreams(0, 2s));
     EXPECT_EQ(cam.OpenStreams(), 0);
     cam.SetStallStreamAfter(-1);
     r = ReadStream(cam.port(), kMjpeg, 500ms);
@@ -457,9 +457,7 @@ TEST(CamsimLifecycle, StopIsPromptWithOpenStreamsAndHeldConnections) {
         ReadStream(cam.port(), "/api/video?encode=mpeg4", 30s);
         ++done;
     });
-    for (int i = 0; i < 200 && cam.OpenStreams() < 2; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    cam.WaitForOpenStreams(2, 2s);
     ASSERT_EQ(cam.OpenStreams(), 2);
     cam.SetStallStreamAfter(0);  // a third stream that stalls at once
     clients.emplace_back([&] {
@@ -469,7 +467,9 @@ TEST(CamsimLifecycle, StopIsPromptWithOpenStreamsAndHeldConnections) {
     // An idle keep-alive connection.
     httplib::Client idle("127.0.0.1", cam.port());
     ASSERT_TRUE(idle.Get("/api/param?system.model"));
-    std::this_thread::sleep_for(200ms);
+    // The stalled stream is open before the never-answer switch could hold its connection.
+    EXPECT_TRUE(cam.WaitForOpenStreams(3));
+    const uint64_t accepted = cam.ConnectionsAccepted();
     cam.SetNeverAnswer(true);
     clients.emplace_back([&] {
         httplib::Client held("127.0.0.1", cam.port());
@@ -477,7 +477,7 @@ TEST(CamsimLifecycle, StopIsPromptWithOpenStreamsAndHeldConnections) {
         held.Get("/api/param?system.model");
         ++done;
     });
-    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(cam.WaitForConnections(accepted + 1));
     const auto start = std::chrono::steady_clock::now();
     cam.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
@@ -197,6 +198,9 @@ struct CameraSimulator::Impl {
     std::deque<RequestRecord> requests;
     uint64_t request_seq = 0;
     std::deque<WriteRecord> writes;
+    // Notified when a request is logged and when the connection or open-stream counts change,
+    // for the Wait* calls.
+    mutable std::condition_variable observed;
 
     std::atomic<uint64_t> connections{0};
     std::atomic<uint64_t> pictures{0};
@@ -238,6 +242,12 @@ struct CameraSimulator::Impl {
         return faults;
     }
     void Log(RequestRecord rec);
+    // Wakes the Wait* calls after a counter changed. The empty locked section orders the
+    // change before a waiter's check, so that the wake-up is not lost.
+    void NotifyObservers() const {
+        { std::lock_guard<std::mutex> lock(mu); }
+        observed.notify_all();
+    }
     void HandleParam(const httplib::Request& req, httplib::Response& res, RequestRecord rec);
     void HandleVideo(const httplib::Request& req, httplib::Response& res, RequestRecord rec);
     // Waits until `until`, in slices; false when the stream must end (Stop or the client went).
@@ -348,6 +358,7 @@ class SimServer : public httplib::Server {
   protected:
     bool process_and_close_socket(socket_t sock) override {
         const uint64_t id = ++impl_->connections;
+        impl_->NotifyObservers();
         t_connection = id;
         t_socket = sock;
         bool ok = false;
@@ -588,6 +599,7 @@ void CameraSimulator::Impl::Log(RequestRecord rec) {
     while (requests.size() > kMaxRequests) {
         requests.pop_front();
     }
+    observed.notify_all();
 }
 
 void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Response& res,
@@ -755,10 +767,15 @@ void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Re
         res.set_content_provider(type.c_str(), [this, ring, fps, multipart](
                                                    size_t, httplib::DataSink& sink) {
             ++open_streams;
+            NotifyObservers();
             struct Guard {
+                const Impl& impl;
                 std::atomic<int>& n;
-                ~Guard() { --n; }
-            } guard{open_streams};
+                ~Guard() {
+                    --n;
+                    impl.NotifyObservers();
+                }
+            } guard{*this, open_streams};
             const auto interval = std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(1.0 / fps));
             auto next = Clock::now();
@@ -829,10 +846,15 @@ void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Re
         res.set_content_provider("video/mp4v-es", [this, fixture, fps, mid_gop](
                                                       size_t, httplib::DataSink& sink) {
             ++open_streams;
+            NotifyObservers();
             struct Guard {
+                const Impl& impl;
                 std::atomic<int>& n;
-                ~Guard() { --n; }
-            } guard{open_streams};
+                ~Guard() {
+                    --n;
+                    impl.NotifyObservers();
+                }
+            } guard{*this, open_streams};
             const auto interval = std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(1.0 / fps));
             // Mid-GOP: begin half way between the first two key pictures.
@@ -1151,21 +1173,27 @@ void CameraSimulator::ClearLineStatus() {
 
 bool CameraSimulator::WaitForRequest(const std::string& target_substring,
                                      std::chrono::milliseconds timeout) const {
-    const auto deadline = Clock::now() + timeout;
-    while (true) {
-        {
-            std::lock_guard<std::mutex> lock(impl_->mu);
-            for (const auto& r : impl_->requests) {
-                if (r.target.find(target_substring) != std::string::npos) {
-                    return true;
-                }
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    return impl_->observed.wait_for(lock, timeout, [&] {
+        for (const auto& r : impl_->requests) {
+            if (r.target.find(target_substring) != std::string::npos) {
+                return true;
             }
         }
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
+        return false;
+    });
+}
+
+bool CameraSimulator::WaitForOpenStreams(int count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    return impl_->observed.wait_for(lock, timeout,
+                                    [&] { return impl_->open_streams.load() == count; });
+}
+
+bool CameraSimulator::WaitForConnections(uint64_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    return impl_->observed.wait_for(lock, timeout,
+                                    [&] { return impl_->connections.load() >= count; });
 }
 
 }  // namespace camsim

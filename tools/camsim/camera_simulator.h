@@ -268,10 +268,18 @@ class CameraSimulator {
     void SetLineStatus(const std::string& name, int status);  // status 0 removes it
     void ClearLineStatus();
 
-    // Waits until a request whose target contains the text has arrived (polling the request
-    // log), up to the timeout; true if it came. Handy for "the module has sent X" checks.
+    // Waits until a request whose target contains the text has arrived (woken as each request
+    // is logged), up to the timeout; true if it came. Handy for "the module has sent X" checks.
     bool WaitForRequest(const std::string& target_substring,
                         std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // Waits until exactly count video streams are open (OpenStreams), up to the timeout; true
+    // if that happened. Serves both "the clients' streams have started" and "all have ended".
+    bool WaitForOpenStreams(int count,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // Waits until at least count TCP connections have been accepted since Start
+    // (ConnectionsAccepted), up to the timeout; true if they were.
+    bool WaitForConnections(uint64_t count,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
     struct Impl;
 
