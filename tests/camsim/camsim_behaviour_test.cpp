@@ -345,7 +345,6 @@ TEST(CamsimFaults, NeverAnswerHoldsTheRequestUntilSwitchedOff) {
     std::thread waiter([&] { body = Get(cam, "/api/param?system.model"); });
     // Switched off only once the second connection is held.
     EXPECT_TRUE(cam.WaitForConnections(2));
-    EXPECT_TRUE(cam.Requests().empty());
     cam.SetNeverAnswer(false);
     waiter.join();
     EXPECT_EQ(body, Line("system.model", "VN-V686", 200, "OK"));
