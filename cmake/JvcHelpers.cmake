@@ -33,3 +33,16 @@ function(jvc_add_test name)
         DISCOVERY_TIMEOUT 60
         PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${label}" ENVIRONMENT "${ARG_ENVIRONMENT}")
 endfunction()
+
+# jvc_add_child_folders(): adds every folder below the current one that has a CMakeLists.txt.
+function(jvc_add_child_folders)
+    file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}
+        ${CMAKE_CURRENT_SOURCE_DIR}/*)
+    list(SORT children)
+    foreach(child ${children})
+        if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child}
+           AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+            add_subdirectory(${child})
+        endif()
+    endforeach()
+endfunction()

@@ -396,15 +396,9 @@ int32_t CXMLSettingsAPI::WriteValueUtf8(const wchar_t* value, const std::string&
     if (!m_document || path.empty()) {
         return 0;
     }
-    pugi::xml_node node = FindElement(path);
+    pugi::xml_node node = FindOrCreateElement(path);
     if (!node) {
-        if (CreatePathUtf8(path) == 0) {
-            return 0;
-        }
-        node = FindElement(path);
-        if (!node) {
-            return 0;
-        }
+        return 0;
     }
     const wchar_t* text = value != nullptr ? value : L"";
     bool ok = GetAttribute(node, L"value").empty() ? AddAttribute(node, L"value", text)
@@ -443,6 +437,14 @@ int32_t CXMLSettingsAPI::CreatePath(const wchar_t* pathFormat, ...) {
     return CreatePathUtf8(path);
 }
 
+pugi::xml_node CXMLSettingsAPI::FindOrCreateElement(const std::string& path) {
+    pugi::xml_node node = FindElement(path);
+    if (!node && CreatePathUtf8(path) == 1) {
+        node = FindElement(path);
+    }
+    return node;
+}
+
 int32_t CXMLSettingsAPI::CreatePathUtf8(const std::string& path) {
     CAutoLock hold(m_domLock);
     if (!m_document || path.empty()) {
@@ -461,15 +463,9 @@ int32_t CXMLSettingsAPI::CreatePathUtf8(const std::string& path) {
     if (!IsValidName(name)) {
         return 0;
     }
-    pugi::xml_node parent = FindElement(parentPath);
+    pugi::xml_node parent = FindOrCreateElement(parentPath);
     if (!parent) {
-        if (CreatePathUtf8(parentPath) == 0) {
-            return 0;
-        }
-        parent = FindElement(parentPath);
-        if (!parent) {
-            return 0;
-        }
+        return 0;
     }
     // Nodes from the parent up to the document node, both included.
     size_t depth = 0;

@@ -70,6 +70,8 @@ class CXMLSettingsAPI {
     struct Document;
 
     pugi::xml_node FindElement(const std::string& path);
+    // The element at path, made (with its missing ancestors) when absent; empty on failure.
+    pugi::xml_node FindOrCreateElement(const std::string& path);
     int32_t CreatePathUtf8(const std::string& path);
     int32_t WriteValueUtf8(const wchar_t* value, const std::string& path);
 

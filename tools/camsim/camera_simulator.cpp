@@ -260,6 +260,23 @@ struct CameraSimulator::Impl {
     bool StreamWrite(httplib::DataSink& sink, const uint8_t* data, size_t size, StreamPacer& pacer);
     // Holds a stalled stream until Stop or the client goes.
     void Stall() const;
+    // Counts a video stream as open for as long as it lives, waking the waiters both ways.
+    class OpenStreamScope {
+      public:
+        explicit OpenStreamScope(Impl& impl) : m_impl(impl) {
+            ++m_impl.open_streams;
+            m_impl.NotifyObservers();
+        }
+        ~OpenStreamScope() {
+            --m_impl.open_streams;
+            m_impl.NotifyObservers();
+        }
+        OpenStreamScope(const OpenStreamScope&) = delete;
+        OpenStreamScope& operator=(const OpenStreamScope&) = delete;
+
+      private:
+        Impl& m_impl;
+    };
 };
 
 // The byte stream of one connection for cpp-httplib: plain socket reads and writes that wait
@@ -766,16 +783,7 @@ void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Re
                       : "image/jpeg";
         res.set_content_provider(type.c_str(), [this, ring, fps, multipart](
                                                    size_t, httplib::DataSink& sink) {
-            ++open_streams;
-            NotifyObservers();
-            struct Guard {
-                const Impl& impl;
-                std::atomic<int>& n;
-                ~Guard() {
-                    --n;
-                    impl.NotifyObservers();
-                }
-            } guard{*this, open_streams};
+            OpenStreamScope counted(*this);
             const auto interval = std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(1.0 / fps));
             auto next = Clock::now();
@@ -845,16 +853,7 @@ void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Re
         t_close_after = true;
         res.set_content_provider("video/mp4v-es", [this, fixture, fps, mid_gop](
                                                       size_t, httplib::DataSink& sink) {
-            ++open_streams;
-            NotifyObservers();
-            struct Guard {
-                const Impl& impl;
-                std::atomic<int>& n;
-                ~Guard() {
-                    --n;
-                    impl.NotifyObservers();
-                }
-            } guard{*this, open_streams};
+            OpenStreamScope counted(*this);
             const auto interval = std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(1.0 / fps));
             // Mid-GOP: begin half way between the first two key pictures.
