@@ -1,11 +1,26 @@
-# jvc_add_subsystem(NAME SOURCES ... [DEPS ...])
-# A subsystem is a static library (position independent) that the module links in whole.
+# jvc_add_subsystem(NAME [SOURCES ...] [DEPS ...])
+# A subsystem is a static library (position independent) that the module links in whole, or
+# a header-only interface library when it has no sources. Its headers are included as
+# "NAME/file.h". Each subsystem sees only its own headers, the host-facing headers under
+# include/, and the headers of the subsystems it lists in DEPS (and theirs): its include root
+# is a folder of the build tree that holds one link, NAME -> src/NAME, so a header of an
+# undeclared subsystem is not found and a wrong include fails to compile.
 function(jvc_add_subsystem name)
     cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
-    add_library(jvc_${name} STATIC ${ARG_SOURCES})
-    target_include_directories(jvc_${name} PUBLIC
-        ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
-    target_link_libraries(jvc_${name} PUBLIC ${ARG_DEPS})
+    set(root ${PROJECT_BINARY_DIR}/include_roots/${name})
+    if(NOT EXISTS ${root}/${name})
+        file(MAKE_DIRECTORY ${root})
+        file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${name} ${root}/${name} SYMBOLIC)
+    endif()
+    if(ARG_SOURCES)
+        add_library(jvc_${name} STATIC ${ARG_SOURCES})
+        target_include_directories(jvc_${name} PUBLIC ${root} ${PROJECT_SOURCE_DIR}/include)
+        target_link_libraries(jvc_${name} PUBLIC ${ARG_DEPS})
+    else()
+        add_library(jvc_${name} INTERFACE)
+        target_include_directories(jvc_${name} INTERFACE ${root} ${PROJECT_SOURCE_DIR}/include)
+        target_link_libraries(jvc_${name} INTERFACE ${ARG_DEPS})
+    endif()
     set_property(GLOBAL APPEND PROPERTY JVC_SUBSYSTEMS jvc_${name})
 endfunction()
 

@@ -5,9 +5,10 @@
 #include <memory>
 #include <string>
 
-#include "driver/driver.h"
+#include "core/driver_interface.h"
 #include "driver/product_version.h"
 #include "jvc_ipcapture/ip_capture_driver.h"
+#include "video/custom_creator.h"
 
 namespace vostrel {
 

@@ -309,4 +309,18 @@ uint32_t CHttpClient::ReadResponse(std::vector<uint8_t>& buffer) {
     return total;
 }
 
+CHttpClient::StreamRead CHttpClient::ReadStream(std::vector<uint8_t>& block) {
+    block.clear();
+    std::shared_ptr<platform::http::Request> request = GetRequest();
+    if (!request) {
+        return IsCancelled() ? StreamRead::kCancelled : StreamRead::kFailed;
+    }
+    size_t available = 0;
+    if (!request->QueryDataAvailable(available) || (available > 0 && !request->TakeData(block))) {
+        return request->LastError() == platform::http::Error::Cancelled ? StreamRead::kCancelled
+                                                                        : StreamRead::kFailed;
+    }
+    return block.empty() ? StreamRead::kEnded : StreamRead::kData;
+}
+
 }  // namespace Web

@@ -8,18 +8,12 @@
 // Use by a video channel for an endless response stream:
 //   1. SendForStream(client, "/api/video?...", log, 0)   (readBody false) — the
 //      answered request stays open in the client.
-//   2. Loop on the channel thread:
-//        auto request = client.GetRequest();            // shared_ptr, null when none
-//        size_t n = 0;
-//        if (!request || !request->QueryDataAvailable(n)) -> stop; request->LastError()
-//            tells why: platform::http::Error::Cancelled after Cancel()/CloseRequest(),
-//            TimedOut after m_timeout ms without a byte, other values for a broken stream;
-//        n == 0 -> the stream has ended;
-//        request->ReadData(buffer, min(n, size), got);   // copies what is buffered
-//      Response headers (for example the multipart boundary in Content-Type) are read with
-//      request->QueryHeader("Content-Type", value).
+//   2. Loop on the channel thread: client.ReadStream(block) waits for the next bytes and
+//      hands over what the HTTP layer has buffered, without copying it; it tells apart data,
+//      the end of the stream, a cancel and a failure (time-out after m_timeout ms without a
+//      byte, broken transfer).
 //   3. From any other thread, to stop at once: client.Cancel() — the pending (or next)
-//      QueryDataAvailable of the current request returns false with Error::Cancelled.
+//      ReadStream returns kCancelled.
 //   4. After the stream, on the channel thread: client.CloseRequest().
 // The layer buffers at most platform::http::kBodyBufferLimit bytes of a stream; a slow
 // reader slows the camera down instead of growing memory.
@@ -32,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/device_info.h"
+#include "core/device_info.h"
 #include "platform/http.h"
 #include "thread/lock.h"
 
@@ -67,6 +61,19 @@ class CHttpClient {
     // Reads the whole body of the current response into buffer (emptied first), in chunks
     // of at most 10,240 bytes, at most 256 MiB. Returns the bytes read; 0 without a request.
     uint32_t ReadResponse(std::vector<uint8_t>& buffer);
+
+    // What one ReadStream found.
+    enum class StreamRead {
+        kData,       // block holds the next bytes of the stream
+        kEnded,      // the camera ended the stream
+        kCancelled,  // Cancel or CloseRequest ended the wait
+        kFailed,     // no open stream, no byte within the time-out, or a broken transfer
+    };
+    // Waits for the next bytes of the current response and hands over everything the HTTP
+    // layer has buffered in block (emptied first; its storage goes back to the layer, so a
+    // reader that passes the same vector each time allocates nothing). For the one thread
+    // that reads the stream.
+    StreamRead ReadStream(std::vector<uint8_t>& block);
 
     uint32_t GetStatusCode() const { return m_statusCode; }
     uint32_t GetContentLength() const { return m_contentLength; }

@@ -21,48 +21,6 @@ const FrameSizeTable g_frameSizes = {
 
 }  // namespace
 
-std::string FormatStringV(const char* format, va_list args) {
-    if (format == nullptr) {
-        return {};
-    }
-    va_list measure;
-    va_copy(measure, args);
-    int needed = vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (needed <= 0) {
-        return {};
-    }
-    std::string text(static_cast<size_t>(needed), '\0');
-    vsnprintf(text.data(), text.size() + 1, format, args);
-    return text;
-}
-
-std::string FormatString(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::string text = FormatStringV(format, args);
-    va_end(args);
-    return text;
-}
-
-std::string ToLower(const std::string& text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return lower;
-}
-
-std::string Trim(const std::string& text) {
-    const char* blanks = " \t";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        return {};
-    }
-    auto last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
-
 std::string EraseChars(const std::string& text, const std::string& set) {
     std::string kept;
     kept.reserve(text.size());

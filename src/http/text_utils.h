@@ -6,16 +6,12 @@
 #include <string>
 #include <utility>
 
+#include "core/text.h"
+
 namespace vostrel::Utils {
 
-// printf-style formatting into a string measured first: no length limit.
-std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string FormatStringV(const char* format, va_list args);
+// FormatString, FormatStringV, ToLower and Trim come from core/text.h.
 
-// Lower-case copy, character by character (C library rule).
-std::string ToLower(const std::string& text);
-// Copy without leading and trailing blanks and tabs.
-std::string Trim(const std::string& text);
 // Copy with every character of set removed.
 std::string EraseChars(const std::string& text, const std::string& set);
 // True only for an optional single '+' or '-' followed by at least one decimal digit and

@@ -1,7 +1,7 @@
 #pragma once
 // The digital I/O object of a JVC camera. This first form only reports the driver's pin
 // counts: it starts no thread and carries out no output request.
-#include "driver/driver.h"
+#include "core/driver_interface.h"
 #include "jvc_ipcapture/capture_io.h"
 
 namespace vostrel {

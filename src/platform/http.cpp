@@ -6,6 +6,9 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <string_view>
+
+#include "core/text.h"
 
 namespace platform::http {
 
@@ -18,22 +21,11 @@ constexpr int kPollSliceMs = 200;
 // Used for a time-out of 0 ("no limit") where libcurl needs a number.
 constexpr long kVeryLongMs = 24L * 3600L * 1000L;
 
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
+using vostrel::Utils::ToLower;
+using vostrel::Utils::TrimChars;
 
-std::string TrimBlanks(const std::string& text) {
-    const char* blanks = " \t\r\n";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        return {};
-    }
-    auto last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
+// Header lines are trimmed of blanks and of their line end.
+constexpr std::string_view kHeaderBlanks = " \t\r\n";
 
 Error MapCurlError(CURLcode code) {
     switch (code) {
@@ -172,7 +164,7 @@ struct Request::State {
     Clock::time_point lastActivity{};
 
     // Body buffer: bytes [head, data.size()) are unread.
-    std::vector<char> data;
+    std::vector<uint8_t> data;
     size_t head = 0;
     size_t peak = 0;
     bool paused = false;
@@ -203,6 +195,15 @@ struct ConnectionCore {
             curl_multi_cleanup(multi);
         }
         curl_slist_free_all(headerList);
+    }
+
+    // Resumes a paused transfer once the reader has made room for what libcurl holds back.
+    // Called under mutex.
+    void ResumeWhenDrained(Request::State* st) {
+        if (st->paused && active == st && inMulti && st->Buffered() <= kBodyBufferLimit / 2) {
+            st->paused = false;
+            curl_easy_pause(easy, CURLPAUSE_CONT);
+        }
     }
 
     // --- libcurl callbacks (called under mutex) ---
@@ -240,7 +241,7 @@ struct ConnectionCore {
             bool followed = false;
             if (st->status >= 300 && st->status < 400 && !st->redirectsOff) {
                 for (const auto& h : st->headerLines) {
-                    if (Lower(h.substr(0, 9)) == "location:") {
+                    if (ToLower(h.substr(0, 9)) == "location:") {
                         followed = true;
                     }
                 }
@@ -270,7 +271,8 @@ struct ConnectionCore {
             st->data.erase(st->data.begin(), st->data.begin() + static_cast<long>(st->head));
             st->head = 0;
         }
-        st->data.insert(st->data.end(), bytes, bytes + n);
+        const auto* first = reinterpret_cast<const uint8_t*>(bytes);
+        st->data.insert(st->data.end(), first, first + n);
         st->peak = std::max(st->peak, st->Buffered());
         return n;
     }
@@ -648,12 +650,12 @@ bool Request::AddHeaders(const std::string& lines, bool replace) {
         if (pos == std::string::npos) {
             pos = lines.size();
         }
-        line = TrimBlanks(line);
+        line = TrimChars(line, kHeaderBlanks);
         auto colon = line.find(':');
         if (line.empty() || colon == std::string::npos || colon == 0) {
             continue;
         }
-        const std::string name = Lower(TrimBlanks(line.substr(0, colon)));
+        const std::string name = ToLower(TrimChars(line.substr(0, colon), kHeaderBlanks));
         auto& headers = m_state->headers;
         if (replace) {
             headers.erase(std::remove_if(headers.begin(), headers.end(),
@@ -743,12 +745,13 @@ bool Request::QueryHeader(const std::string& name, std::string& value) const {
     if (!m_state->ready) {
         return false;
     }
-    const std::string wanted = Lower(name);
+    const std::string wanted = ToLower(name);
     for (size_t i = 1; i < m_state->headerLines.size(); ++i) {
         const std::string& line = m_state->headerLines[i];
         auto colon = line.find(':');
-        if (colon != std::string::npos && Lower(TrimBlanks(line.substr(0, colon))) == wanted) {
-            value = TrimBlanks(line.substr(colon + 1));
+        if (colon != std::string::npos &&
+            ToLower(TrimChars(line.substr(0, colon), kHeaderBlanks)) == wanted) {
+            value = TrimChars(line.substr(colon + 1), kHeaderBlanks);
             return true;
         }
     }
@@ -790,7 +793,8 @@ bool Request::QueryAuthSchemes(uint32_t& supported, uint32_t& first, AuthTarget&
     for (size_t i = 1; i < st->headerLines.size(); ++i) {
         const std::string& line = st->headerLines[i];
         auto colon = line.find(':');
-        if (colon == std::string::npos || Lower(TrimBlanks(line.substr(0, colon))) != headerName) {
+        if (colon == std::string::npos ||
+            ToLower(TrimChars(line.substr(0, colon), kHeaderBlanks)) != headerName) {
             continue;
         }
         // Challenges are comma-separated, as are their parameters: a piece (outside quotes)
@@ -809,8 +813,8 @@ bool Request::QueryAuthSchemes(uint32_t& supported, uint32_t& first, AuthTarget&
             }
         }
         for (const auto& piece : pieces) {
-            std::string text = TrimBlanks(piece);
-            std::string token = Lower(text.substr(0, text.find_first_of(" \t")));
+            std::string text = TrimChars(piece, kHeaderBlanks);
+            std::string token = ToLower(text.substr(0, text.find_first_of(" \t")));
             if (token.empty() || token.find('=') != std::string::npos) {
                 continue;
             }
@@ -872,12 +876,28 @@ bool Request::ReadData(void* buffer, size_t size, size_t& read) {
         }
     }
     read = n;
-    // Resume a paused transfer once there is room for what libcurl holds back.
-    if (st->paused && m_core->active == st && m_core->inMulti &&
-        st->Buffered() <= kBodyBufferLimit / 2) {
-        st->paused = false;
-        curl_easy_pause(m_core->easy, CURLPAUSE_CONT);
+    m_core->ResumeWhenDrained(st);
+    m_lastError = Error::None;
+    return true;
+}
+
+bool Request::TakeData(std::vector<uint8_t>& block) {
+    block.clear();
+    if (IsCancelled()) {
+        return Fail(Error::Cancelled);
     }
+    std::lock_guard<std::mutex> guard(m_core->mutex);
+    State* st = m_state.get();
+    if (st->head == 0) {
+        // The whole buffer changes hands; the caller's emptied vector becomes the new buffer,
+        // so both keep their capacity from one block to the next.
+        block.swap(st->data);
+    } else {
+        block.assign(st->data.begin() + static_cast<long>(st->head), st->data.end());
+        st->data.clear();
+        st->head = 0;
+    }
+    m_core->ResumeWhenDrained(st);
     m_lastError = Error::None;
     return true;
 }

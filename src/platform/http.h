@@ -179,6 +179,10 @@ class Request {
     bool QueryDataAvailable(size_t& available);
     // Copies up to size buffered bytes (does not wait; 0 when nothing is buffered).
     bool ReadData(void* buffer, size_t size, size_t& read);
+    // Hands every buffered byte to the caller without copying them: block (emptied first)
+    // takes the request's buffer and the request keeps block's storage for the next bytes.
+    // Does not wait; block is empty when nothing is buffered.
+    bool TakeData(std::vector<uint8_t>& block);
 
     // Thread-safe: ends any pending or later wait of this request with Error::Cancelled.
     void Cancel();

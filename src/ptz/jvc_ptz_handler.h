@@ -3,7 +3,7 @@
 // control yet.
 #include <cstdint>
 
-#include "driver/driver.h"
+#include "core/driver_interface.h"
 #include "jvc_ipcapture/ptz.h"
 
 namespace vostrel {

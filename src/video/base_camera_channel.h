@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/driver.h"
+#include "core/driver_interface.h"
 #include "platform/thread.h"
 #include "thread/event.h"
 #include "thread/lock.h"

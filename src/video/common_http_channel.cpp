@@ -80,28 +80,15 @@ int CCommonHttpChannel::ThreadMain() {
 }
 
 bool CCommonHttpChannel::ReceiveStream() {
-    std::vector<uint8_t> buffer;
     for (;;) {
         if (StopRequested() || m_refused) {
             return true;
         }
-        size_t available = 0;
-        std::shared_ptr<platform::http::Request> request = m_http.GetRequest();
-        if (!request || !request->QueryDataAvailable(available)) {
+        if (m_http.ReadStream(m_block) != Web::CHttpClient::StreamRead::kData) {
             // A read interrupted by a stop is a stream ended on request.
             return StopRequested();
         }
-        if (available > buffer.size()) {
-            buffer.resize(available);
-        }
-        if (buffer.empty()) {
-            return false;
-        }
-        size_t read = 0;
-        if (!request->ReadData(buffer.data(), buffer.size(), read) || read == 0) {
-            return StopRequested();
-        }
-        ProcessData(buffer.data(), read);
+        ProcessData(m_block.data(), m_block.size());
     }
 }
 

@@ -51,6 +51,9 @@ class CCommonHttpChannel : public CBaseCameraChannel {
     int m_cameraFamily;
     Web::CHttpClient m_http;
     bool m_refused = false;
+    // The block being parsed; only the channel thread touches it. Its storage is traded with
+    // the HTTP layer's buffer on every read.
+    std::vector<uint8_t> m_block;
 };
 
 // Size class of a picture for the host: 4 for wide pictures, 2 for small ones, 3 for very

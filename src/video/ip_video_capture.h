@@ -4,10 +4,11 @@
 #include <memory>
 #include <vector>
 
-#include "driver/driver.h"
+#include "core/driver_interface.h"
 #include "jvc_ipcapture/video_capture.h"
 #include "thread/lock.h"
 #include "video/camera_channel.h"
+#include "video/custom_creator.h"
 
 namespace vostrel {
 

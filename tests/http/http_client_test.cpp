@@ -572,6 +572,73 @@ TEST(HttpStream, LargeStreamReadSlowlyStaysBounded) {
     client.CloseRequest();
 }
 
+TEST(HttpStream, ReadStreamHandsOverTheStreamInOrderWithoutGrowing) {
+    constexpr size_t kTotal = 8u * 1024 * 1024;
+    StreamServer stream;
+    stream.total = kTotal;
+    stream.Start();
+    Web::CHttpClient client(Device(stream.server->Port(), "user", "secret", 400),
+                            Web::CHttpClient::kUserAgent);
+    using Read = Web::CHttpClient::StreamRead;
+    std::vector<uint8_t> block;
+    EXPECT_EQ(client.ReadStream(block), Read::kFailed);  // no stream yet
+    ASSERT_TRUE(client.SendRequest("GET", "/api/video?x"));
+
+    const std::string pattern = Pattern(65536);
+    size_t received = 0;
+    size_t blocks = 0;
+    bool same = true;
+    const uint8_t* storage = nullptr;
+    int reused = 0;
+    while (received < kTotal) {
+        ASSERT_EQ(client.ReadStream(block), Read::kData);
+        ASSERT_FALSE(block.empty());
+        ASSERT_LE(block.size(), platform::http::kBodyBufferLimit + 64 * 1024);
+        for (size_t i = 0; i < block.size() && same; ++i) {
+            same = block[i] == static_cast<uint8_t>(pattern[(received + i) % pattern.size()]);
+        }
+        // Two buffers change hands: every second block comes back in the same storage.
+        reused += blocks >= 2 && block.data() == storage;
+        if (blocks % 2 == 0) {
+            storage = block.data();
+        }
+        received += block.size();
+        ++blocks;
+    }
+    EXPECT_TRUE(same);
+    EXPECT_EQ(received, kTotal);
+    EXPECT_GT(reused, 0);
+    // Then silence: the receive time-out is a failure, not the end of the stream.
+    EXPECT_EQ(client.ReadStream(block), Read::kFailed);
+    EXPECT_TRUE(block.empty());
+    client.Cancel();
+    EXPECT_EQ(client.ReadStream(block), Read::kCancelled);
+    client.CloseRequest();
+}
+
+TEST(HttpStream, ReadStreamReportsTheEndOfAStream) {
+    TestServer server([](ServerConnection& c, TestServer& s) {
+        HttpRequest r;
+        if (!c.ReadRequest(r))
+            return;
+        s.Record(r);
+        c.Send("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+        s.WaitForRelease();
+    });
+    Web::CHttpClient client(Device(server.Port(), "user", "secret", 5000),
+                            Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/api/video?x"));
+    std::vector<uint8_t> block;
+    std::string text;
+    Web::CHttpClient::StreamRead read;
+    while ((read = client.ReadStream(block)) == Web::CHttpClient::StreamRead::kData) {
+        text.append(block.begin(), block.end());
+    }
+    EXPECT_EQ(read, Web::CHttpClient::StreamRead::kEnded);
+    EXPECT_EQ(text, "hello");
+    server.Release();
+}
+
 // --- the platform layer directly --------------------------------------------------------
 
 TEST(PlatformHttp, RequestStepsAndAuthSchemes) {

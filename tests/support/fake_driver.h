@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "core/driver_interface.h"
 #include "http/text_utils.h"
 
 namespace testing_support {

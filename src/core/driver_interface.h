@@ -1,18 +1,17 @@
 #pragma once
 // IDriver: what every work object of a driver uses to reach it (logging, the connection
-// record, counts and the host's driver parameters). ICustomCreator makes video channels.
+// record, counts and the host's driver parameters). The driver implements it; work objects
+// hold it without owning it. Callable from any thread.
 #include <cstdint>
 #include <string>
 #include <utility>
 
-#include "driver/device_info.h"
+#include "core/device_info.h"
 #include "jvc_ipcapture/debug_message.h"
 #include "jvc_ipcapture/host_frame.h"
 #include "jvc_ipcapture/video_capture.h"
 
 namespace vostrel {
-
-class ICameraChannel;
 
 // Driver parameter numbers handed over by the host at Open.
 enum DriverParameter : uint32_t {
@@ -42,14 +41,6 @@ class IDriver : public IDebugMessage {
     // The parameter as a decimal integer; kNoIntParameter when absent or not an integer.
     virtual int GetParameterInt(uint32_t index) = 0;
     virtual ipcapture::ChannelSettings GetChannelRecord(uint32_t index) = 0;
-};
-
-class ICustomCreator {
-  public:
-    virtual ~ICustomCreator() = default;
-    // A new channel for the driver's stream type, owned by the caller; null for other types.
-    virtual ICameraChannel* CreateChannel(int index, ipcapture::IHostFrameSink* sink) = 0;
-    virtual ICameraChannel* CreateCompanion(int index, ipcapture::IHostFrameSink* sink) = 0;
 };
 
 }  // namespace vostrel
