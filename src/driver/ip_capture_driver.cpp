@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "core/codes.h"
 #include "driver/debug_info.h"
 #include "http/text_utils.h"
 #include "io/jvc_digital_io.h"
@@ -122,7 +123,7 @@ void CIPCaptureDriver::LogOpened(ipcapture::IIPDeviceConfig* config, const std::
     }
     line += Utils::FormatString(", address: %s:%u)", OrEmpty(connection->GetAddress()),
                                 static_cast<unsigned>(connection->GetPort()));
-    DebugMessage(3, "%s", line.c_str());
+    DebugMessage(kLogState, "%s", line.c_str());
 }
 
 void CIPCaptureDriver::DebugMessage(int type, const char* format, ...) {
@@ -130,11 +131,11 @@ void CIPCaptureDriver::DebugMessage(int type, const char* format, ...) {
     va_start(args, format);
     std::string text = Utils::FormatStringV(format, args);
     va_end(args);
-    if (type == 4) {
+    if (type == kLogHidden) {
         return;
     }
     char level = static_cast<char>(type & 0x0F);
-    if (type == 3 && m_coreVersion.Below(5, 12)) {
+    if (type == kLogState && m_coreVersion.Below(5, 12)) {
         level = 2;
     }
     if (m_hostLog != nullptr) {
@@ -171,9 +172,9 @@ ICameraChannel* CIPCaptureDriver::CreateChannel(int index, ipcapture::IHostFrame
     const uint32_t number = static_cast<uint32_t>(index);
     try {
         switch (m_streamType) {
-            case 1:
+            case kStreamMjpeg:
                 return new CMjpegHttpChannel(number, this, sink);
-            case 2:
+            case kStreamMpeg4:
                 return new CMpegHttpChannel(number, this, sink);
             default:
                 return nullptr;

@@ -120,7 +120,7 @@ class CHttpClient {
 
     uint32_t m_timeout;
     vostrel::CLock m_lock;
-    std::shared_ptr<platform::http::Request> m_request;  // guarded by m_lock
+    std::shared_ptr<platform::http::Request> m_request JVC_GUARDED_BY(m_lock);
     std::shared_ptr<platform::http::Session> m_root;
     std::shared_ptr<platform::http::Connection> m_connect;
     uint32_t m_protocol = kProtocolUnknown;
@@ -137,10 +137,11 @@ class CHttpClient {
     uint32_t m_contentLength = 0;
 
   private:
-    std::shared_ptr<platform::http::Request> m_sending;  // request of a send in progress
-    bool m_networkStarted = false;                       // holds a NetworkStartup reference
-    bool m_lastSendCancelled = false;                    // the last send ended by Cancel
-    bool m_cancelRequested = false;                      // guarded by m_lock
+    // Request of a send in progress.
+    std::shared_ptr<platform::http::Request> m_sending JVC_GUARDED_BY(m_lock);
+    bool m_networkStarted = false;     // holds a NetworkStartup reference
+    bool m_lastSendCancelled = false;  // the last send ended by Cancel
+    bool m_cancelRequested JVC_GUARDED_BY(m_lock) = false;
 };
 
 }  // namespace Web

@@ -6,10 +6,6 @@
 
 namespace vostrel::Utils {
 
-namespace {
-constexpr const char* kWrapperContext = "vostrel::Utils::SendRequestWrapper";
-}  // namespace
-
 void SendRequestWrapper(std::string& response, Web::CHttpClient& client, CResultDef& result,
                         const std::string& path, bool readBody, int expectedStatus) {
     result = CResultDef();
@@ -20,27 +16,28 @@ void SendRequestWrapper(std::string& response, Web::CHttpClient& client, CResult
     const bool sent = client.SendRequest("GET", path);
     const uint32_t status = client.GetStatusCode();
     if (!sent || status == 0) {
-        result = CResultDef(9,
-                            FormatString("%s: can not send request \"%s\" to %s", kWrapperContext,
-                                         path.c_str(), hostLabel.c_str()),
-                            4);
+        result = CResultDef(kResultNotSent,
+                            WithContext(JVC_HERE, FormatString("can not send request \"%s\" to %s",
+                                                               path.c_str(), hostLabel.c_str())),
+                            kLogHidden);
     } else if ((expectedStatus != 0 && status != static_cast<uint32_t>(expectedStatus)) ||
                (expectedStatus == 0 && status / 100 != 2)) {
-        result =
-            CResultDef(6,
-                       FormatString("%s: %s sent does not process request \"%s\", status code = %d",
-                                    kWrapperContext, hostLabel.c_str(), path.c_str(),
-                                    static_cast<int>(status)),
-                       1);
+        result = CResultDef(
+            kResultStatusRejected,
+            WithContext(JVC_HERE,
+                        FormatString("%s sent does not process request \"%s\", status code = %d",
+                                     hostLabel.c_str(), path.c_str(), static_cast<int>(status))),
+            kLogFailure);
     }
-    if (readBody && result.code == 0) {
+    if (readBody && result.code == kResultOk) {
         std::vector<uint8_t> buffer;
         const uint32_t read = client.ReadResponse(buffer);
         if (read == 0) {
-            result = CResultDef(10,
-                                FormatString("%s: incorrect response for request \"%s\" from %s",
-                                             kWrapperContext, path.c_str(), hostLabel.c_str()),
-                                1);
+            result = CResultDef(
+                kResultEmptyBody,
+                WithContext(JVC_HERE, FormatString("incorrect response for request \"%s\" from %s",
+                                                   path.c_str(), hostLabel.c_str())),
+                kLogFailure);
         }
         response.assign(reinterpret_cast<const char*>(buffer.data()),
                         std::min<size_t>(read, buffer.size()));

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/codes.h"
+#include "core/log.h"
 #include "http/http_client.h"
 #include "http/text_utils.h"
 #include "jvc_ipcapture/debug_message.h"
@@ -29,8 +31,8 @@ class CResultDef {
     CResultDef& operator=(const CResultDef&) = default;
     virtual ~CResultDef() = default;
 
-    int32_t level = 3;
-    int32_t code = 0;
+    int32_t level = kLogState;
+    int32_t code = kResultOk;
     std::string message;
 };
 

@@ -21,6 +21,12 @@ uint64_t CurrentFileTime() {
     return static_cast<uint64_t>(units) + kEpochDifference * 10000000ull;
 }
 
+uint64_t SteadyMilliseconds() {
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
 std::string ExecutablePath() {
     char buffer[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);

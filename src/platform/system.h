@@ -7,8 +7,12 @@
 
 namespace platform {
 
-// Current UTC time as a file time: 100-nanosecond units since 1601-01-01.
+// Current UTC time as a file time: 100-nanosecond units since 1601-01-01. For dates and
+// file times shown to the host; it jumps when the clock is set.
 uint64_t CurrentFileTime();
+// Milliseconds of a clock that never goes back (since an unspecified start): for elapsed
+// times, which a change of the wall clock must not stretch or stop.
+uint64_t SteadyMilliseconds();
 
 // Full path of the running executable (the host process), empty when unknown.
 std::string ExecutablePath();

@@ -74,7 +74,6 @@ void CTickerThread::StopTicker() {
 
 CWorkItemThread::~CWorkItemThread() {
     Stop();
-    std::lock_guard<std::mutex> guard(m_queueLock);
     m_queueEvent.reset();
 }
 
@@ -89,48 +88,42 @@ bool CWorkItemThread::Start(const std::string& name) {
     return CSimpleThread::Start(name);
 }
 
-bool CWorkItemThread::PostWorkItem(IWorkItem* item) {
-    if (!m_running || item == nullptr) {
+bool CWorkItemThread::PostWorkItem(std::unique_ptr<IWorkItem> item) {
+    if (!m_running || item == nullptr || !m_queueEvent) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(m_queueLock);
-    if (!m_queueEvent) {
-        return false;
+    {
+        CAutoLock hold(m_queueLock);
+        m_queue.push_back(std::move(item));
     }
-    m_queue.push_back(item);
     m_queueEvent->Set();
     return true;
 }
 
-CWorkItemThread::IWorkItem* CWorkItemThread::PopWorkItem() {
-    std::lock_guard<std::mutex> guard(m_queueLock);
+std::unique_ptr<CWorkItemThread::IWorkItem> CWorkItemThread::PopWorkItem() {
+    CAutoLock hold(m_queueLock);
     if (m_queue.empty()) {
         return nullptr;
     }
-    IWorkItem* item = m_queue.front();
+    std::unique_ptr<IWorkItem> item = std::move(m_queue.front());
     m_queue.pop_front();
     return item;
 }
 
 void CWorkItemThread::ClearWorkItems() {
-    std::list<IWorkItem*> discarded;
+    std::deque<std::unique_ptr<IWorkItem>> discarded;
     {
-        std::lock_guard<std::mutex> guard(m_queueLock);
+        CAutoLock hold(m_queueLock);
         discarded.swap(m_queue);
     }
-    for (IWorkItem* item : discarded) {
-        delete item;
-    }
+    // The items are deleted outside the lock: a destructor may post or clear again.
 }
 
 void CWorkItemThread::Stop() {
     m_running = false;
     ClearWorkItems();
-    {
-        std::lock_guard<std::mutex> guard(m_queueLock);
-        if (m_queueEvent) {
-            m_queueEvent->Set();
-        }
+    if (m_queueEvent) {
+        m_queueEvent->Set();
     }
     JoinAndForget();
 }
@@ -141,20 +134,15 @@ int CWorkItemThread::Run() {
             continue;
         }
         for (;;) {
-            IWorkItem* item = PopWorkItem();
-            if (!m_running) {
-                delete item;
-                break;
-            }
-            if (item == nullptr) {
-                break;
+            std::unique_ptr<IWorkItem> item = PopWorkItem();
+            if (!m_running || item == nullptr) {
+                break;  // a stop discards the popped item with the rest
             }
             try {
-                HandleWorkItem(item);
+                HandleWorkItem(item.get());
             } catch (...) {
                 // A failing handler must not end the thread; the item is still deleted.
             }
-            delete item;
         }
     }
     ClearWorkItems();

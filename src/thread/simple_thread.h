@@ -4,13 +4,13 @@
 // work items one after another in posting order.
 #include <atomic>
 #include <cstdint>
-#include <list>
+#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/event.h"
 #include "platform/thread.h"
+#include "thread/lock.h"
 
 namespace vostrel::thread {
 
@@ -70,19 +70,24 @@ class CWorkItemThread : public CSimpleThread {
 
     int Run() override;
     ~CWorkItemThread() override;
+    // Called on the worker for each item in posting order; the queue still owns the item
+    // and deletes it afterwards, also when the handler throws.
     virtual void HandleWorkItem(IWorkItem* item) = 0;
 
     bool Start(const std::string& name);
-    // Queues an item; on false the caller keeps (and must delete) it.
-    bool PostWorkItem(IWorkItem* item);
-    IWorkItem* PopWorkItem();
-    void ClearWorkItems();
+    // Queues an item (any thread); false when not running or the item is null. The queue
+    // owns what it takes; a refused item is deleted on return, so nothing can leak.
+    bool PostWorkItem(std::unique_ptr<IWorkItem> item) JVC_EXCLUDES(m_queueLock);
+    std::unique_ptr<IWorkItem> PopWorkItem() JVC_EXCLUDES(m_queueLock);
+    // Deletes every queued item unhandled (any thread).
+    void ClearWorkItems() JVC_EXCLUDES(m_queueLock);
     // Discards the queued items unhandled and waits for the thread (unless called on it).
-    void Stop();
+    void Stop() JVC_EXCLUDES(m_queueLock);
 
   protected:
-    std::mutex m_queueLock;
-    std::list<IWorkItem*> m_queue;
+    CLock m_queueLock;
+    std::deque<std::unique_ptr<IWorkItem>> m_queue JVC_GUARDED_BY(m_queueLock);
+    // Made by Start before the worker runs and released by the destructor after it ended.
     std::unique_ptr<platform::Event> m_queueEvent;
     std::atomic<bool> m_running{false};
 };

@@ -17,4 +17,16 @@ uint64_t CTime::Get() {
     return m_time;
 }
 
+CSteadyTime::CSteadyTime() : m_ms(platform::SteadyMilliseconds()) {}
+
+void CSteadyTime::Touch() {
+    m_ms.store(platform::SteadyMilliseconds(), std::memory_order_relaxed);
+}
+
+uint64_t CSteadyTime::ElapsedMs() const {
+    const uint64_t now = platform::SteadyMilliseconds();
+    const uint64_t then = m_ms.load(std::memory_order_relaxed);
+    return now > then ? now - then : 0;
+}
+
 }  // namespace vostrel

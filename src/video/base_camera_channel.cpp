@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "core/log.h"
 #include "platform/network.h"
 
 namespace vostrel {
@@ -9,8 +10,6 @@ namespace vostrel {
 namespace {
 // The channel whose thread is the calling thread, if any.
 thread_local CBaseCameraChannel* t_currentChannel = nullptr;
-const char* const kStateContext = "vostrel::CBaseCameraChannel::SetCameraState";
-const char* const kStopContext = "vostrel::CBaseCameraChannel::StopThread";
 }  // namespace
 
 CBaseCameraChannel::CBaseCameraChannel(uint32_t channelNumber, IDriver* driver,
@@ -161,8 +160,8 @@ void CBaseCameraChannel::StopThread() {
         // channel keeps the thread and waits for it when the channel itself goes.
         if (!m_reportedSlowStop && m_driver) {
             m_reportedSlowStop = true;
-            m_driver->DebugMessage(1, "%s: channel %u thread did not end within %u ms",
-                                   kStopContext, m_channelNumber, wait);
+            Log(m_driver, kLogFailure, JVC_HERE, "channel %u thread did not end within %u ms",
+                m_channelNumber, wait);
         }
         return;
     }
@@ -192,20 +191,19 @@ void CBaseCameraChannel::SetCameraState(bool online) {
         name = "Camera " + address;
     }
     if (online) {
-        m_driver->DebugMessage(3, "%s: %s is online", kStateContext, name.c_str());
+        Log(m_driver, kLogState, JVC_HERE, "%s is online", name.c_str());
         return;
     }
     switch (GetState()) {
         case kChannelLost:
             name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
-            m_driver->DebugMessage(1, "%s: Signal was lost for %s", kStateContext, name.c_str());
+            Log(m_driver, kLogFailure, JVC_HERE, "Signal was lost for %s", name.c_str());
             break;
         case kChannelStopped:
-            m_driver->DebugMessage(3, "%s: %s is offline. Channel was stopped", kStateContext,
-                                   name.c_str());
+            Log(m_driver, kLogState, JVC_HERE, "%s is offline. Channel was stopped", name.c_str());
             break;
         default:
-            m_driver->DebugMessage(1, "%s: %s is offline or failed", kStateContext, name.c_str());
+            Log(m_driver, kLogFailure, JVC_HERE, "%s is offline or failed", name.c_str());
             break;
     }
 }

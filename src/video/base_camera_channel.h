@@ -59,17 +59,18 @@ class CBaseCameraChannel : public ICameraChannel {
     std::atomic<bool> m_online{false};  // changed by the host's stop and the channel thread
     CLock m_onlineLock;                 // orders a stop's off-line report after any on-line report
     CLock m_stateLock;
-    int m_state = kChannelStopped;
+    int m_state JVC_GUARDED_BY(m_stateLock) = kChannelStopped;
     CLock m_threadLock;
-    std::unique_ptr<platform::Thread> m_thread;
-    uint32_t m_threadId = 0;
+    std::unique_ptr<platform::Thread> m_thread JVC_GUARDED_BY(m_threadLock);
+    uint32_t m_threadId JVC_GUARDED_BY(m_threadLock) = 0;
     uint32_t m_channelNumber;
     IDriver* m_driver;
     ipcapture::IHostFrameSink* m_sink;
     CLock m_settingsLock;
-    ipcapture::ChannelSettings m_settings{};  // written by the host's start and update
+    // Written by the host's start and update, read by the channel thread.
+    ipcapture::ChannelSettings m_settings JVC_GUARDED_BY(m_settingsLock){};
     CManualEvent m_stopEvent;
-    CTime m_lastFrameTime;
+    CSteadyTime m_lastFrameTime;  // when the host last accepted a frame
 
   private:
     static int ThreadEntry(void* self);

@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/codes.h"
 #include "http/param_protocol.h"
 #include "http/text_utils.h"
-#include "platform/system.h"
 
 namespace vostrel {
 
 namespace {
-const char* const kUpdateContext = "vostrel::CCommonHttpChannel::UpdateJvcParameter";
 const char* const kCreator = "Brennick";
 }  // namespace
 
@@ -59,10 +58,7 @@ int CCommonHttpChannel::ThreadMain() {
         }
         m_http.CloseRequest();
         if (lost) {
-            uint64_t now = platform::CurrentFileTime();
-            uint64_t last = m_lastFrameTime.Get();
-            uint64_t sinceMs = last < now ? (now - last) / 10000 : 0;
-            if (sinceMs >=
+            if (m_lastFrameTime.ElapsedMs() >=
                 static_cast<uint64_t>(std::max(0, m_driver->GetDeviceInfo()->m_streamTimeout))) {
                 if (m_sink != nullptr) {
                     try {
@@ -176,11 +172,12 @@ bool CCommonHttpChannel::UpdateJvcParameter(const std::string& value, const std:
     }
     if (!errorText.empty()) {
         CResultDef result(
-            11,
-            Utils::FormatString("%s: Cannot set parameter %s to JVC camera %s. ", kUpdateContext,
-                                name.c_str(), m_driver->GetDeviceInfo()->m_address.c_str()) +
-                errorText,
-            1);
+            kResultNotSet,
+            WithContext(JVC_HERE, Utils::FormatString(
+                                      "Cannot set parameter %s to JVC camera %s. ", name.c_str(),
+                                      m_driver->GetDeviceInfo()->m_address.c_str()) +
+                                      errorText),
+            kLogFailure);
         Utils::LogResult(result, m_driver);
     }
     return false;
@@ -195,10 +192,10 @@ bool CCommonHttpChannel::SetFrameSize(unsigned encoder) {
         height /= 2;
     }
     std::string name = Utils::FrameSizeName(width, height);
-    if (m_cameraFamily == 1) {
+    if (m_cameraFamily == kFamilyVnV) {
         return UpdateJvcParameter(name, Utils::FormatString("encode(%u).framesize", encoder));
     }
-    if (m_cameraFamily == 2) {
+    if (m_cameraFamily == kFamilyVnX) {
         std::string mode = name == "vga" ? "pattern3" : name == "qvga" ? "pattern4" : "pattern1";
         return UpdateJvcParameter(mode, "system.mode");
     }

@@ -18,7 +18,9 @@ void StopAndDelete(std::shared_ptr<ICameraChannel>& channel) {
 }  // namespace
 
 CIPVideoCapture::CIPVideoCapture(ICustomCreator* creator, int cameraCount)
-    : m_creator(creator), m_channels(cameraCount > 0 ? static_cast<size_t>(cameraCount) : 0) {}
+    : m_creator(creator),
+      m_channelCount(cameraCount > 0 ? static_cast<size_t>(cameraCount) : 0),
+      m_channels(m_channelCount) {}
 
 CIPVideoCapture::~CIPVideoCapture() {
     for (Entry& entry : m_channels) {
@@ -33,12 +35,12 @@ CIPVideoCapture::~CIPVideoCapture() {
 }
 
 unsigned CIPVideoCapture::GetChannelCount() {
-    return static_cast<unsigned>(m_channels.size());
+    return static_cast<unsigned>(m_channelCount);
 }
 
 bool CIPVideoCapture::StartChannel(unsigned index, ipcapture::IHostFrameSink* sink,
                                    ipcapture::IHostVideoSettings* settings) {
-    if (index >= m_channels.size() || settings == nullptr) {
+    if (index >= m_channelCount || settings == nullptr) {
         return false;
     }
     StopChannel(index);
@@ -82,7 +84,7 @@ bool CIPVideoCapture::StartChannel(unsigned index, ipcapture::IHostFrameSink* si
 }
 
 bool CIPVideoCapture::StopChannel(unsigned index) {
-    if (index >= m_channels.size()) {
+    if (index >= m_channelCount) {
         return false;
     }
     Entry taken;
@@ -98,7 +100,7 @@ bool CIPVideoCapture::StopChannel(unsigned index) {
 }
 
 std::shared_ptr<ICameraChannel> CIPVideoCapture::ChannelAt(unsigned index) {
-    if (index >= m_channels.size()) {
+    if (index >= m_channelCount) {
         return nullptr;
     }
     CAutoLock hold(m_lock);

@@ -45,8 +45,9 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
     std::shared_ptr<ICameraChannel> ChannelAt(unsigned index);
 
     ICustomCreator* m_creator;
+    const size_t m_channelCount;  // the table never changes size
     CLock m_lock;
-    std::vector<Entry> m_channels;
+    std::vector<Entry> m_channels JVC_GUARDED_BY(m_lock);
 };
 
 }  // namespace vostrel

@@ -1,5 +1,6 @@
 #include "video/mpeg_http_channel.h"
 
+#include "core/codes.h"
 #include "http/param_protocol.h"
 #include "http/text_utils.h"
 
@@ -34,7 +35,7 @@ std::string CMpegHttpChannel::FrameRateValue(unsigned intervalMs) {
 
 std::string CMpegHttpChannel::IFrameIntervalValue(unsigned intervalMs, int cameraFamily) {
     unsigned rate = intervalMs != 0 ? Utils::FrameIntervalMs(intervalMs) : 0;
-    unsigned step = cameraFamily == 1 ? 30 : cameraFamily == 2 ? 15 : 0;
+    unsigned step = cameraFamily == kFamilyVnV ? 30 : cameraFamily == kFamilyVnX ? 15 : 0;
     unsigned value;
     if (step != 0) {
         value = step;

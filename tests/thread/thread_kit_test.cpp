@@ -176,7 +176,7 @@ TEST(WorkItemThreadTest, HandlesItemsInPostingOrder) {
     ASSERT_TRUE(worker.Start("worker"));
     EXPECT_FALSE(worker.Start("again"));  // one thread only
     for (int i = 0; i < 50; ++i) {
-        ASSERT_TRUE(worker.PostWorkItem(new Item(i, deleted)));
+        ASSERT_TRUE(worker.PostWorkItem(std::make_unique<Item>(i, deleted)));
         if (i == 0) {
             worker.blocked.Wait(platform::kInfinite);  // items 1.. queue up behind it
         }
@@ -197,10 +197,10 @@ TEST(WorkItemThreadTest, StopDiscardsQueuedItemsUnhandled) {
     RecordingWorker worker;
     worker.blockOn = 0;
     ASSERT_TRUE(worker.Start("worker"));
-    ASSERT_TRUE(worker.PostWorkItem(new Item(0, deleted)));
+    ASSERT_TRUE(worker.PostWorkItem(std::make_unique<Item>(0, deleted)));
     worker.blocked.Wait(platform::kInfinite);
     for (int i = 1; i <= 5; ++i) {
-        ASSERT_TRUE(worker.PostWorkItem(new Item(i, deleted)));
+        ASSERT_TRUE(worker.PostWorkItem(std::make_unique<Item>(i, deleted)));
     }
     std::thread stopper([&] { worker.Stop(); });
     // The five queued items are deleted by Stop while item 0 is still being handled.
@@ -210,18 +210,18 @@ TEST(WorkItemThreadTest, StopDiscardsQueuedItemsUnhandled) {
     stopper.join();
     EXPECT_EQ(deleted.Get(), 6);
     EXPECT_EQ(worker.handled.Get(), 1);
-    // Stopped: nothing more is accepted, and the caller keeps the item.
-    Item refused(99, deleted);
-    EXPECT_FALSE(worker.PostWorkItem(&refused));
+    // Stopped: nothing more is accepted, and the refused item is deleted unhandled.
+    EXPECT_FALSE(worker.PostWorkItem(std::make_unique<Item>(99, deleted)));
+    EXPECT_EQ(deleted.Get(), 7);
+    EXPECT_EQ(worker.handled.Get(), 1);
 }
 
-TEST(WorkItemThreadTest, PostBeforeStartIsRefusedAndTheCallerKeepsTheItem) {
+TEST(WorkItemThreadTest, PostBeforeStartIsRefusedAndTheItemDeletedUnhandled) {
     Counter deleted;
     RecordingWorker worker;
-    auto* item = new Item(1, deleted);
-    EXPECT_FALSE(worker.PostWorkItem(item));
-    EXPECT_EQ(deleted.Get(), 0);
-    delete item;
+    EXPECT_FALSE(worker.PostWorkItem(std::make_unique<Item>(1, deleted)));
+    EXPECT_EQ(deleted.Get(), 1);
+    EXPECT_EQ(worker.handled.Get(), 0);
     EXPECT_FALSE(worker.PostWorkItem(nullptr));
 }
 
@@ -231,7 +231,7 @@ TEST(WorkItemThreadTest, ThrowingHandlerStillDeletesItemAndGoesOn) {
     worker.throwOn = 1;
     ASSERT_TRUE(worker.Start("worker"));
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(worker.PostWorkItem(new Item(i, deleted)));
+        ASSERT_TRUE(worker.PostWorkItem(std::make_unique<Item>(i, deleted)));
     }
     ASSERT_TRUE(worker.handled.WaitFor(3));
     ASSERT_TRUE(deleted.WaitFor(3));
@@ -244,7 +244,7 @@ TEST(WorkItemThreadTest, StopFromTheWorkerItselfDoesNotDeadlock) {
     RecordingWorker worker;
     worker.stopOn = 0;
     ASSERT_TRUE(worker.Start("worker"));
-    ASSERT_TRUE(worker.PostWorkItem(new Item(0, deleted)));
+    ASSERT_TRUE(worker.PostWorkItem(std::make_unique<Item>(0, deleted)));
     ASSERT_TRUE(worker.handled.WaitFor(1));
     ASSERT_TRUE(deleted.WaitFor(1));
     worker.Stop();  // the owner's stop joins the ended thread
@@ -314,4 +314,15 @@ TEST(TimeTest, StampIsAFileTimeAndTouchMovesItForward) {
     EXPECT_GT(first, 132223104000000000ull);
     stamp.Touch();
     EXPECT_GE(stamp.Get(), first);
+}
+
+TEST(TimeTest, SteadyStampMeasuresElapsedTimeFromTheLastTouch) {
+    CSteadyTime stamp;
+    platform::Event never(true);
+    never.Wait(30);  // nothing sets it: a 30 ms pause
+    const uint64_t elapsed = stamp.ElapsedMs();
+    EXPECT_GE(elapsed, 30u);
+    EXPECT_LT(elapsed, 60000u);
+    stamp.Touch();
+    EXPECT_LT(stamp.ElapsedMs(), elapsed);
 }
