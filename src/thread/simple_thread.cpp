@@ -125,6 +125,9 @@ void CWorkItemThread::Stop() {
     if (m_queueEvent) {
         m_queueEvent->Set();
     }
+    if (m_thread) {
+        OnStopping();
+    }
     JoinAndForget();
 }
 

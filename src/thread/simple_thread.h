@@ -83,6 +83,9 @@ class CWorkItemThread : public CSimpleThread {
     void ClearWorkItems() JVC_EXCLUDES(m_queueLock);
     // Discards the queued items unhandled and waits for the thread (unless called on it).
     void Stop() JVC_EXCLUDES(m_queueLock);
+    // Called by Stop before it waits for the worker: lets a subclass interrupt an item in
+    // progress (cancel a request to a stalled peer) so that the stop returns at once.
+    virtual void OnStopping() {}
 
   protected:
     CLock m_queueLock;

@@ -47,7 +47,14 @@ class FakeDriver : public vostrel::IDriver {
         }
         return value;
     }
-    vostrel::ipcapture::ChannelSettings GetChannelRecord(uint32_t) override { return {}; }
+    vostrel::ipcapture::ChannelSettings GetChannelRecord(uint32_t) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        return channelRecord;
+    }
+    void SetChannelRecord(const vostrel::ipcapture::ChannelSettings& record) {
+        std::lock_guard<std::mutex> guard(mutex);
+        channelRecord = record;
+    }
 
     std::vector<Message> Messages() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -69,6 +76,7 @@ class FakeDriver : public vostrel::IDriver {
     int cameraCount = 1;
     vostrel::ipcapture::IHostFrameFactory* frameFactory = nullptr;
     std::map<uint32_t, std::string> parameters;
+    vostrel::ipcapture::ChannelSettings channelRecord{};
     std::mutex mutex;
     std::vector<Message> messages;
 };
