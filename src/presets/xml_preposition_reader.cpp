@@ -4,17 +4,18 @@
 #include <ctime>
 
 #include "platform/system.h"
+#include "presets/text_encoding.h"
 
 using vostrel::CAutoLock;
 
 namespace {
 
 std::wstring ToWide(const std::string& text) {
-    return text.empty() ? std::wstring() : pugi::as_wide(text.c_str());
+    return text.empty() ? std::wstring() : presets::Utf8ToWide(text);
 }
 
 std::string ToUtf8(const std::wstring& text) {
-    return text.empty() ? std::string() : pugi::as_utf8(text.c_str());
+    return text.empty() ? std::string() : presets::WideToUtf8(text);
 }
 
 // Parses an unsigned decimal number after optional leading whitespace and an optional plus

@@ -13,6 +13,7 @@
 
 #include "platform/system.h"
 #include "presets/solvi_file_base.h"
+#include "presets/text_encoding.h"
 
 using vostrel::CAutoLock;
 
@@ -74,11 +75,11 @@ bool IsValidName(const std::string& name) {
 }
 
 std::string ToUtf8(const wchar_t* text) {
-    return text == nullptr || *text == L'\0' ? std::string() : pugi::as_utf8(text);
+    return text == nullptr || *text == L'\0' ? std::string() : presets::WideToUtf8(text);
 }
 
 std::wstring ToWide(const char* text) {
-    return text == nullptr || *text == '\0' ? std::wstring() : pugi::as_wide(text);
+    return text == nullptr || *text == '\0' ? std::wstring() : presets::Utf8ToWide(text);
 }
 
 // Formats an element path; empty when it cannot be formatted or is longer than the limit.
