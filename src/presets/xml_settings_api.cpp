@@ -74,6 +74,22 @@ bool IsValidName(const std::string& name) {
     return true;
 }
 
+// A path of element names separated by single slashes; such a path is also an XPath location
+// path of child steps that selects exactly the elements it names.
+bool IsElementPath(const std::string& path) {
+    size_t start = 0;
+    while (true) {
+        size_t slash = path.find('/', start);
+        if (!IsValidName(path.substr(start, slash == std::string::npos ? slash : slash - start))) {
+            return false;
+        }
+        if (slash == std::string::npos) {
+            return true;
+        }
+        start = slash + 1;
+    }
+}
+
 std::string ToUtf8(const wchar_t* text) {
     return text == nullptr || *text == L'\0' ? std::string() : presets::WideToUtf8(text);
 }
@@ -341,33 +357,16 @@ int32_t CXMLSettingsAPI::CreateDocumentFile(const char* rootName, const char* fi
 }
 
 pugi::xml_node CXMLSettingsAPI::FindElement(const std::string& path) {
-    if (!m_document || path.empty()) {
+    if (!m_document || !IsElementPath(path)) {
         return {};
     }
-    pugi::xml_node node = m_document->doc;
-    size_t start = 0;
-    while (true) {
-        size_t slash = path.find('/', start);
-        std::string step =
-            path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (step.empty()) {
-            return {};
-        }
-        pugi::xml_node next;
-        for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-            if (child.type() == pugi::node_element && step == child.name()) {
-                next = child;
-                break;
-            }
-        }
-        if (!next) {
-            return {};
-        }
-        node = next;
-        if (slash == std::string::npos) {
-            return node;
-        }
-        start = slash + 1;
+    // The XPath location path gives the first element in document order that matches every
+    // step, also where an earlier element of the same name has no match below it.
+    try {
+        pugi::xml_node node = m_document->doc.select_node(path.c_str()).node();
+        return node.type() == pugi::node_element ? node : pugi::xml_node();
+    } catch (...) {
+        return {};  // a failing lookup finds nothing
     }
 }
 

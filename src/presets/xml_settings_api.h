@@ -69,6 +69,7 @@ class CXMLSettingsAPI {
   private:
     struct Document;
 
+    // The first element in document order that matches the slash-separated path.
     pugi::xml_node FindElement(const std::string& path);
     // The element at path, made (with its missing ancestors) when absent; empty on failure.
     pugi::xml_node FindOrCreateElement(const std::string& path);

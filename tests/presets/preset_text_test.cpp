@@ -1,4 +1,5 @@
-// Text in the preset file: invalid UTF-8 in names.
+// Text in the preset file: invalid UTF-8 in names, and which element a path finds when
+// names repeat.
 #include <gtest/gtest.h>
 
 #include "presets/text_encoding.h"
@@ -59,6 +60,36 @@ TEST_F(PresetTextTest, InvalidUtf8InANameIsStoredAsReplacementCharacters) {
     ASSERT_TRUE(reader.ReadPreposition(0, 1, record));
     EXPECT_EQ(record.name, kReplacement);
     EXPECT_NE(ReadFile(File()).find("value=\"" + kReplacement + "\""), std::string::npos);
+}
+
+TEST_F(PresetTextTest, APathFindsTheFirstElementThatMatchesItWhole) {
+    // Two elements of channel 0: the first holds record 0, the second record 1.
+    WriteFile(File(),
+              "<?xml version='1.0' encoding='utf-8'?><JVC>"
+              "<PtzChannel01><Preposition000><Name value=\"first\"/><Slot value=\"1\"/>"
+              "</Preposition000></PtzChannel01>"
+              "<PtzChannel01><Preposition001><Name value=\"second\"/><Slot value=\"2\"/>"
+              "</Preposition001></PtzChannel01></JVC>");
+    CXMLPrepositionReader reader("JVC", dir.Path());
+    ASSERT_TRUE(reader.Open("presets.xml"));
+    PrepositionRecord record;
+    ASSERT_TRUE(reader.ReadPreposition(0, 1, record));
+    EXPECT_EQ(record.name, "second");
+
+    // Writing record 1 changes it where it is; a new record goes to the first channel element.
+    ASSERT_TRUE(reader.WritePreposition(0, 1, {"changed", 3}));
+    ASSERT_TRUE(reader.WritePreposition(0, 2, {"third", 4}));
+    std::string content = ReadFile(File());
+    EXPECT_EQ(content.find("second"), std::string::npos);
+    size_t secondChannel = content.find("<PtzChannel01>", 1 + content.find("<PtzChannel01>"));
+    EXPECT_GT(content.find("changed"), secondChannel);
+    EXPECT_LT(content.find("third"), secondChannel);
+
+    // Removing the channel removes the first element; the second is found then.
+    ASSERT_TRUE(reader.RemoveChannel(0));
+    EXPECT_FALSE(reader.ReadPreposition(0, 0, record));
+    ASSERT_TRUE(reader.ReadPreposition(0, 1, record));
+    EXPECT_EQ(record.name, "changed");
 }
 
 }  // namespace
