@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -272,10 +273,13 @@ CXMLSettingsAPI::CXMLSettingsAPI(const std::string& directory) : m_directory(dir
 CXMLSettingsAPI::~CXMLSettingsAPI() = default;
 
 std::string CXMLSettingsAPI::FilePath(const std::string& fileName) const {
+    // Names configured for Windows hosts separate folders with backslashes.
+    std::string name = fileName;
+    std::replace(name.begin(), name.end(), '\\', '/');
     if (m_directory.empty() || m_directory.back() == '/') {
-        return m_directory + fileName;
+        return m_directory + name;
     }
-    return m_directory + "/" + fileName;
+    return m_directory + "/" + name;
 }
 
 int32_t CXMLSettingsAPI::Open(const char* fileName) {

@@ -6,7 +6,8 @@
 // read, and is written back without reformatting.
 //
 // The file lies in a directory fixed at construction (by default the directory of the running
-// executable); file names are taken relative to it.
+// executable); file names are taken relative to it, and a backslash in a name separates
+// folders as a slash does.
 #include <pugixml.hpp>
 
 #include <cstdint>
@@ -28,7 +29,8 @@ class CXMLSettingsAPI {
     CXMLSettingsAPI(const CXMLSettingsAPI&) = delete;
     CXMLSettingsAPI& operator=(const CXMLSettingsAPI&) = delete;
 
-    // Full path of a file name: the directory, a slash and the name unchanged.
+    // Full path of a file name: the directory, a slash and the name with its backslashes
+    // turned into slashes.
     std::string FilePath(const std::string& fileName) const;
     const std::string& Directory() const { return m_directory; }
 
