@@ -1,18 +1,15 @@
 #include "presets/xml_settings_api.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
-#include <vector>
 
 #include "platform/system.h"
+#include "presets/file_store.h"
 #include "presets/solvi_file_base.h"
 #include "presets/text_encoding.h"
 
@@ -124,88 +121,12 @@ std::string FormatPath(const wchar_t* format, va_list args) {
     return ToUtf8(std::wstring(buffer, static_cast<size_t>(n)).c_str());
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Replaces the file at path with content: the content goes to a new file in the same
-// directory, is flushed to disk and then renamed over the old file, so the old file stays
-// whole until the new one is complete.
-bool ReplaceFile(const std::string& path, const std::string& content) {
-    static std::atomic<uint32_t> sequence{0};
-    std::string directory = platform::DirectoryOf(path);
-    if (path.empty() || path.back() == '/') {
-        return false;
-    }
-    struct stat old {};
-    bool hadFile = stat(path.c_str(), &old) == 0;
-    if (hadFile && !S_ISREG(old.st_mode)) {
-        return false;
-    }
-
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(sequence++);
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = WriteAll(fd, content);
-    if (ok && hadFile) {
-        ok = fchmod(fd, old.st_mode & 07777) == 0;
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        unlink(temp.c_str());
-        return false;
-    }
-    // Make the rename itself durable; a failure here leaves a complete file either way.
-    int dirFd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
-    return true;
-}
-
-bool SerializeAndReplace(const pugi::xml_document& doc, pugi::xml_encoding encoding, bool bom,
-                         const std::string& path) {
+// The bytes of a document as its file holds them, in the encoding the parser read it in.
+std::string Serialize(const pugi::xml_document& doc, pugi::xml_encoding encoding,
+                      bool byteOrderMark) {
     StringWriter writer;
-    doc.save(writer, "", kSaveFlags | (bom ? pugi::format_write_bom : 0u), encoding);
-    return ReplaceFile(path, writer.text);
-}
-
-bool ReadWholeFile(const std::string& path, std::string& content) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return false;
-    }
-    char buffer[65536];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) {
-        content.append(buffer, n);
-    }
-    bool ok = ferror(file) == 0;
-    fclose(file);
-    return ok;
+    doc.save(writer, "", kSaveFlags | (byteOrderMark ? pugi::format_write_bom : 0u), encoding);
+    return std::move(writer.text);
 }
 
 // A loadable document holds at most one declaration, first, exactly one root element and no
@@ -282,6 +203,16 @@ std::string CXMLSettingsAPI::FilePath(const std::string& fileName) const {
     return m_directory + "/" + name;
 }
 
+std::string CXMLSettingsAPI::LastError() {
+    CAutoLock hold(m_errorLock);
+    return m_lastError;
+}
+
+void CXMLSettingsAPI::SetError(const std::string& text) {
+    CAutoLock hold(m_errorLock);
+    m_lastError = text;
+}
+
 int32_t CXMLSettingsAPI::Open(const char* fileName) {
     CAutoLock hold(m_openLock);
     if (m_openCount > 0) {
@@ -289,23 +220,45 @@ int32_t CXMLSettingsAPI::Open(const char* fileName) {
         return 0;
     }
     if (fileName == nullptr || *fileName == '\0') {
+        SetError("no file name");
         return kOpenFailed;
     }
     std::string path = FilePath(fileName);
-    {
-        CSolviFileBase file;
-        if (!file.OpenForRead(path.c_str()) || file.GetSize() <= 0) {
-            return kOpenFailed;
-        }
+    presets::RemoveStaleTemporaries(path);
+
+    // Only a missing file counts as missing; a file that is there but cannot be read is
+    // refused, so that nobody replaces it with an empty one.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        int cause = errno;
+        SetError("cannot reach \"" + path + "\": " + presets::ErrorText(cause));
+        return cause == ENOENT ? kOpenFailed : kOpenRefused;
     }
     std::string raw;
-    if (!ReadWholeFile(path, raw) || raw.empty()) {
+    {
+        CSolviFileBase file;
+        if (!S_ISREG(st.st_mode) || !file.OpenForRead(path.c_str())) {
+            SetError(S_ISREG(st.st_mode) && file.Error() != EINVAL
+                         ? "cannot read \"" + path + "\": " + presets::ErrorText(file.Error())
+                         : "\"" + path + "\" is not a regular file");
+            return kOpenRefused;
+        }
+        if (!file.ReadAll(raw)) {
+            SetError("cannot read \"" + path + "\": " + presets::ErrorText(file.Error()));
+            return kOpenRefused;
+        }
+    }
+    if (raw.empty()) {
+        SetError("\"" + path + "\" is empty");
         return kOpenFailed;
     }
+
     auto document = std::make_unique<Document>();
     pugi::xml_parse_result result =
         document->doc.load_buffer(raw.data(), raw.size(), kParseFlags, pugi::encoding_auto);
     if (!result || !HasDocumentShape(document->doc)) {
+        SetError("\"" + path + "\" does not load: " +
+                 (result ? std::string("no single root element") : result.description()));
         return kOpenFailed;
     }
     document->encoding = result.encoding;
@@ -341,15 +294,23 @@ int32_t CXMLSettingsAPI::OpenCount() {
 bool CXMLSettingsAPI::Save() {
     CAutoLock hold(m_domLock);
     if (!m_document) {
+        SetError("no document is open");
         return false;
     }
-    return SerializeAndReplace(m_document->doc, m_document->encoding, m_document->byteOrderMark,
-                               m_filePath);
+    std::string error;
+    if (!presets::SaveFileContent(
+            m_filePath, Serialize(m_document->doc, m_document->encoding, m_document->byteOrderMark),
+            error)) {
+        SetError(error);
+        return false;
+    }
+    return true;
 }
 
 int32_t CXMLSettingsAPI::CreateDocumentFile(const char* rootName, const char* fileName,
                                             bool /*initCom*/) {
     if (rootName == nullptr || !IsValidName(rootName) || fileName == nullptr || *fileName == '\0') {
+        SetError("no usable root element name or file name");
         return 0;
     }
     pugi::xml_document doc;
@@ -357,7 +318,13 @@ int32_t CXMLSettingsAPI::CreateDocumentFile(const char* rootName, const char* fi
     pi.set_name("xml");
     pi.set_value("version='1.0' encoding='utf-8'");
     doc.append_child(rootName);
-    return SerializeAndReplace(doc, pugi::encoding_utf8, false, FilePath(fileName)) ? 1 : 0;
+    std::string error;
+    if (!presets::SaveFileContent(FilePath(fileName), Serialize(doc, pugi::encoding_utf8, false),
+                                  error)) {
+        SetError(error);
+        return 0;
+    }
+    return 1;
 }
 
 pugi::xml_node CXMLSettingsAPI::FindElement(const std::string& path) {
