@@ -121,8 +121,8 @@ bool CXMLPrepositionReader::Open(const std::string& fileName) {
     CAutoLock hold(m_lock);
     m_lastError.clear();
     int32_t status = m_settings.Open(fileName.c_str());
-    // Only a missing, empty or unloadable file is replaced; one that cannot be read or is no
-    // regular file fails the open.
+    // Only a missing, empty or unloadable file is replaced; one that cannot be read, is no
+    // regular file or is in an encoding that cannot be converted fails the open.
     if (status == CXMLSettingsAPI::kOpenFailed && m_settings.OpenCount() == 0 &&
         !fileName.empty() && MoveAsideUnloadable(fileName)) {
         if (m_settings.CreateDocumentFile(m_rootName.c_str(), fileName.c_str(), true) == 1) {

@@ -33,9 +33,10 @@ class CXMLPrepositionReader {
     // Opens the file. A missing or empty file is replaced by a new document holding the
     // declaration and an empty root element; a file that was read but does not load is first
     // renamed to "<name>.unreadable-<UTC time>" and then replaced the same way. A file that
-    // cannot be read, is no regular file or does not load and may not be written is left as it is
-    // and the open fails. Turns auto-save on when the file is open. False when no loadable file
-    // could be obtained; LastError() then says why.
+    // cannot be read, is no regular file, is in an encoding that cannot be converted or does
+    // not load and may not be written is left as it is and the open fails. Turns auto-save
+    // on when the file is open. False when no loadable file could be obtained; LastError()
+    // then says why.
     bool Open(const std::string& fileName);
     // False when the record has no name, no slot or a slot that is not a number.
     bool ReadPreposition(int32_t channel, int32_t index, PrepositionRecord& record);

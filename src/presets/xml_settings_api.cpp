@@ -19,6 +19,9 @@ struct CXMLSettingsAPI::Document {
     pugi::xml_document doc;
     pugi::xml_encoding encoding = pugi::encoding_utf8;
     bool byteOrderMark = false;
+    // Encoding the file is converted from and to through iconv; empty when the parser reads
+    // and writes the file's encoding itself.
+    std::string charset;
 };
 
 namespace {
@@ -121,12 +124,18 @@ std::string FormatPath(const wchar_t* format, va_list args) {
     return ToUtf8(std::wstring(buffer, static_cast<size_t>(n)).c_str());
 }
 
-// The bytes of a document as its file holds them, in the encoding the parser read it in.
-std::string Serialize(const pugi::xml_document& doc, pugi::xml_encoding encoding,
-                      bool byteOrderMark) {
+// The bytes of a document as its file holds them: in the encoding the parser read it in, or
+// converted to charset when that is set. False when the document cannot be written in it.
+bool Serialize(const pugi::xml_document& doc, pugi::xml_encoding encoding, bool byteOrderMark,
+               const std::string& charset, std::string& bytes) {
     StringWriter writer;
-    doc.save(writer, "", kSaveFlags | (byteOrderMark ? pugi::format_write_bom : 0u), encoding);
-    return std::move(writer.text);
+    if (charset.empty()) {
+        doc.save(writer, "", kSaveFlags | (byteOrderMark ? pugi::format_write_bom : 0u), encoding);
+        bytes = std::move(writer.text);
+        return true;
+    }
+    doc.save(writer, "", kSaveFlags, pugi::encoding_utf8);
+    return presets::EncodeDocument(charset, writer.text, bytes) == presets::ConversionResult::kOk;
 }
 
 // A loadable document holds at most one declaration, first, exactly one root element and no
@@ -254,15 +263,39 @@ int32_t CXMLSettingsAPI::Open(const char* fileName) {
     }
 
     auto document = std::make_unique<Document>();
+    std::string decoded;
+    const std::string* text = &raw;
+    pugi::xml_encoding encoding = pugi::encoding_auto;
+    if (!presets::HasWideSignature(raw) && raw.compare(0, 3, "\xEF\xBB\xBF") != 0) {
+        std::string declared = presets::DeclaredEncoding(raw);
+        if (!declared.empty() && !presets::IsUtf8Name(declared)) {
+            switch (presets::DecodeDocument(declared, raw, decoded)) {
+                case presets::ConversionResult::kOk:
+                    break;
+                case presets::ConversionResult::kInvalidInput:
+                    SetError("\"" + path + "\" is not valid " + declared + " text");
+                    return kOpenFailed;
+                default:
+                    SetError("\"" + path + "\" is written in the encoding \"" + declared +
+                             "\", which cannot be converted");
+                    return kOpenUnknownEncoding;
+            }
+            document->charset = declared;
+            text = &decoded;
+            encoding = pugi::encoding_utf8;
+        }
+    }
     pugi::xml_parse_result result =
-        document->doc.load_buffer(raw.data(), raw.size(), kParseFlags, pugi::encoding_auto);
+        document->doc.load_buffer(text->data(), text->size(), kParseFlags, encoding);
     if (!result || !HasDocumentShape(document->doc)) {
         SetError("\"" + path + "\" does not load: " +
                  (result ? std::string("no single root element") : result.description()));
         return kOpenFailed;
     }
     document->encoding = result.encoding;
-    if (result.encoding == pugi::encoding_utf8 || result.encoding == pugi::encoding_latin1) {
+    if (!document->charset.empty()) {
+        KeepDeclarationText(document->doc, decoded);
+    } else if (result.encoding == pugi::encoding_utf8 || result.encoding == pugi::encoding_latin1) {
         document->byteOrderMark = raw.compare(0, 3, "\xEF\xBB\xBF") == 0;
         KeepDeclarationText(document->doc, raw);
     } else {
@@ -297,10 +330,15 @@ bool CXMLSettingsAPI::Save() {
         SetError("no document is open");
         return false;
     }
+    std::string bytes;
+    if (!Serialize(m_document->doc, m_document->encoding, m_document->byteOrderMark,
+                   m_document->charset, bytes)) {
+        SetError("the document cannot be written in the encoding \"" + m_document->charset +
+                 "\" of \"" + m_filePath + "\"");
+        return false;
+    }
     std::string error;
-    if (!presets::SaveFileContent(
-            m_filePath, Serialize(m_document->doc, m_document->encoding, m_document->byteOrderMark),
-            error)) {
+    if (!presets::SaveFileContent(m_filePath, bytes, error)) {
         SetError(error);
         return false;
     }
@@ -318,9 +356,10 @@ int32_t CXMLSettingsAPI::CreateDocumentFile(const char* rootName, const char* fi
     pi.set_name("xml");
     pi.set_value("version='1.0' encoding='utf-8'");
     doc.append_child(rootName);
+    std::string bytes;
     std::string error;
-    if (!presets::SaveFileContent(FilePath(fileName), Serialize(doc, pugi::encoding_utf8, false),
-                                  error)) {
+    if (!Serialize(doc, pugi::encoding_utf8, false, std::string(), bytes) ||
+        !presets::SaveFileContent(FilePath(fileName), bytes, error)) {
         SetError(error);
         return 0;
     }

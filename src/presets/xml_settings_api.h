@@ -7,7 +7,9 @@
 //
 // The file lies in a directory fixed at construction (by default the directory of the running
 // executable); file names are taken relative to it, and a backslash in a name separates
-// folders as a slash does.
+// folders as a slash does. A document whose declaration names an encoding other than UTF-8,
+// UTF-16 or UTF-32 is converted through iconv when it is read and written back in that
+// encoding, with character references for characters the encoding cannot hold.
 #include <pugixml.hpp>
 
 #include <cstdint>
@@ -22,6 +24,8 @@ class CXMLSettingsAPI {
     static constexpr int32_t kOpenFailed = static_cast<int32_t>(0x80004005u);
     // Status of a failed Open: the file exists but cannot be read, or is not a regular file.
     static constexpr int32_t kOpenRefused = static_cast<int32_t>(0x80070005u);
+    // Status of a failed Open: the declaration names an encoding that cannot be converted.
+    static constexpr int32_t kOpenUnknownEncoding = static_cast<int32_t>(0x80070459u);
     // Longest element path accepted, in characters; longer paths address nothing.
     static constexpr size_t kMaxPathLength = 1023;
 
@@ -38,8 +42,9 @@ class CXMLSettingsAPI {
 
     // Binds the document of the file, or adds a reference when a document is bound already
     // (the name is then not compared). 0 on success; kOpenFailed when the file is missing,
-    // empty or does not load; kOpenRefused when it cannot be read or is not a regular file.
-    // Temporary files that a killed process left beside the file are removed first.
+    // empty or does not load; kOpenRefused when it cannot be read or is not a regular file;
+    // kOpenUnknownEncoding when its encoding cannot be converted. Temporary files that a
+    // killed process left beside the file are removed first.
     int32_t Open(const char* fileName);
     // Drops one reference; the last one releases the document. Returns the remaining count.
     int32_t Close();
@@ -47,7 +52,7 @@ class CXMLSettingsAPI {
     // Writes the whole document to its file (see presets::SaveFileContent): normally through a
     // temporary file renamed over the old one, so that the old file stays whole until the new
     // one is complete; in place where the folder takes no new file. False when the file cannot
-    // be written.
+    // be written or the document cannot be written in its encoding.
     bool Save();
     // Writes a new file holding the declaration and an empty root element, replacing any file
     // of that name (as Save does). 1 written, 0 not written. initCom is kept for the callers'
