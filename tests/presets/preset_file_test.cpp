@@ -184,6 +184,7 @@ TEST_F(PresetFileTest, AFileThatCannotBeReadFailsTheOpenAndStays) {
         }
         return settings.Open("locked/presets.xml") == CXMLSettingsAPI::kOpenRefused ? 0 : 5;
     });
+    ASSERT_EQ(chmod(File().c_str(), 0644), 0);  // readable again for this check
     EXPECT_EQ(ReadFile(File()), kRecordFile);
     EXPECT_EQ(dir.Entries().size(), 2u);
 }
