@@ -1,20 +1,27 @@
 #include "presets/xml_preposition_reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
 #include "platform/system.h"
+#include "presets/file_store.h"
+#include "presets/text_encoding.h"
 
 using vostrel::CAutoLock;
 
 namespace {
 
 std::wstring ToWide(const std::string& text) {
-    return text.empty() ? std::wstring() : pugi::as_wide(text.c_str());
+    return text.empty() ? std::wstring() : presets::Utf8ToWide(text);
 }
 
 std::string ToUtf8(const std::wstring& text) {
-    return text.empty() ? std::string() : pugi::as_utf8(text.c_str());
+    return text.empty() ? std::string() : presets::WideToUtf8(text);
 }
 
 // Parses an unsigned decimal number after optional leading whitespace and an optional plus
@@ -74,31 +81,72 @@ std::string CXMLPrepositionReader::RecordPath(int32_t channel, int32_t index) co
     return ChannelPath(channel) + step;
 }
 
-// A file that exists with content but does not load is kept under a new name, so that
-// replacing it destroys nothing a person may have edited. False when it cannot be moved.
+// A file that was read but does not load is kept under a new name, so that replacing it
+// destroys nothing a person may have edited. A symbolic link stays: the file it names is
+// moved. A file the process may not write is not replaced either. False when the file cannot
+// be moved or may not be replaced.
 bool CXMLPrepositionReader::MoveAsideUnloadable(const std::string& fileName) {
-    std::string path = m_settings.FilePath(fileName);
-    std::optional<uint64_t> size = platform::FileSize(path);
-    if (!size || *size == 0) {
-        return true;  // missing, empty or not a regular file: nothing to keep
+    std::string path = presets::ResolveLinks(m_settings.FilePath(fileName));
+    struct stat st {};
+    if (path.empty() || stat(path.c_str(), &st) != 0) {
+        return !path.empty() && errno == ENOENT;  // missing: nothing to keep
+    }
+    if (!S_ISREG(st.st_mode)) {
+        m_lastError = "\"" + path + "\" is not a regular file";
+        return false;
+    }
+    if (st.st_size == 0) {
+        return true;  // empty: nothing to keep
+    }
+    if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+        m_lastError = m_settings.LastError() + "; it cannot be written, so it is not replaced";
+        return false;
     }
     std::string target = path + ".unreadable-" + UtcStamp();
     for (int n = 1; platform::FileExists(target) && n < 1000; ++n) {
         target = path + ".unreadable-" + UtcStamp() + "-" + std::to_string(n);
     }
-    return !platform::FileExists(target) && rename(path.c_str(), target.c_str()) == 0;
+    int cause = platform::FileExists(target)                ? EEXIST
+                : rename(path.c_str(), target.c_str()) != 0 ? errno
+                                                            : 0;
+    if (cause != 0) {
+        m_lastError =
+            m_settings.LastError() + "; it cannot be moved aside: " + presets::ErrorText(cause);
+        return false;
+    }
+    return true;
 }
 
 bool CXMLPrepositionReader::Open(const std::string& fileName) {
     CAutoLock hold(m_lock);
+    m_lastError.clear();
     int32_t status = m_settings.Open(fileName.c_str());
-    if (status < 0 && m_settings.OpenCount() == 0 && !fileName.empty() &&
-        MoveAsideUnloadable(fileName) &&
-        m_settings.CreateDocumentFile(m_rootName.c_str(), fileName.c_str(), true) == 1) {
-        status = m_settings.Open(fileName.c_str());
+    // Only a missing, empty or unloadable file is replaced; one that cannot be read, is no
+    // regular file or is in an encoding that cannot be converted fails the open.
+    if (status == CXMLSettingsAPI::kOpenFailed && m_settings.OpenCount() == 0 &&
+        !fileName.empty() && MoveAsideUnloadable(fileName)) {
+        if (m_settings.CreateDocumentFile(m_rootName.c_str(), fileName.c_str(), true) == 1) {
+            status = m_settings.Open(fileName.c_str());
+        }
+    }
+    if (status < 0 && m_lastError.empty()) {
+        m_lastError = m_settings.LastError();
     }
     m_autoSave = status >= 0;
     return m_autoSave;
+}
+
+std::string CXMLPrepositionReader::LastError() {
+    CAutoLock hold(m_lock);
+    return m_lastError;
+}
+
+bool CXMLPrepositionReader::SaveFile() {
+    if (m_settings.Save()) {
+        return true;
+    }
+    m_lastError = m_settings.LastError();
+    return false;
 }
 
 bool CXMLPrepositionReader::ReadPreposition(int32_t channel, int32_t index,
@@ -134,7 +182,7 @@ bool CXMLPrepositionReader::WritePreposition(int32_t channel, int32_t index,
     if (m_settings.WriteValue(slot, L"%ls/Slot", path.c_str()) == 0) {
         return false;
     }
-    return !m_autoSave || m_settings.Save();
+    return !m_autoSave || SaveFile();
 }
 
 bool CXMLPrepositionReader::RemoveChannel(int32_t channel) {
@@ -147,7 +195,7 @@ bool CXMLPrepositionReader::RemoveChannel(int32_t channel) {
         m_settings.RemoveNode("%s", path.c_str()) == 0) {
         return false;
     }
-    return !m_autoSave || m_settings.Save();
+    return !m_autoSave || SaveFile();
 }
 
 void CXMLPrepositionReader::SetAutoSave(bool on) {
@@ -155,7 +203,7 @@ void CXMLPrepositionReader::SetAutoSave(bool on) {
     if (on != m_autoSave) {
         m_autoSave = on;
         if (on) {
-            m_settings.Save();
+            SaveFile();
         }
     }
 }

@@ -31,9 +31,12 @@ class CXMLPrepositionReader {
     CXMLPrepositionReader& operator=(const CXMLPrepositionReader&) = delete;
 
     // Opens the file. A missing or empty file is replaced by a new document holding the
-    // declaration and an empty root element; a file that does not load is first renamed to
-    // "<name>.unreadable-<UTC time>" and then replaced the same way. Turns auto-save on when
-    // the file is open. False when no loadable file could be obtained.
+    // declaration and an empty root element; a file that was read but does not load is first
+    // renamed to "<name>.unreadable-<UTC time>" and then replaced the same way. A file that
+    // cannot be read, is no regular file, is in an encoding that cannot be converted or does
+    // not load and may not be written is left as it is and the open fails. Turns auto-save
+    // on when the file is open. False when no loadable file could be obtained; LastError()
+    // then says why.
     bool Open(const std::string& fileName);
     // False when the record has no name, no slot or a slot that is not a number.
     bool ReadPreposition(int32_t channel, int32_t index, PrepositionRecord& record);
@@ -43,6 +46,8 @@ class CXMLPrepositionReader {
     bool RemoveChannel(int32_t channel);
     // Turning auto-save on saves the file once.
     void SetAutoSave(bool on);
+    // Why the last failed open or save failed, as a line for the log.
+    std::string LastError();
 
     // Full path of the file a name refers to.
     std::string FilePath(const std::string& fileName) const {
@@ -53,9 +58,11 @@ class CXMLPrepositionReader {
     std::string ChannelPath(int32_t channel) const;
     std::string RecordPath(int32_t channel, int32_t index) const;
     bool MoveAsideUnloadable(const std::string& fileName);
+    bool SaveFile();
 
     std::string m_rootName;
     vostrel::CLock m_lock;
     CXMLSettingsAPI m_settings;
     bool m_autoSave = false;
+    std::string m_lastError;
 };

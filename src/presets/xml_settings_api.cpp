@@ -1,18 +1,17 @@
 #include "presets/xml_settings_api.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
-#include <vector>
 
 #include "platform/system.h"
+#include "presets/file_store.h"
 #include "presets/solvi_file_base.h"
+#include "presets/text_encoding.h"
 
 using vostrel::CAutoLock;
 
@@ -20,6 +19,9 @@ struct CXMLSettingsAPI::Document {
     pugi::xml_document doc;
     pugi::xml_encoding encoding = pugi::encoding_utf8;
     bool byteOrderMark = false;
+    // Encoding the file is converted from and to through iconv; empty when the parser reads
+    // and writes the file's encoding itself.
+    std::string charset;
 };
 
 namespace {
@@ -73,12 +75,28 @@ bool IsValidName(const std::string& name) {
     return true;
 }
 
+// A path of element names separated by single slashes; such a path is also an XPath location
+// path of child steps that selects exactly the elements it names.
+bool IsElementPath(const std::string& path) {
+    size_t start = 0;
+    while (true) {
+        size_t slash = path.find('/', start);
+        if (!IsValidName(path.substr(start, slash == std::string::npos ? slash : slash - start))) {
+            return false;
+        }
+        if (slash == std::string::npos) {
+            return true;
+        }
+        start = slash + 1;
+    }
+}
+
 std::string ToUtf8(const wchar_t* text) {
-    return text == nullptr || *text == L'\0' ? std::string() : pugi::as_utf8(text);
+    return text == nullptr || *text == L'\0' ? std::string() : presets::WideToUtf8(text);
 }
 
 std::wstring ToWide(const char* text) {
-    return text == nullptr || *text == '\0' ? std::wstring() : pugi::as_wide(text);
+    return text == nullptr || *text == '\0' ? std::wstring() : presets::Utf8ToWide(text);
 }
 
 // Formats an element path; empty when it cannot be formatted or is longer than the limit.
@@ -106,88 +124,18 @@ std::string FormatPath(const wchar_t* format, va_list args) {
     return ToUtf8(std::wstring(buffer, static_cast<size_t>(n)).c_str());
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Replaces the file at path with content: the content goes to a new file in the same
-// directory, is flushed to disk and then renamed over the old file, so the old file stays
-// whole until the new one is complete.
-bool ReplaceFile(const std::string& path, const std::string& content) {
-    static std::atomic<uint32_t> sequence{0};
-    std::string directory = platform::DirectoryOf(path);
-    if (path.empty() || path.back() == '/') {
-        return false;
-    }
-    struct stat old {};
-    bool hadFile = stat(path.c_str(), &old) == 0;
-    if (hadFile && !S_ISREG(old.st_mode)) {
-        return false;
-    }
-
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(sequence++);
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = WriteAll(fd, content);
-    if (ok && hadFile) {
-        ok = fchmod(fd, old.st_mode & 07777) == 0;
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        unlink(temp.c_str());
-        return false;
-    }
-    // Make the rename itself durable; a failure here leaves a complete file either way.
-    int dirFd = open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
-    return true;
-}
-
-bool SerializeAndReplace(const pugi::xml_document& doc, pugi::xml_encoding encoding, bool bom,
-                         const std::string& path) {
+// The bytes of a document as its file holds them: in the encoding the parser read it in, or
+// converted to charset when that is set. False when the document cannot be written in it.
+bool Serialize(const pugi::xml_document& doc, pugi::xml_encoding encoding, bool byteOrderMark,
+               const std::string& charset, std::string& bytes) {
     StringWriter writer;
-    doc.save(writer, "", kSaveFlags | (bom ? pugi::format_write_bom : 0u), encoding);
-    return ReplaceFile(path, writer.text);
-}
-
-bool ReadWholeFile(const std::string& path, std::string& content) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return false;
+    if (charset.empty()) {
+        doc.save(writer, "", kSaveFlags | (byteOrderMark ? pugi::format_write_bom : 0u), encoding);
+        bytes = std::move(writer.text);
+        return true;
     }
-    char buffer[65536];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) {
-        content.append(buffer, n);
-    }
-    bool ok = ferror(file) == 0;
-    fclose(file);
-    return ok;
+    doc.save(writer, "", kSaveFlags, pugi::encoding_utf8);
+    return presets::EncodeDocument(charset, writer.text, bytes) == presets::ConversionResult::kOk;
 }
 
 // A loadable document holds at most one declaration, first, exactly one root element and no
@@ -255,10 +203,23 @@ CXMLSettingsAPI::CXMLSettingsAPI(const std::string& directory) : m_directory(dir
 CXMLSettingsAPI::~CXMLSettingsAPI() = default;
 
 std::string CXMLSettingsAPI::FilePath(const std::string& fileName) const {
+    // Names configured for Windows hosts separate folders with backslashes.
+    std::string name = fileName;
+    std::replace(name.begin(), name.end(), '\\', '/');
     if (m_directory.empty() || m_directory.back() == '/') {
-        return m_directory + fileName;
+        return m_directory + name;
     }
-    return m_directory + "/" + fileName;
+    return m_directory + "/" + name;
+}
+
+std::string CXMLSettingsAPI::LastError() {
+    CAutoLock hold(m_errorLock);
+    return m_lastError;
+}
+
+void CXMLSettingsAPI::SetError(const std::string& text) {
+    CAutoLock hold(m_errorLock);
+    m_lastError = text;
 }
 
 int32_t CXMLSettingsAPI::Open(const char* fileName) {
@@ -268,27 +229,73 @@ int32_t CXMLSettingsAPI::Open(const char* fileName) {
         return 0;
     }
     if (fileName == nullptr || *fileName == '\0') {
+        SetError("no file name");
         return kOpenFailed;
     }
     std::string path = FilePath(fileName);
-    {
-        CSolviFileBase file;
-        if (!file.OpenForRead(path.c_str()) || file.GetSize() <= 0) {
-            return kOpenFailed;
-        }
+    presets::RemoveStaleTemporaries(path);
+
+    // Only a missing file counts as missing; a file that is there but cannot be read is
+    // refused, so that nobody replaces it with an empty one.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        int cause = errno;
+        SetError("cannot reach \"" + path + "\": " + presets::ErrorText(cause));
+        return cause == ENOENT ? kOpenFailed : kOpenRefused;
     }
     std::string raw;
-    if (!ReadWholeFile(path, raw) || raw.empty()) {
+    {
+        CSolviFileBase file;
+        if (!S_ISREG(st.st_mode) || !file.OpenForRead(path.c_str())) {
+            SetError(S_ISREG(st.st_mode) && file.Error() != EINVAL
+                         ? "cannot read \"" + path + "\": " + presets::ErrorText(file.Error())
+                         : "\"" + path + "\" is not a regular file");
+            return kOpenRefused;
+        }
+        if (!file.ReadAll(raw)) {
+            SetError("cannot read \"" + path + "\": " + presets::ErrorText(file.Error()));
+            return kOpenRefused;
+        }
+    }
+    if (raw.empty()) {
+        SetError("\"" + path + "\" is empty");
         return kOpenFailed;
     }
+
     auto document = std::make_unique<Document>();
+    std::string decoded;
+    const std::string* text = &raw;
+    pugi::xml_encoding encoding = pugi::encoding_auto;
+    if (!presets::HasWideSignature(raw) && raw.compare(0, 3, "\xEF\xBB\xBF") != 0) {
+        std::string declared = presets::DeclaredEncoding(raw);
+        if (!declared.empty() && !presets::IsUtf8Name(declared)) {
+            switch (presets::DecodeDocument(declared, raw, decoded)) {
+                case presets::ConversionResult::kOk:
+                    break;
+                case presets::ConversionResult::kInvalidInput:
+                    SetError("\"" + path + "\" is not valid " + declared + " text");
+                    return kOpenFailed;
+                default:
+                    SetError("\"" + path + "\" is written in the encoding \"" + declared +
+                             "\", which cannot be converted");
+                    return kOpenUnknownEncoding;
+            }
+            document->charset = declared;
+            text = &decoded;
+            encoding = pugi::encoding_utf8;
+        }
+    }
     pugi::xml_parse_result result =
-        document->doc.load_buffer(raw.data(), raw.size(), kParseFlags, pugi::encoding_auto);
+        document->doc.load_buffer(text->data(), text->size(), kParseFlags, encoding);
     if (!result || !HasDocumentShape(document->doc)) {
+        SetError("\"" + path + "\" does not load: " +
+                 (result ? std::string("no single root element") : result.description()));
         return kOpenFailed;
     }
     document->encoding = result.encoding;
-    if (result.encoding == pugi::encoding_utf8 || result.encoding == pugi::encoding_latin1) {
+    if (!document->charset.empty()) {
+        KeepDeclarationText(document->doc, decoded);
+    } else if (result.encoding == pugi::encoding_utf8 || result.encoding == pugi::encoding_latin1) {
         document->byteOrderMark = raw.compare(0, 3, "\xEF\xBB\xBF") == 0;
         KeepDeclarationText(document->doc, raw);
     } else {
@@ -320,15 +327,28 @@ int32_t CXMLSettingsAPI::OpenCount() {
 bool CXMLSettingsAPI::Save() {
     CAutoLock hold(m_domLock);
     if (!m_document) {
+        SetError("no document is open");
         return false;
     }
-    return SerializeAndReplace(m_document->doc, m_document->encoding, m_document->byteOrderMark,
-                               m_filePath);
+    std::string bytes;
+    if (!Serialize(m_document->doc, m_document->encoding, m_document->byteOrderMark,
+                   m_document->charset, bytes)) {
+        SetError("the document cannot be written in the encoding \"" + m_document->charset +
+                 "\" of \"" + m_filePath + "\"");
+        return false;
+    }
+    std::string error;
+    if (!presets::SaveFileContent(m_filePath, bytes, error)) {
+        SetError(error);
+        return false;
+    }
+    return true;
 }
 
 int32_t CXMLSettingsAPI::CreateDocumentFile(const char* rootName, const char* fileName,
                                             bool /*initCom*/) {
     if (rootName == nullptr || !IsValidName(rootName) || fileName == nullptr || *fileName == '\0') {
+        SetError("no usable root element name or file name");
         return 0;
     }
     pugi::xml_document doc;
@@ -336,37 +356,27 @@ int32_t CXMLSettingsAPI::CreateDocumentFile(const char* rootName, const char* fi
     pi.set_name("xml");
     pi.set_value("version='1.0' encoding='utf-8'");
     doc.append_child(rootName);
-    return SerializeAndReplace(doc, pugi::encoding_utf8, false, FilePath(fileName)) ? 1 : 0;
+    std::string bytes;
+    std::string error;
+    if (!Serialize(doc, pugi::encoding_utf8, false, std::string(), bytes) ||
+        !presets::SaveFileContent(FilePath(fileName), bytes, error)) {
+        SetError(error);
+        return 0;
+    }
+    return 1;
 }
 
 pugi::xml_node CXMLSettingsAPI::FindElement(const std::string& path) {
-    if (!m_document || path.empty()) {
+    if (!m_document || !IsElementPath(path)) {
         return {};
     }
-    pugi::xml_node node = m_document->doc;
-    size_t start = 0;
-    while (true) {
-        size_t slash = path.find('/', start);
-        std::string step =
-            path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (step.empty()) {
-            return {};
-        }
-        pugi::xml_node next;
-        for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-            if (child.type() == pugi::node_element && step == child.name()) {
-                next = child;
-                break;
-            }
-        }
-        if (!next) {
-            return {};
-        }
-        node = next;
-        if (slash == std::string::npos) {
-            return node;
-        }
-        start = slash + 1;
+    // The XPath location path gives the first element in document order that matches every
+    // step, also where an earlier element of the same name has no match below it.
+    try {
+        pugi::xml_node node = m_document->doc.select_node(path.c_str()).node();
+        return node.type() == pugi::node_element ? node : pugi::xml_node();
+    } catch (...) {
+        return {};  // a failing lookup finds nothing
     }
 }
 

@@ -22,6 +22,20 @@ class TempDir {
     ~TempDir() {
         std::error_code ignored;
         if (!m_path.empty()) {
+            // Tests may take write access away from folders; give it back so that the owner
+            // can remove their content.
+            namespace fs = std::filesystem;
+            fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
+            for (auto it = fs::recursive_directory_iterator(m_path, ignored);
+                 it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+                if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+                    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add,
+                                    ignored);
+                }
+                if (ignored) {
+                    break;
+                }
+            }
             std::filesystem::remove_all(m_path, ignored);
         }
     }
