@@ -44,9 +44,17 @@ function(jvc_add_test name)
     elseif(ARG_LABELS)
         list(GET ARG_LABELS 0 label)
     endif()
+    # Empty values are left out: an empty LABELS would take the next keyword as its label.
+    set(properties TIMEOUT ${ARG_TIMEOUT})
+    if(label)
+        list(APPEND properties LABELS ${label})
+    endif()
+    if(ARG_ENVIRONMENT)
+        list(APPEND properties ENVIRONMENT "${ARG_ENVIRONMENT}")
+    endif()
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
-        PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${label}" ENVIRONMENT "${ARG_ENVIRONMENT}")
+        PROPERTIES ${properties})
 endfunction()
 
 # jvc_add_child_folders(): adds every folder below the current one that has a CMakeLists.txt.

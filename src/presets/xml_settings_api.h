@@ -93,11 +93,11 @@ class CXMLSettingsAPI {
     void SetError(const std::string& text);
 
     std::string m_directory;
-    int32_t m_openCount = 0;
     vostrel::CLock m_openLock;  // guards m_openCount and binding/releasing the document
+    int32_t m_openCount JVC_GUARDED_BY(m_openLock) = 0;
     std::unique_ptr<Document> m_document;
     std::string m_filePath;
     vostrel::CLock m_domLock;    // guards every use of m_document
     vostrel::CLock m_errorLock;  // guards m_lastError; taken last, nothing taken inside it
-    std::string m_lastError;
+    std::string m_lastError JVC_GUARDED_BY(m_errorLock);
 };
