@@ -11,7 +11,7 @@
 
 #include "core/driver_interface.h"
 #include "jvc_ipcapture/ptz.h"
-#include "ptz/preposition_comm.h"
+#include "presets/preposition_comm.h"
 #include "ptz/ptz_capabilities.h"
 #include "ptz/work_item_thread_ex.h"
 

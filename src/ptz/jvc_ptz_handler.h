@@ -1,26 +1,23 @@
 #pragma once
-// The driver-side entry to PTZ. This first form knows its channel count and hands out no
-// control yet.
+// CJvcPTZHandler: the PTZ handler of a JVC camera. Its controls are JVC controls, its preset
+// file is named by driver parameter 3 and its root element is "JVC".
 #include <cstdint>
+#include <memory>
+#include <string>
 
-#include "core/driver_interface.h"
-#include "jvc_ipcapture/ptz.h"
+#include "ptz/base_ptz_handler.h"
 
 namespace vostrel {
 
-class CJvcPTZHandler : public ipcapture::IIPPTZDriverEx {
+class CJvcPTZHandler : public CBasePTZHandler {
   public:
     CJvcPTZHandler(IDriver* driver, uint32_t channelCount)
-        : m_driver(driver), m_channelCount(channelCount) {}
+        : CBasePTZHandler(driver, channelCount, "JVC") {}
     ~CJvcPTZHandler() override = default;
 
-    ipcapture::IIPPTZApiEx* GetPtzApiEx(uint32_t) override { return nullptr; }
-    uint32_t ChannelCount() const { return m_channelCount; }
-    IDriver* Driver() const { return m_driver; }
-
-  private:
-    IDriver* m_driver;
-    uint32_t m_channelCount;
+    // Driver parameter 3; logs that the handler is not created when it is empty.
+    std::string GetXMLStorageFileName() override;
+    std::unique_ptr<CBasePTZControl> CreateControl(uint32_t channel) override;
 };
 
 }  // namespace vostrel

@@ -1,0 +1,97 @@
+#include "ptz/base_ptz_handler.h"
+
+#include <new>
+
+#include "core/log.h"
+#include "http/param_protocol.h"
+
+namespace vostrel {
+
+CBasePTZHandler::CBasePTZHandler(IDriver* driver, uint32_t channelCount, std::string typeName)
+    : m_driver(driver), m_channelCount(channelCount), m_typeName(std::move(typeName)) {}
+
+CBasePTZHandler::~CBasePTZHandler() {
+    ReleaseControls();
+    CAutoLock hold(m_lock);
+    m_presetReader.Release();
+}
+
+ipcapture::IIPPTZApiEx* CBasePTZHandler::GetPtzApiEx(uint32_t channel) {
+    if (channel >= m_channelCount) {
+        return nullptr;
+    }
+    CAutoLock hold(m_lock);
+    auto found = m_controls.find(channel);
+    if (found != m_controls.end() && found->second) {
+        return found->second.get();
+    }
+    if (m_typeName.empty()) {
+        return nullptr;
+    }
+    if (!m_presetReader && !InitializeXMLStorage()) {
+        return nullptr;
+    }
+    std::unique_ptr<CBasePTZControl> control = CreateControl(channel);
+    if (!control || !control->Initialize(m_presetReader)) {
+        return nullptr;
+    }
+    ipcapture::IIPPTZApiEx* api = control.get();
+    m_controls[channel] = std::move(control);
+    return api;
+}
+
+void CBasePTZHandler::ReleaseControls() {
+    std::map<uint32_t, std::unique_ptr<CBasePTZControl>> controls;
+    {
+        CAutoLock hold(m_lock);
+        controls.swap(m_controls);
+    }
+    // Deleted outside the lock: each waits for its command thread.
+    controls.clear();
+}
+
+bool CBasePTZHandler::InitializeXMLStorage() {
+    // Result codes of this step, as the host's log readers know them.
+    constexpr int32_t kNoFileName = 3;
+    constexpr int32_t kNoMemory = 5;
+    constexpr int32_t kOpenFailed = 1;
+    CResultDef result;
+    std::string reason;
+    const std::string name = GetXMLStorageFileName();
+    if (name.empty()) {
+        result = CResultDef(kNoFileName,
+                            WithContext(JVC_HERE,
+                                        "PTZ module cannot be initialized! Name of file for "
+                                        "preset storing was not defined"),
+                            kLogFailure);
+    } else {
+        try {
+            m_presetReader.Reset(new CXMLPrepositionReader(m_typeName));
+        } catch (const std::bad_alloc&) {
+            m_presetReader.Release();
+        }
+        if (!m_presetReader) {
+            result = CResultDef(
+                kNoMemory,
+                WithContext(JVC_HERE,
+                            "not enough memory for creating CXMLPrepositionReader object"),
+                kLogFailure);
+        } else if (!m_presetReader->Open(name)) {
+            result = CResultDef(
+                kOpenFailed,
+                WithContext(JVC_HERE, Utils::FormatString("cannot initialize CXMLPrepositionReader "
+                                                          "object with parameter \"%s\"",
+                                                          name.c_str())),
+                kLogFailure);
+            reason = m_presetReader->LastError();
+        }
+    }
+    Utils::LogResult(result, m_driver);
+    if (!reason.empty()) {
+        // Why the file could not be used, for the person who has to fix it.
+        Log(m_driver, kLogFailure, JVC_HERE, "%s", reason.c_str());
+    }
+    return result.code == kResultOk;
+}
+
+}  // namespace vostrel
