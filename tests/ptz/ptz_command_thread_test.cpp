@@ -2,14 +2,19 @@
 // capability checks and result codes, the capability record and the log forwarding.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <vector>
 
 #include "platform/event.h"
 #include "ptz/base_ptz_comm.h"
+#include "ptz/base_ptz_control.h"
+#include "ptz/base_ptz_handler.h"
 #include "ptz/scale_converter.h"
 #include "support/fake_driver.h"
 
@@ -231,6 +236,69 @@ TEST(PtzCommandThread, CapabilityRecordAndLogForwarding) {
     ASSERT_EQ(driver.Messages().size(), 1u);
     EXPECT_EQ(driver.Messages()[0].type, 3);
     EXPECT_EQ(driver.Messages()[0].text, "50%s at 100%");
+}
+
+}  // namespace vostrel
+
+namespace vostrel {
+namespace {
+
+// A control whose command thread cannot be made, as when its thread cannot start.
+class NoCommControl : public CBasePTZControl {
+  public:
+    using CBasePTZControl::CBasePTZControl;
+    std::unique_ptr<CBasePTZComm> CreateComm() override { return nullptr; }
+};
+
+class TestHandler : public CBasePTZHandler {
+  public:
+    TestHandler(IDriver* driver, std::string file)
+        : CBasePTZHandler(driver, 2, "JVC"), m_file(std::move(file)) {}
+    ~TestHandler() override { ReleaseControls(); }
+    std::string GetXMLStorageFileName() override { return m_file; }
+    std::unique_ptr<CBasePTZControl> CreateControl(uint32_t channel) override {
+        ++made;
+        if (failControls) {
+            return std::make_unique<NoCommControl>(m_driver, static_cast<int32_t>(channel));
+        }
+        return std::make_unique<CJvcPTZControl>(m_driver, static_cast<int32_t>(channel));
+    }
+    bool failControls = true;
+    int made = 0;
+
+  private:
+    std::string m_file;
+};
+
+}  // namespace
+
+TEST(PtzHandler, AControlThatCannotStartLeavesNoEntryAndALaterRequestTriesAgain) {
+    const std::string name = "ptz-handler-" + std::to_string(getpid()) + ".xml";
+    FakeDriver driver;
+    driver.parameters[4] = "1";
+    {
+        TestHandler handler(&driver, name);
+        EXPECT_EQ(handler.GetPtzApiEx(2), nullptr);  // out of range: nothing made
+        EXPECT_EQ(handler.made, 0);
+        EXPECT_EQ(handler.GetPtzApiEx(0), nullptr);
+        EXPECT_EQ(handler.GetPtzApiEx(0), nullptr);
+        EXPECT_EQ(handler.made, 2);  // no entry was left: each request made a control
+        handler.failControls = false;
+        ipcapture::IIPPTZApiEx* control = handler.GetPtzApiEx(0);
+        ASSERT_NE(control, nullptr);
+        EXPECT_EQ(handler.GetPtzApi(0), control);
+        EXPECT_EQ(handler.made, 3);
+        ipcapture::PtzCapabilityRecord record{};
+        ASSERT_EQ(control->GetCapabilities(&record), ipcapture::kPtzDone);
+        EXPECT_EQ(record.center, 1);  // driver parameter 4 is 1
+        handler.ReleaseControls();
+        EXPECT_EQ(control = handler.GetPtzApiEx(0), handler.GetPtzApiEx(0));
+        EXPECT_EQ(handler.made, 4);
+    }
+    std::error_code ignored;
+    std::filesystem::remove(std::filesystem::canonical("/proc/self/exe").parent_path() / name,
+                            ignored);
+    EXPECT_TRUE(driver.Messages().empty());
 }
 
 }  // namespace vostrel

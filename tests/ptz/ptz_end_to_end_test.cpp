@@ -1,0 +1,322 @@
+// PTZ through the module as a host drives it: the driver's PTZ handler, a control per channel,
+// moves and stops against the camera simulator, and named presets kept in a real preset file
+// that survives a restart of the driver.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera_simulator.h"
+#include "reference_host.h"
+#include "support/module_loader.h"
+
+namespace {
+
+using vostrel::ipcapture::IIPCaptureDriverEx3;
+using vostrel::ipcapture::IIPPTZApiEx;
+using vostrel::ipcapture::PtzCapabilityRecord;
+namespace codes = vostrel::ipcapture;
+
+constexpr const char* kParam = "/api/param?";
+
+// A preset file beside the test program (where the module looks for it), removed at the end.
+class PresetFile {
+  public:
+    PresetFile() {
+        static std::atomic<int> counter{0};
+        m_name = "ptz-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".xml";
+        m_path = std::filesystem::canonical("/proc/self/exe").parent_path() / m_name;
+    }
+    ~PresetFile() {
+        std::error_code ignored;
+        std::filesystem::remove(m_path, ignored);
+    }
+    const std::string& Name() const { return m_name; }
+    std::string Content() const {
+        std::ifstream in(m_path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+  private:
+    std::string m_name;
+    std::filesystem::path m_path;
+};
+
+// One driver of the built module, opened as a host opens it.
+class PtzHost {
+  public:
+    PtzHost(camsim::CameraSimulator& cam, const std::string& presetFile, int cameraCount = 1,
+            const std::string& center = "1") {
+        EXPECT_TRUE(module.Load(JVC_MODULE_PATH));
+        host::DeviceSettings s;
+        s.port = cam.port();
+        s.model = cam.profile().name;
+        s.cameraCount = cameraCount;
+        s.parameters = {{1, "0"}, {2, "1"}, {3, presetFile}, {4, center}};
+        config = std::make_unique<host::DeviceConfig>(s);
+        auto create = reinterpret_cast<IIPCaptureDriverEx3* (*)()>(
+            dlsym(module.handle, "CreateIPCaptureEx3"));
+        driver = create();
+        EXPECT_TRUE(driver->Open(&log, &frames, config.get()));
+    }
+    ~PtzHost() { Delete(); }
+    void Delete() {
+        if (driver != nullptr) {
+            module.destroy[3](driver);
+            driver = nullptr;
+        }
+    }
+    IIPPTZApiEx* Control(uint32_t channel) {
+        return driver->GetPTZDriverEx()->GetPtzApiEx(channel);
+    }
+
+    LoadedModule module;
+    host::LogSink log;
+    host::FrameFactory frames;
+    std::unique_ptr<host::DeviceConfig> config;
+    IIPCaptureDriverEx3* driver = nullptr;
+};
+
+class PtzEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override { cam.Start(); }
+
+    // The parameter queries received since the last clear.
+    std::vector<std::string> Queries() {
+        std::vector<std::string> queries;
+        for (const auto& request : cam.Requests()) {
+            queries.push_back(request.target.rfind(kParam, 0) == 0 ? request.target.substr(11)
+                                                                   : request.target);
+        }
+        return queries;
+    }
+    // Queues a focus stop behind what the control queued and waits for it: then every
+    // request queued before it has been sent. Returns the queries before the marker.
+    std::vector<std::string> Settle(IIPPTZApiEx* control) {
+        control->FocusNear(1);
+        control->StopAll();
+        EXPECT_TRUE(cam.WaitForRequest("camera.focus.status=stop"));
+        auto queries = Queries();
+        while (!queries.empty() && queries.back().rfind("camera.focus", 0) == 0) {
+            queries.pop_back();
+        }
+        cam.ClearRequests();
+        return queries;
+    }
+    static std::string Name(IIPPTZApiEx* control, int32_t index) {
+        char buffer[256];
+        return control->GetPresetName(index, buffer, sizeof buffer) == codes::kPtzDone
+                   ? std::string(buffer)
+                   : std::string("-");
+    }
+    static std::string Current(IIPPTZApiEx* control) {
+        char buffer[256];
+        return control->GetCurrentPreset(buffer, sizeof buffer) == codes::kPtzDone
+                   ? std::string(buffer)
+                   : std::string("-");
+    }
+
+    camsim::CameraSimulator cam{camsim::Options{.profile = "VN-V686"}};
+};
+
+TEST_F(PtzEndToEnd, PresetsThroughTheHostInterfaceAndAcrossARestart) {
+    PresetFile file;
+    auto host = std::make_unique<PtzHost>(cam, file.Name());
+    IIPPTZApiEx* control = host->Control(0);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(host->driver->GetPTZDriver()->GetPtzApi(0), control);  // one control per channel
+    EXPECT_EQ(host->Control(1), nullptr);                            // one channel only
+
+    // Add: the camera stores position 1, the file has the preset at once.
+    cam.ClearRequests();
+    ASSERT_EQ(control->AddPreset("Gate 100%"), codes::kPtzDone);
+    EXPECT_TRUE(cam.Preset(1).registered);
+    EXPECT_NE(file.Content().find("Gate 100%"), std::string::npos);
+    EXPECT_EQ(Current(control), "Gate 100%");
+    // Again while the camera stands there: a rename, the state line, no camera command.
+    cam.ClearRequests();
+    ASSERT_EQ(control->AddPreset("Main gate"), codes::kPtzDone);
+    EXPECT_TRUE(Queries().empty());
+    EXPECT_EQ(host->log.CountContaining("A preposition with index 0 was renamed from \"Gate "
+                                        "100%\" to \"Main gate\"."),
+              1u);
+    EXPECT_EQ(control->GetPresetCount(), 1);
+    // A move, then an add: a new preset in the next slot.
+    ASSERT_EQ(control->Move(0, 4), codes::kPtzDone);  // left
+    Settle(control);
+    ASSERT_EQ(control->AddPreset("東京 yard"), codes::kPtzDone);
+    EXPECT_TRUE(cam.Preset(2).registered);
+    EXPECT_EQ(cam.Preset(2).comment, "ZELT Preset 001");
+    // A goto of the preset the camera stands at sends nothing; after a move it is sent.
+    cam.ClearRequests();
+    EXPECT_EQ(control->GotoPreset(8, "東京 yard"), codes::kPtzDone);
+    EXPECT_TRUE(Queries().empty());
+    ASSERT_EQ(control->ZoomIn(3), codes::kPtzDone);
+    Settle(control);
+    EXPECT_EQ(Current(control), "-");
+    EXPECT_EQ(control->GotoPreset(8, "Main gate"), codes::kPtzDone);
+    EXPECT_EQ(cam.Head().last_goto, 1);
+    EXPECT_EQ(control->GotoPreset(8, "nowhere"), codes::kPtzPresetFailed);
+    EXPECT_EQ(control->GotoPreset(8, nullptr), codes::kPtzInvalidArgument);
+    // Names the list refuses.
+    EXPECT_EQ(control->AddPreset("a<b"), codes::kPtzInvalidArgument);
+    EXPECT_EQ(control->AddPreset(nullptr), codes::kPtzInvalidArgument);
+    EXPECT_EQ(host->log.CountContaining("A preposition \"a<b\" cannot be added - the name is "
+                                        "invalid."),
+              1u);
+    // Buffers: exactly the name's length is too small; one more is enough.
+    char small[10];
+    EXPECT_EQ(control->GetPresetName(0, small, 9), codes::kPtzInvalidArgument);  // "Main gate"
+    EXPECT_EQ(control->GetPresetName(0, small, 10), codes::kPtzDone);
+    EXPECT_STREQ(small, "Main gate");
+    EXPECT_EQ(control->GetPresetName(0, nullptr, 10), codes::kPtzInvalidArgument);
+    EXPECT_EQ(control->GetPresetName(5, small, 10), codes::kPtzPresetFailed);
+    EXPECT_EQ(control->GetCurrentPreset(small, 9), codes::kPtzInvalidArgument);
+
+    // Delete and add again: the freed slot is reused, the new preset goes last.
+    ASSERT_EQ(control->DeletePreset("Main gate"), codes::kPtzDone);
+    EXPECT_FALSE(cam.Preset(1).registered);
+    EXPECT_EQ(control->DeletePreset("Main gate"), codes::kPtzPresetFailed);
+    ASSERT_EQ(control->AddPreset("Door"), codes::kPtzDone);
+    EXPECT_EQ(cam.Preset(1).comment, "ZELT Preset 000");
+    EXPECT_EQ(Name(control, 0), "東京 yard");
+    EXPECT_EQ(Name(control, 1), "Door");
+
+    // Restart: the presets come back in the same order, and goto works.
+    host.reset();
+    host = std::make_unique<PtzHost>(cam, file.Name());
+    control = host->Control(0);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->GetPresetCount(), 2);
+    EXPECT_EQ(Name(control, 0), "東京 yard");
+    EXPECT_EQ(Name(control, 1), "Door");
+    EXPECT_EQ(Current(control), "-");
+    EXPECT_EQ(control->GotoPreset(1, "東京 yard"), codes::kPtzDone);
+    EXPECT_EQ(cam.Head().last_goto, 2);
+}
+
+TEST_F(PtzEndToEnd, TwoChannelsShareOneFileAndConcurrentAddsLoseNothing) {
+    PresetFile file;
+    PtzHost host(cam, file.Name(), 2);
+    // Two host threads ask for the same channel at once: one control.
+    IIPPTZApiEx* seen[2] = {};
+    std::thread a([&] { seen[0] = host.Control(1); });
+    std::thread b([&] { seen[1] = host.Control(1); });
+    a.join();
+    b.join();
+    ASSERT_NE(seen[0], nullptr);
+    EXPECT_EQ(seen[0], seen[1]);
+    IIPPTZApiEx* first = host.Control(0);
+    ASSERT_NE(first, nullptr);
+
+    constexpr int kEach = 5;
+    auto addMany = [&](IIPPTZApiEx* control, const std::string& prefix) {
+        for (int i = 0; i < kEach; ++i) {
+            control->StopAll();  // forget the current preset: each add is a new one
+            control->Move(0, 2 + (i % 2) * 5);
+            EXPECT_EQ(control->AddPreset((prefix + std::to_string(i)).c_str()), codes::kPtzDone);
+        }
+    };
+    std::thread one([&] { addMany(first, "zero-"); });
+    std::thread two([&] { addMany(seen[0], "one-"); });
+    one.join();
+    two.join();
+    EXPECT_EQ(first->GetPresetCount(), kEach);
+    EXPECT_EQ(seen[0]->GetPresetCount(), kEach);
+    const std::string content = file.Content();
+    EXPECT_NE(content.find("<PtzChannel01>"), std::string::npos);
+    EXPECT_NE(content.find("<PtzChannel02>"), std::string::npos);
+    for (int i = 0; i < kEach; ++i) {
+        EXPECT_NE(content.find("zero-" + std::to_string(i)), std::string::npos) << i;
+        EXPECT_NE(content.find("one-" + std::to_string(i)), std::string::npos) << i;
+    }
+}
+
+TEST_F(PtzEndToEnd, MoveRulesStopAllAndCapabilities) {
+    PresetFile file;
+    PtzHost host(cam, file.Name(), 1, "(none)");
+    IIPPTZApiEx* control = host.Control(0);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->IsPtzSupported(), 1);
+    EXPECT_TRUE(control->IsSuccess(1));
+    EXPECT_FALSE(control->IsSuccess(0));
+    EXPECT_FALSE(control->IsSuccess(-18));
+
+    PtzCapabilityRecord record;
+    std::memset(&record, 0x7f, sizeof record);
+    ASSERT_EQ(control->GetCapabilities(&record), codes::kPtzDone);
+    EXPECT_EQ(record.hostField, 0x7f7f7f7f);
+    EXPECT_EQ(std::vector<int32_t>({record.pan, record.tilt, record.zoom, record.focus, record.iris,
+                                    record.reserved7, record.maxPresets, record.presetCount,
+                                    record.reserved10, record.reserved11, record.areaZoom,
+                                    record.center, record.unzoom}),
+              std::vector<int32_t>({1, 1, 1, 1, 0, 0, 99, 0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(control->GetCapabilities(nullptr), codes::kPtzInvalidArgument);
+    // Without centre support (parameter 4 not 1) a centre is refused by capability.
+    EXPECT_EQ(control->CenterOn(1, 2, 3), codes::kPtzNoCapability);
+    EXPECT_EQ(control->IrisOpen(1), codes::kPtzNoCapability);
+    EXPECT_EQ(control->ZoomArea(1, 2, 3, 4), codes::kPtzNoCapability);
+
+    // Each step waits for its last request, so the bounded queue drops nothing.
+    auto step = [&](const std::function<int32_t()>& call, const std::string& last) {
+        cam.ClearRequests();
+        EXPECT_EQ(call(), codes::kPtzDone);
+        EXPECT_TRUE(cam.WaitForRequest(last)) << last;
+        return Queries();
+    };
+    EXPECT_EQ(control->Move(10, 4), codes::kPtzInvalidArgument);
+    EXPECT_EQ(step([&] { return control->Move(3, 4); }, "camera.motion.tilt.status=start"),
+              (std::vector<std::string>{"camera.motion.tilt.speed=21&camera.motion.tilt.mode=down",
+                                        "camera.motion.tilt.status=start"}));
+    // Within 1 of the last speed, in any direction: accepted and dropped.
+    EXPECT_EQ(control->Move(0, 5), codes::kPtzDone);
+    EXPECT_EQ(control->Move(1, 3), codes::kPtzDone);
+    EXPECT_EQ(step([&] { return control->ZoomIn(9); }, "camera.motion.zoom.status=start"),
+              (std::vector<std::string>{"camera.motion.zoom.speed=54&camera.motion.zoom.mode=in",
+                                        "camera.motion.zoom.status=start"}));
+    // StopAll: the pan/tilt stop, then the zoom stop.
+    EXPECT_EQ(
+        step([&] { return control->StopAll(); }, "camera.motion.zoom.status=stop"),
+        (std::vector<std::string>{"camera.motion.pan.status=stop", "camera.motion.tilt.status=stop",
+                                  "camera.motion.zoom.status=stop"}));
+    // After a stop the same speed is queued again.
+    EXPECT_EQ(step([&] { return control->Move(0, 4); }, "camera.motion.pan.status=start"),
+              (std::vector<std::string>{"camera.motion.pan.speed=21&camera.motion.pan.mode=left",
+                                        "camera.motion.pan.status=start"}));
+    EXPECT_EQ(step([&] { return control->StopAll(); }, "camera.motion.tilt.status=stop"),
+              (std::vector<std::string>{"camera.motion.pan.status=stop",
+                                        "camera.motion.tilt.status=stop"}));
+    // Nothing active: nothing is queued (the marker behind it is all that is sent).
+    cam.ClearRequests();
+    EXPECT_EQ(control->StopAll(), codes::kPtzDone);
+    EXPECT_EQ(Settle(control), std::vector<std::string>{});
+}
+
+TEST_F(PtzEndToEnd, WithoutAPresetFileNameThereIsNoControl) {
+    PtzHost host(cam, "(none)");
+    EXPECT_EQ(host.Control(0), nullptr);
+    EXPECT_EQ(host.log.CountContaining("vostrel::CJvcPTZHandler::GetXMLStorageFileName: PTZ "
+                                       "handler for camera 127.0.0.1 is not created!"),
+              1u);
+    EXPECT_EQ(host.log.CountContaining("vostrel::CBasePTZHandler::InitializeXMLStorage: PTZ "
+                                       "module cannot be initialized! Name of file for preset "
+                                       "storing was not defined"),
+              1u);
+    // Every request tries again.
+    EXPECT_EQ(host.Control(0), nullptr);
+    EXPECT_EQ(host.log.CountContaining("is not created!"), 2u);
+}
+
+}  // namespace
