@@ -1,5 +1,7 @@
 #include "capture_options.h"
 
+#include "ptz_command.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -292,7 +294,8 @@ std::string UsageText() {
            "  camhost capture --simulate [PROFILE] [--sim-auth none|basic|digest\n"
            "                  --sim-user U --sim-password W] [capture options but "
            "--address/--port]\n"
-           "  camhost demo [--seconds S] [--out DIR] [--module PATH]\n"
+           "  camhost demo [--seconds S] [--out DIR] [--module PATH]\n" +
+           PtzUsageText() +
            "\n"
            "capture pulls video from a camera through the driver module and writes it to DIR\n"
            "(default ./capture-out): MJPEG as DIR/ch0/000001.jpg ..., MPEG-4 as\n"

@@ -13,6 +13,7 @@
 #include "capture_session.h"
 #include "console.h"
 #include "module_library.h"
+#include "ptz_command.h"
 
 namespace {
 
@@ -173,6 +174,18 @@ int main(int argc, char** argv) {
             return Usage(parsed.error);
         }
         return Demo(options, console, stop, module);
+    }
+    if (command == "ptz") {
+        PtzOptions options;
+        ParseOutcome parsed = ParsePtzArgs(args, options);
+        if (parsed.status == ParseOutcome::kHelp) {
+            std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        }
+        if (parsed.status == ParseOutcome::kUsageError) {
+            return Usage(parsed.error);
+        }
+        return RunPtz(options, console, module);
     }
     return Usage("unknown command \"" + command + "\"");
 }

@@ -1,0 +1,425 @@
+#include "ptz_command.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "capture_session.h"
+#include "jvc_ipcapture/ip_capture_driver.h"
+#include "module_library.h"
+#include "reference_host.h"
+
+namespace camhost {
+
+namespace {
+
+namespace ipc = vostrel::ipcapture;
+
+const std::vector<std::string> kDirections = {"left",    "right",    "up",        "down",
+                                              "up-left", "up-right", "down-left", "down-right"};
+
+std::optional<long> Number(const std::string& text, long low, long high) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (*end != '\0' || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+ParseOutcome Error(std::string text) {
+    return {ParseOutcome::kUsageError, std::move(text)};
+}
+
+std::string Text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Text(const char* format, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}
+
+// The words an action takes after its name.
+std::optional<std::string> CheckAction(const std::vector<std::string>& a) {
+    if (a.empty()) {
+        return "ptz needs an action (move, stop, zoom, focus, center, preset)";
+    }
+    const std::string& verb = a[0];
+    auto words = [&](size_t n) { return a.size() == n + 1; };
+    if (verb == "move") {
+        if (!words(1) ||
+            std::find(kDirections.begin(), kDirections.end(), a[1]) == kDirections.end()) {
+            return "move needs a direction: left, right, up, down, up-left, up-right, down-left "
+                   "or down-right";
+        }
+    } else if (verb == "stop") {
+        if (!words(0)) {
+            return "stop takes no words";
+        }
+    } else if (verb == "zoom") {
+        if (!words(1) || (a[1] != "in" && a[1] != "out")) {
+            return "zoom needs in or out";
+        }
+    } else if (verb == "focus") {
+        if (!words(1) || (a[1] != "near" && a[1] != "far")) {
+            return "focus needs near or far";
+        }
+    } else if (verb == "center") {
+        if (!words(2) || !Number(a[1], 0, 100000) || !Number(a[2], 0, 100000)) {
+            return "center needs X and Y in pixels of the channel's picture";
+        }
+    } else if (verb == "preset") {
+        if (a.size() == 2 && a[1] == "list") {
+            return std::nullopt;
+        }
+        if (a.size() != 3 || (a[1] != "add" && a[1] != "goto" && a[1] != "delete")) {
+            return "preset needs list, add NAME, goto NAME or delete NAME";
+        }
+    } else {
+        return "unknown ptz action \"" + verb + "\"";
+    }
+    return std::nullopt;
+}
+
+// The host objects and the driver, opened; closed and deleted when this goes.
+class PtzSession {
+  public:
+    PtzSession(Console& console) : m_console(console) {}
+    ~PtzSession() {
+        if (m_driver != nullptr) {
+            m_module.destroy(m_driver);
+        }
+    }
+
+    std::string Open(const PtzOptions& options, const std::string& defaultModule) {
+        std::string address = options.address;
+        uint16_t port = options.port.value_or(80);
+        if (options.simulate) {
+            camsim::Options sim;
+            sim.profile = options.sim_profile;
+            sim.auth = options.sim_auth;
+            sim.user = options.sim_user;
+            sim.password = options.sim_password;
+            try {
+                m_simulator = std::make_unique<camsim::CameraSimulator>(sim);
+                port = m_simulator->Start();
+            } catch (const std::exception& e) {
+                return std::string("cannot start the camera simulator: ") + e.what();
+            }
+            address = m_simulator->address();
+            m_console.Line("camera simulator " + m_simulator->profile().name + " on " +
+                           m_simulator->base_url());
+        }
+        if (std::string why = ProbeTcp(address, port, std::chrono::seconds(3)); !why.empty()) {
+            return Text("cannot reach the camera at %s:%u: %s. Check --address and --port.",
+                        address.c_str(), static_cast<unsigned>(port), why.c_str());
+        }
+        const std::string path = options.module_path.empty() ? defaultModule : options.module_path;
+        if (!m_module.Load(path)) {
+            return m_module.error() + " (--module PATH chooses the file)";
+        }
+        m_log.SetEcho([this](const host::LogRecord& record) {
+            const std::string text = record.text.value_or("");
+            if (record.level == 1) {
+                m_failures.push_back(text);
+            }
+            m_console.Line(Text("driver [%d] ", record.level) + text);
+        });
+        host::DeviceSettings settings;
+        settings.address = address;
+        settings.port = port;
+        settings.userName = options.user;
+        settings.password = options.password;
+        settings.model = !options.model.empty() ? options.model
+                         : options.simulate     ? m_simulator->profile().name
+                                                : "VN-V686";
+        settings.cameraCount = static_cast<int>(options.channel + 1);
+        const bool vnx = settings.model.size() >= 4 && (settings.model.rfind("VN-X", 0) == 0 ||
+                                                        settings.model.rfind("vn-x", 0) == 0);
+        if (vnx || (m_simulator && !m_simulator->profile().ptz)) {
+            return "the camera " + settings.model + " has no PTZ head";
+        }
+        settings.parameters = {{1, "0"}, {2, "1"}, {3, options.presets}, {4, "1"}};
+        m_config = std::make_unique<host::DeviceConfig>(settings);
+        m_driver = static_cast<ipc::IIPCaptureDriverEx3*>(m_module.create());
+        if (m_driver == nullptr || !m_driver->Open(&m_log, &m_frames, m_config.get())) {
+            return "the driver did not open (see its log lines above)";
+        }
+        ipc::IIPPTZDriverEx* ptz = m_driver->GetPTZDriverEx();
+        m_control = ptz != nullptr ? ptz->GetPtzApiEx(options.channel) : nullptr;
+        if (m_control == nullptr) {
+            return "the driver gave no PTZ control for channel " + std::to_string(options.channel) +
+                   " (see its log lines above)";
+        }
+        return {};
+    }
+
+    // Waits until the driver's command thread has sent what was queued: with the simulator
+    // until the request has arrived, with a camera for a grace period, since the host
+    // interface does not say when a queued command has been carried out.
+    void Settle(const std::string& lastQuery) {
+        if (m_simulator) {
+            m_simulator->WaitForRequest(lastQuery, std::chrono::seconds(10));
+        } else {
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+        }
+    }
+
+    ipc::IIPPTZApiEx* Control() { return m_control; }
+    bool Failed() const { return !m_failures.empty(); }
+    camsim::CameraSimulator* Simulator() { return m_simulator.get(); }
+
+  private:
+    Console& m_console;
+    std::unique_ptr<camsim::CameraSimulator> m_simulator;
+    ModuleLibrary m_module;
+    host::LogSink m_log;
+    host::FrameFactory m_frames;
+    std::unique_ptr<host::DeviceConfig> m_config;
+    ipc::IIPCaptureDriverEx3* m_driver = nullptr;
+    ipc::IIPPTZApiEx* m_control = nullptr;
+    std::vector<std::string> m_failures;  // type 1 lines of the driver
+};
+
+const char* ResultName(int32_t code) {
+    switch (code) {
+        case 1:
+            return "done";
+        case -3:
+            return "invalid argument";
+        case -18:
+            return "not done (no command thread, not queued, or the preset was not stored)";
+        case -19:
+            return "the camera lacks that capability";
+        case -23:
+            return "no such preset, or the camera refused it";
+        case -26:
+            return "the preset table is full";
+        default:
+            return "unexpected result";
+    }
+}
+
+}  // namespace
+
+ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        if (option == "--help" || option == "-h") {
+            return {ParseOutcome::kHelp, {}};
+        }
+        if (option.rfind("--", 0) != 0) {
+            out.action.push_back(option);
+            continue;
+        }
+        if (option == "--simulate") {
+            out.simulate = true;
+            if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0 &&
+                camsim::FindProfile(args[i + 1])) {
+                out.sim_profile = args[++i];
+            }
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            return Error(option + " needs a value");
+        }
+        const std::string& value = args[++i];
+        if (option == "--address") {
+            out.address = value;
+        } else if (option == "--port") {
+            auto port = Number(value, 1, 65535);
+            if (!port) {
+                return Error("--port needs a number 1..65535");
+            }
+            out.port = static_cast<uint16_t>(*port);
+        } else if (option == "--user") {
+            out.user = value;
+        } else if (option == "--password") {
+            out.password = value;
+        } else if (option == "--model") {
+            out.model = value;
+        } else if (option == "--channel") {
+            auto channel = Number(value, 0, 63);
+            if (!channel) {
+                return Error("--channel needs a number 0..63");
+            }
+            out.channel = static_cast<unsigned>(*channel);
+        } else if (option == "--presets") {
+            out.presets = value;
+        } else if (option == "--speed") {
+            auto speed = Number(value, 1, 16);
+            if (!speed) {
+                return Error("--speed needs a number 1..16");
+            }
+            out.speed = static_cast<int>(*speed);
+        } else if (option == "--for") {
+            char* end = nullptr;
+            const double seconds = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(seconds >= 0) || seconds > 3600) {
+                return Error("--for needs seconds 0..3600");
+            }
+            out.seconds = seconds;
+        } else if (option == "--module") {
+            out.module_path = value;
+        } else if (option == "--sim-auth") {
+            auto mode = camsim::ParseAuthMode(value);
+            if (!mode) {
+                return Error("--sim-auth needs none, basic or digest");
+            }
+            out.sim_auth = *mode;
+        } else if (option == "--sim-user") {
+            out.sim_user = value;
+        } else if (option == "--sim-password") {
+            out.sim_password = value;
+        } else {
+            return Error("unknown option " + option);
+        }
+    }
+    if (out.simulate && (!out.address.empty() || out.port)) {
+        return Error("--simulate chooses the address and port; leave out --address and --port");
+    }
+    if (!out.simulate && out.address.empty()) {
+        return Error("ptz needs --address (or --simulate)");
+    }
+    if (auto problem = CheckAction(out.action)) {
+        return Error(*problem);
+    }
+    return {};
+}
+
+std::string PtzUsageText() {
+    return "  camhost ptz --address A [--port P] [--user U --password W] [--model M]\n"
+           "             [--channel N] [--presets FILE] [--speed 1..16] [--for SECONDS] ACTION\n"
+           "  camhost ptz --simulate [PROFILE] [...] ACTION\n"
+           "    ACTION: move left|right|up|down|up-left|up-right|down-left|down-right,\n"
+           "            stop, zoom in|out, focus near|far, center X Y,\n"
+           "            preset list|add NAME|goto NAME|delete NAME\n"
+           "    A move, zoom or focus lasts --for seconds (default 1), then stops. The preset\n"
+           "    file (default camhost-presets.xml) lies in camhost's own folder, as the driver\n"
+           "    keeps it beside the host program.\n";
+}
+
+int RunPtz(const PtzOptions& options, Console& console, const std::string& defaultModule) {
+    PtzSession session(console);
+    if (std::string error = session.Open(options, defaultModule); !error.empty()) {
+        console.Line("camhost: " + error);
+        return 1;
+    }
+    ipc::IIPPTZApiEx* control = session.Control();
+    const auto& a = options.action;
+    const std::string& verb = a[0];
+    auto report = [&](const std::string& what, int32_t code) {
+        console.Line(what + ": " + ResultName(code) + (code == 1 ? "" : Text(" (%d)", code)));
+        return code == 1 ? 0 : 1;
+    };
+    auto hold = [&] {
+        std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
+    };
+    // A motion, held for --for seconds, then StopAll; the stop is sent before the driver
+    // closes.
+    auto motion = [&](const std::string& what, int32_t code, const char* stopQuery) {
+        if (code != 1) {
+            return report(what, code);
+        }
+        console.Line(what + Text(" at speed %d for %g s", options.speed, options.seconds));
+        hold();
+        const int32_t stopped = control->StopAll();
+        session.Settle(stopQuery);
+        const int status = report("stop", stopped);
+        return session.Failed() ? 1 : status;
+    };
+    if (verb == "move") {
+        const auto dir =
+            std::find(kDirections.begin(), kDirections.end(), a[1]) - kDirections.begin();
+        // A pan/tilt stop ends with the tilt stop.
+        return motion("move " + a[1], control->Move(static_cast<int32_t>(dir), options.speed),
+                      "camera.motion.tilt.status=stop");
+    }
+    if (verb == "zoom") {
+        const int32_t code =
+            a[1] == "in" ? control->ZoomIn(options.speed) : control->ZoomOut(options.speed);
+        return motion("zoom " + a[1], code, "camera.motion.zoom.status=stop");
+    }
+    if (verb == "focus") {
+        const int32_t code =
+            a[1] == "near" ? control->FocusNear(options.speed) : control->FocusFar(options.speed);
+        return motion("focus " + a[1], code, "camera.focus.status=stop");
+    }
+    if (verb == "stop") {
+        // The host interface stops what its control started: each kind of motion is started
+        // at the lowest speed and stopped at once, one after the other.
+        int status = 0;
+        const std::pair<std::function<int32_t()>, const char*> kinds[] = {
+            {[&] { return control->Move(0, 1); }, "camera.motion.tilt.status=stop"},
+            {[&] { return control->ZoomOut(1); }, "camera.motion.zoom.status=stop"},
+            {[&] { return control->FocusFar(1); }, "camera.focus.status=stop"}};
+        for (const auto& [start, last] : kinds) {
+            if (start() == 1) {
+                status |= control->StopAll() == 1 ? 0 : 1;
+                session.Settle(last);
+            }
+        }
+        return report("stop", status == 0 && !session.Failed() ? 1 : -18);
+    }
+    if (verb == "center") {
+        const int32_t code =
+            control->CenterOn(std::atoi(a[1].c_str()), std::atoi(a[2].c_str()), options.speed);
+        if (code == 1) {
+            session.Settle("camera.motion.clickoncenter");
+        }
+        return report("center " + a[1] + " " + a[2], session.Failed() ? -18 : code);
+    }
+    // Presets.
+    const std::string& what = a[1];
+    if (what == "list") {
+        const int32_t count = control->GetPresetCount();
+        console.Line(
+            Text("%d preset%s on channel %u", count, count == 1 ? "" : "s", options.channel));
+        char name[1024];
+        for (int32_t i = 0; i < count; ++i) {
+            if (control->GetPresetName(i, name, sizeof name) == 1) {
+                console.Line(Text("  %d  %s", i, name));
+            }
+        }
+        return 0;
+    }
+    const std::string& name = a[2];
+    if (what == "add") {
+        return report("preset add \"" + name + "\"", control->AddPreset(name.c_str()));
+    }
+    if (what == "goto") {
+        int32_t code = control->GotoPreset(options.speed, name.c_str());
+        if (code != 1 && control->GetPresetCount() >= 0) {
+            bool known = false;
+            char buffer[1024];
+            for (int32_t i = 0; i < control->GetPresetCount(); ++i) {
+                known = known ||
+                        (control->GetPresetName(i, buffer, sizeof buffer) == 1 && name == buffer);
+            }
+            if (!known) {
+                console.Line("camhost: no preset is called \"" + name +
+                             "\" (camhost ptz ... preset list shows them)");
+                return 1;
+            }
+        }
+        return report("preset goto \"" + name + "\"", code);
+    }
+    int32_t code = control->DeletePreset(name.c_str());
+    if (code != 1) {
+        console.Line("camhost: no preset is called \"" + name +
+                     "\", or the camera refused to clear it");
+    }
+    return report("preset delete \"" + name + "\"", code);
+}
+
+}  // namespace camhost
