@@ -6,95 +6,210 @@
 namespace vostrel {
 
 namespace {
-constexpr uint8_t kMarker = 0xFF;
+constexpr uint8_t kMarkerByte = 0xFF;
+constexpr uint8_t kStuffing = 0x00;
+constexpr uint8_t kTemporary = 0x01;
 constexpr uint8_t kStartOfImage = 0xD8;
 constexpr uint8_t kEndOfImage = 0xD9;
-constexpr uint8_t kStartOfFrame = 0xC0;
-constexpr size_t kHeaderBytes = 7;  // bytes 2..8 after the 0xFF: length, precision, height, width
+constexpr uint8_t kStartOfScan = 0xDA;
+constexpr size_t kFrameBytes = 5;  // precision, height, width
+
+// Restart markers RST0..RST7: part of the entropy-coded data, no length.
+bool IsRestart(uint8_t code) {
+    return (code & 0xF8) == 0xD0;
+}
+
+// Start of frame for every coding process: C0..CF except DHT (C4), JPG (C8) and DAC (CC).
+bool IsStartOfFrame(uint8_t code) {
+    return (code & 0xF0) == 0xC0 && code != 0xC4 && code != 0xC8 && code != 0xCC;
+}
 }  // namespace
 
-void CJpegParser::TakeFrameHeaderBytes(const uint8_t* data, size_t count) {
-    size_t take = std::min(count, kHeaderBytes - m_headerHave);
-    std::memcpy(m_header + m_headerHave, data, take);
-    m_headerHave += take;
-    m_headerPending = m_headerHave < kHeaderBytes;
-    if (!m_headerPending) {
-        m_height = (static_cast<unsigned>(m_header[3]) << 8) | m_header[4];
-        m_width = (static_cast<unsigned>(m_header[5]) << 8) | m_header[6];
+void CJpegParser::Reset() {
+    m_picture.clear();
+    m_open = false;
+    m_state = State::kSeek;
+    m_segmentMarker = 0;
+    m_segmentLeft = 0;
+    m_frameHave = 0;
+}
+
+void CJpegParser::OpenPicture(size_t codePos) {
+    m_picture.clear();
+    m_open = true;
+    if (m_lastFF < 0) {
+        m_picture.push_back(kMarkerByte);  // the 0xFF came with the previous block
+        m_pictureStart = codePos;
+    } else {
+        m_pictureStart = static_cast<size_t>(m_lastFF);
+    }
+    m_state = State::kMarker;
+}
+
+void CJpegParser::ClosePicture(const uint8_t* data, size_t endPos) {
+    m_state = State::kSeek;
+    if (!m_open) {
+        return;
+    }
+    m_picture.insert(m_picture.end(), data + m_pictureStart, data + endPos + 1);
+    if (m_receiver) {
+        m_receiver->OnJpeg(m_picture, m_width, m_height);
+    }
+    m_picture.clear();
+    m_open = false;
+}
+
+void CJpegParser::DropPicture() {
+    m_picture.clear();
+    m_picture.shrink_to_fit();
+    m_open = false;
+    m_state = State::kSeek;
+    ++m_dropped;
+}
+
+void CJpegParser::OnMarker(const uint8_t* data, size_t pos, bool inScan) {
+    const uint8_t code = data[pos];
+    const State resume = inScan ? State::kEntropy : State::kMarker;
+    if (code == kMarkerByte) {
+        m_lastFF = static_cast<ptrdiff_t>(pos);  // a fill byte: the marker byte comes next
+    } else if (code == kStuffing) {
+        // In entropy-coded data a stuffed 0xFF; where a marker is due, a stray byte.
+        m_state = resume;
+    } else if (IsRestart(code) || code == kTemporary) {
+        m_state = resume;  // no length follows
+    } else if (code == kStartOfImage) {
+        // A new picture: the one open lost its end (a camera restarted its encoder).
+        OpenPicture(pos);
+    } else if (code == kEndOfImage) {
+        ClosePicture(data, pos);
+    } else {
+        m_segmentMarker = code;
+        m_state = State::kLengthHigh;
     }
 }
 
-void CJpegParser::OnMarker(const uint8_t* data, size_t size, ptrdiff_t ff, size_t& pictureStart) {
-    const size_t markerPos = static_cast<size_t>(ff + 1);
-    switch (data[markerPos]) {
-        case kStartOfImage:
-            m_picture.clear();
-            m_open = true;
-            if (ff < 0) {
-                m_picture.push_back(kMarker);  // the 0xFF came with the previous block
-                pictureStart = 0;
-            } else {
-                pictureStart = static_cast<size_t>(ff);
-            }
-            break;
-        case kEndOfImage:
-            if (m_open) {
-                m_picture.insert(m_picture.end(), data + pictureStart, data + markerPos + 1);
-                if (m_receiver) {
-                    m_receiver->OnJpeg(m_picture, m_width, m_height);
-                }
-                m_picture.clear();
-                m_open = false;
-            }
-            pictureStart = markerPos + 1;
-            break;
-        case kStartOfFrame: {
-            m_headerHave = 0;
-            size_t first = markerPos + 1;
-            TakeFrameHeaderBytes(data + first, size - first);
-            break;
-        }
-        default:
-            break;
+size_t CJpegParser::SeekStart(const uint8_t* data, size_t size, size_t pos) {
+    const void* hit = std::memchr(data + pos, kMarkerByte, size - pos);
+    if (hit == nullptr) {
+        return size;
     }
+    const size_t ff = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+    m_lastFF = static_cast<ptrdiff_t>(ff);
+    m_state = State::kSeekCode;
+    return ff + 1;
+}
+
+size_t CJpegParser::SkipSegment(const uint8_t* data, size_t size, size_t pos) {
+    const size_t take = std::min(m_segmentLeft, size - pos);
+    if (m_frameHave < kFrameBytes && IsStartOfFrame(m_segmentMarker)) {
+        const size_t n = std::min(take, kFrameBytes - m_frameHave);
+        std::memcpy(m_frame + m_frameHave, data + pos, n);
+        m_frameHave += n;
+        if (m_frameHave == kFrameBytes) {
+            m_height = (static_cast<unsigned>(m_frame[1]) << 8) | m_frame[2];
+            m_width = (static_cast<unsigned>(m_frame[3]) << 8) | m_frame[4];
+        }
+    }
+    m_segmentLeft -= take;
+    if (m_segmentLeft == 0) {
+        m_state = m_segmentMarker == kStartOfScan ? State::kEntropy : State::kMarker;
+    }
+    return pos + take;
+}
+
+size_t CJpegParser::ScanEntropy(const uint8_t* data, size_t size, size_t pos) {
+    while (pos < size) {
+        const void* hit = std::memchr(data + pos, kMarkerByte, size - pos);
+        if (hit == nullptr) {
+            return size;
+        }
+        const size_t ff = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+        if (ff + 1 < size) {
+            const uint8_t code = data[ff + 1];
+            if (code == kStuffing || IsRestart(code)) {
+                pos = ff + 2;  // part of the data
+                continue;
+            }
+        }
+        // A marker, or a 0xFF whose marker byte comes with the next block.
+        m_lastFF = static_cast<ptrdiff_t>(ff);
+        m_state = State::kEntropyCode;
+        return ff + 1;
+    }
+    return pos;
 }
 
 void CJpegParser::Parse(const uint8_t* data, size_t size) {
     if (data == nullptr || size == 0) {
         return;
     }
-    size_t pictureStart = 0;
-    if (m_headerPending) {
-        TakeFrameHeaderBytes(data, size);
-    }
-    if (m_afterFF) {
-        m_afterFF = false;
-        OnMarker(data, size, -1, pictureStart);
-    }
+    m_pictureStart = 0;
+    m_lastFF = -1;
     size_t pos = 0;
     while (pos < size) {
-        const void* hit = std::memchr(data + pos, kMarker, size - pos);
-        if (hit == nullptr) {
-            break;
+        switch (m_state) {
+            case State::kSeek:
+                pos = SeekStart(data, size, pos);
+                break;
+            case State::kSeekCode:
+                if (data[pos] == kStartOfImage) {
+                    OpenPicture(pos);
+                } else if (data[pos] == kMarkerByte) {
+                    m_lastFF = static_cast<ptrdiff_t>(pos);
+                } else {
+                    m_state = State::kSeek;
+                }
+                ++pos;
+                break;
+            case State::kMarker: {
+                // Bytes where a marker is due that are not one are skipped, as decoders do.
+                const void* hit = std::memchr(data + pos, kMarkerByte, size - pos);
+                if (hit == nullptr) {
+                    pos = size;
+                    break;
+                }
+                pos = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+                m_lastFF = static_cast<ptrdiff_t>(pos);
+                m_state = State::kMarkerCode;
+                ++pos;
+                break;
+            }
+            case State::kMarkerCode:
+                OnMarker(data, pos++, false);
+                break;
+            case State::kEntropyCode:
+                OnMarker(data, pos++, true);
+                break;
+            case State::kLengthHigh:
+                m_segmentLeft = static_cast<size_t>(data[pos++]) << 8;
+                m_state = State::kLengthLow;
+                break;
+            case State::kLengthLow: {
+                const size_t length = m_segmentLeft | data[pos++];
+                if (length < 2) {
+                    DropPicture();  // not a JPEG segment: the picture cannot be walked further
+                    break;
+                }
+                m_segmentLeft = length - 2;
+                m_frameHave = 0;
+                m_state = State::kSegment;
+                break;
+            }
+            case State::kSegment:
+                pos = SkipSegment(data, size, pos);
+                break;
+            case State::kEntropy:
+                pos = ScanEntropy(data, size, pos);
+                break;
         }
-        size_t ff = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
-        if (ff + 1 == size) {
-            m_afterFF = true;  // its marker byte comes with the next block
-            break;
-        }
-        OnMarker(data, size, static_cast<ptrdiff_t>(ff), pictureStart);
-        pos = ff + 1;
     }
     if (m_open) {
-        if (pictureStart < size) {
-            m_picture.insert(m_picture.end(), data + pictureStart, data + size);
+        if (m_pictureStart < size) {
+            m_picture.insert(m_picture.end(), data + m_pictureStart, data + size);
         }
         if (m_picture.size() > m_maxPictureSize) {
             // A broken camera: no end of image in sight. Wait for the next start of image.
-            m_picture.clear();
-            m_picture.shrink_to_fit();
-            m_open = false;
-            ++m_dropped;
+            DropPicture();
         }
     }
 }

@@ -1,9 +1,14 @@
 #pragma once
-// CJpegParser cuts a received byte stream into whole JPEG pictures. It looks only at JPEG
-// markers: start of image opens a picture, end of image closes and delivers it, and a baseline
-// start-of-frame header gives the picture size. Whatever lies between pictures (multipart
-// boundaries, part headers, garbage) is skipped. Markers and headers split between two blocks
-// are found: the parser carries its marker state from one block to the next.
+// CJpegParser cuts a received byte stream into whole JPEG pictures. A picture opens at a
+// start-of-image marker; from there the parser walks the marker segments by their length fields
+// (so bytes inside application data, comments or an embedded thumbnail are never taken for
+// markers) up to a start-of-scan segment, and looks for markers only inside the entropy-coded
+// data that follows it, where stuffed FF 00 pairs and restart markers belong to the data. After a
+// scan, any other marker but end of image opens a further segment (the tables and scans of a
+// progressive picture); end of image closes the picture and delivers it. The picture size comes
+// from the start-of-frame segment of whatever coding process. Whatever lies between pictures
+// (multipart boundaries, part headers, garbage) is skipped. Every state is carried from one
+// block to the next, so markers and segment headers may be split between blocks at any byte.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -30,30 +35,60 @@ class CJpegParser {
     // Consumes one block; calls the receiver for each picture completed in it.
     void Parse(const uint8_t* data, size_t size);
     void Parse(const std::vector<uint8_t>& block) { Parse(block.data(), block.size()); }
+    // Forgets the picture being collected and any marker state carried from the last block, so
+    // a new stream is read from its first start-of-image marker. The last size is kept.
+    void Reset();
 
     unsigned Width() const { return m_width; }
     unsigned Height() const { return m_height; }
     // Bytes of the picture being collected (for tests and memory checks).
     size_t PendingSize() const { return m_picture.size(); }
+    // Pictures given up: grown past the cap, or with a segment length below 2.
     size_t DroppedPictures() const { return m_dropped; }
 
   private:
-    // Acts on the marker byte that follows a 0xFF at position ff of the block (-1: the 0xFF was
-    // the last byte of the previous block).
-    void OnMarker(const uint8_t* data, size_t size, ptrdiff_t ff, size_t& pictureStart);
-    void TakeFrameHeaderBytes(const uint8_t* data, size_t count);
+    enum class State : uint8_t {
+        kSeek,         // between pictures: looking for 0xFF
+        kSeekCode,     // between pictures, after 0xFF: start of image?
+        kMarker,       // in a picture, where a marker is due (other bytes are skipped)
+        kMarkerCode,   // the byte after a 0xFF where a marker is due
+        kLengthHigh,   // the first byte of a segment's length
+        kLengthLow,    // its second byte
+        kSegment,      // the rest of a segment
+        kEntropy,      // entropy-coded data after a start-of-scan segment
+        kEntropyCode,  // the byte after a 0xFF in entropy-coded data
+    };
+
+    // Each handles the bytes of the block from pos on in its state and returns where it
+    // stopped.
+    size_t SeekStart(const uint8_t* data, size_t size, size_t pos);
+    size_t SkipSegment(const uint8_t* data, size_t size, size_t pos);
+    size_t ScanEntropy(const uint8_t* data, size_t size, size_t pos);
+    // Acts on a marker byte at pos of a picture (after its 0xFF); inScan: it came in
+    // entropy-coded data.
+    void OnMarker(const uint8_t* data, size_t pos, bool inScan);
+    // Starts a picture at the start-of-image marker byte at codePos.
+    void OpenPicture(size_t codePos);
+    void ClosePicture(const uint8_t* data, size_t endPos);
+    void DropPicture();
 
     std::vector<uint8_t> m_picture;
     IJpegReceiver* m_receiver;
     unsigned m_width = 0;
     unsigned m_height = 0;
     size_t m_maxPictureSize;
-    bool m_open = false;     // a start-of-image marker was seen and its picture not yet closed
-    bool m_afterFF = false;  // the previous block ended with an unexamined 0xFF
-    // Bytes 2..8 after a start-of-frame 0xFF still to come from the next block.
-    uint8_t m_header[7] = {};
-    size_t m_headerHave = 0;
-    bool m_headerPending = false;
+    State m_state = State::kSeek;
+    bool m_open = false;  // a start-of-image marker was seen and its picture not yet closed
+    // Where the open picture's bytes in the current block begin.
+    size_t m_pictureStart = 0;
+    // Position in the current block of the 0xFF in front of the marker byte being examined;
+    // -1 when that 0xFF came with an earlier block.
+    ptrdiff_t m_lastFF = -1;
+    uint8_t m_segmentMarker = 0;
+    size_t m_segmentLeft = 0;  // bytes of the segment still to come
+    // The first bytes of a start-of-frame segment: precision, height, width.
+    uint8_t m_frame[5] = {};
+    size_t m_frameHave = 0;
     size_t m_dropped = 0;
 };
 

@@ -8,8 +8,17 @@ namespace vostrel {
 
 namespace {
 constexpr uint8_t kSequenceStart = 0xB0;
+constexpr uint8_t kVisualObject = 0xB5;
 constexpr uint8_t kPictureStart = 0xB6;
 constexpr size_t npos = static_cast<size_t>(-1);
+
+bool IsVideoObject(uint8_t code) {
+    return code <= 0x1F;
+}
+
+bool IsVideoObjectLayer(uint8_t code) {
+    return code >= 0x20 && code <= 0x2F;
+}
 }  // namespace
 
 CMpegParser::CMpegParser(IMpegReceiver* receiver) : m_receiver(receiver) {
@@ -30,6 +39,7 @@ void CMpegParser::Reset() {
     m_pendingStart = 0;
     m_scanPos = 0;
     m_headerSearched = 0;
+    m_objectStart = npos;
     m_header.clear();
     m_data.clear();
 }
@@ -72,6 +82,24 @@ size_t CMpegParser::FindStartCode(size_t from, size_t limit) const {
     return npos;
 }
 
+bool CMpegParser::TakeHeader(size_t headerStart, size_t searchFrom, size_t limit) {
+    size_t picture = FindStartCode(searchFrom + m_headerSearched, limit);
+    while (picture != npos && m_data[picture + 3] != kPictureStart) {
+        picture = FindStartCode(picture + 1, limit);
+    }
+    if (picture == npos) {
+        // Every start code position below the limit has been looked at; the search goes on
+        // from there once more data has arrived.
+        m_headerSearched = limit > searchFrom ? limit - searchFrom : 0;
+        return false;
+    }
+    m_headerSearched = 0;
+    m_header.assign(m_data.begin() + static_cast<ptrdiff_t>(headerStart),
+                    m_data.begin() + static_cast<ptrdiff_t>(picture));
+    m_pendingStart = picture;
+    return true;
+}
+
 void CMpegParser::Scan() {
     // A start code at p is examined while p is below size - 4, so its code byte and the byte
     // after it (the picture coding type) have arrived.
@@ -85,30 +113,46 @@ void CMpegParser::Scan() {
         m_scanPos = p;
         uint8_t code = m_data[p + 3];
         if (code == kSequenceStart) {
+            m_objectStart = npos;
             EmitPending();
-            size_t picture = FindStartCode(p + 4 + m_headerSearched, limit);
-            while (picture != npos && m_data[picture + 3] != kPictureStart) {
-                picture = FindStartCode(picture + 1, limit);
+            if (!TakeHeader(p, p + 4, limit)) {
+                break;  // resume at this sequence start once more data has arrived
             }
-            if (picture == npos) {
-                // Resume at this sequence start once more data has arrived; every start code
-                // position below the limit has been looked at.
-                m_headerSearched = limit > p + 4 ? limit - (p + 4) : 0;
-                break;
+        } else if (p < m_pendingStart) {
+            // Inside the header just taken, in front of its picture.
+        } else if (code == kVisualObject) {
+            m_objectStart = p;
+        } else if (IsVideoObject(code)) {
+            // Right behind a visual object header, or on its own.
+            if (m_objectStart == npos || m_data[m_objectStart + 3] != kVisualObject) {
+                m_objectStart = p;
             }
-            m_headerSearched = 0;
-            m_header.assign(m_data.begin() + static_cast<ptrdiff_t>(p),
-                            m_data.begin() + static_cast<ptrdiff_t>(picture));
-            m_pendingStart = picture;
-        } else if (code == kPictureStart) {
+        } else if (IsVideoObjectLayer(code)) {
+            // A layer header without a visual object sequence start in front (some encoders
+            // never send one) is the sequence header of the picture after it. It begins at
+            // the visual object and video object start codes right in front, if any.
+            const size_t headerStart = m_objectStart != npos ? m_objectStart : p;
+            m_objectStart = npos;
+            m_scanPos = headerStart;
             EmitPending();
-            m_keyFrame = m_data[p + 4] < 0x40;
+            if (!TakeHeader(headerStart, p + 4, limit)) {
+                break;  // resume at the header's start once more data has arrived
+            }
+        } else {
+            if (code == kPictureStart) {
+                EmitPending();
+                m_keyFrame = m_data[p + 4] < 0x40;
+            }
+            m_objectStart = npos;
         }
         m_scanPos = p + 1;
     }
     if (m_pendingStart > 0) {
         m_data.erase(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(m_pendingStart));
         m_scanPos -= m_pendingStart;
+        if (m_objectStart != npos) {
+            m_objectStart = m_objectStart >= m_pendingStart ? m_objectStart - m_pendingStart : npos;
+        }
         m_pendingStart = 0;
     }
 }

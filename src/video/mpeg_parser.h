@@ -2,7 +2,10 @@
 // CMpegParser cuts an MPEG-4 visual elementary stream into pictures at the picture (video
 // object plane) start codes. I-pictures are key frames and carry the latest sequence header
 // in front; each key frame is checked by the run-time loaded header routine, which also
-// reports the picture size; nothing is delivered until the first good key frame.
+// reports the picture size; nothing is delivered until the first good key frame. A sequence
+// header runs from a visual object sequence start code, or, for encoders that never send one,
+// from a video object layer start code (with the visual object and video object start codes
+// right in front of it), up to the next picture start code.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -55,6 +58,10 @@ class CMpegParser {
 
   private:
     void Scan();
+    // Looks for the picture start code after a sequence header that begins at headerStart,
+    // from searchFrom on. Found: the header is taken and the picture becomes pending. Not
+    // found: false, and the next search for this header goes on where this one stopped.
+    bool TakeHeader(size_t headerStart, size_t searchFrom, size_t limit);
     void EmitPending();
     // Position of the next start code prefix 00 00 01 at or after from whose code byte lies
     // before limit; npos when none.
@@ -74,6 +81,9 @@ class CMpegParser {
     // Bytes after a sequence start code already searched for its picture start code, so a
     // header waiting for its picture is not searched again from the start on every block.
     size_t m_headerSearched = 0;
+    // Where a run of visual object and video object start codes began, which a video object
+    // layer start code right behind makes the start of a sequence header; npos when none.
+    size_t m_objectStart = static_cast<size_t>(-1);
     size_t m_maxBuffered = kMaxBufferedBytes;
 };
 

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "mpeg_stream.h"
 #include "parse_mpeg_header.h"
@@ -186,5 +189,112 @@ TEST(MpegParserTest, HeaderWaitingForItsPictureAcrossManyBlocks) {
         EXPECT_EQ(c.pictures[0].data, Concat({header, userData, Picture(400, 0, 1)}));
         EXPECT_TRUE(c.pictures[0].key);
         EXPECT_EQ(c.pictures[1].data, Picture(300, 1, 2));
+    }
+}
+
+namespace {
+
+Bytes ReadFixture(const std::string& name) {
+    std::ifstream in(std::string(JVC_TEST_DATA_DIR) + "/" + name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The stream without the segments (a start code and the bytes up to the next start code) of
+// the given start code values.
+Bytes Strip(const Bytes& stream, const Bytes& codes) {
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 3 < stream.size(); ++i) {
+        if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) {
+            starts.push_back(i);
+        }
+    }
+    starts.push_back(stream.size());
+    Bytes out(stream.begin(), stream.begin() + static_cast<ptrdiff_t>(starts[0]));
+    for (size_t k = 0; k + 1 < starts.size(); ++k) {
+        if (std::find(codes.begin(), codes.end(), stream[starts[k] + 3]) == codes.end()) {
+            out.insert(out.end(), stream.begin() + static_cast<ptrdiff_t>(starts[k]),
+                       stream.begin() + static_cast<ptrdiff_t>(starts[k + 1]));
+        }
+    }
+    return out;
+}
+
+std::vector<Received> ParseInBlocks(const Bytes& stream, size_t block) {
+    Collector c;
+    CMpegParser parser(&c, &ParseMpegHeader);
+    for (size_t start = 0; start < stream.size(); start += block) {
+        parser.Parse(stream.data() + start, std::min(block, stream.size() - start));
+    }
+    return c.pictures;
+}
+
+}  // namespace
+
+TEST(MpegParserTest, LayerHeaderWithoutSequenceStartIsTheSequenceHeader) {
+    // Encoded streams whose key frames carry the video object layer header (and maybe the
+    // visual object and video object headers) but no visual object sequence start code.
+    struct Fixture {
+        const char* name;
+        unsigned width, height;
+    };
+    for (const Fixture& f :
+         {Fixture{"camsim_320x240.m4v", 320, 240}, Fixture{"camsim_640x480.m4v", 640, 480},
+          Fixture{"camsim_704x576.m4v", 704, 576}}) {
+        const Bytes original = ReadFixture(f.name);
+        ASSERT_GT(original.size(), 10000u) << f.name;
+        const std::vector<Received> reference = ParseInBlocks(original, original.size());
+        ASSERT_GE(reference.size(), 60u) << f.name;
+        const std::vector<Bytes> cuts = {{0xB0}, {0xB0, 0xB5}, {0xB0, 0xB5, 0x00}};
+        for (const Bytes& cut : cuts) {
+            const Bytes stream = Strip(original, cut);
+            ASSERT_LT(stream.size(), original.size());
+            for (size_t block : {stream.size(), size_t{1460}, size_t{5}}) {
+                const std::vector<Received> got = ParseInBlocks(stream, block);
+                const std::string how = std::string(f.name) + " without " +
+                                        std::to_string(cut.size()) + " header(s), blocks of " +
+                                        std::to_string(block);
+                ASSERT_EQ(got.size(), reference.size()) << how;
+                size_t keys = 0;
+                for (size_t i = 0; i < got.size(); ++i) {
+                    ASSERT_EQ(got[i].key, reference[i].key) << how << " picture " << i;
+                    ASSERT_EQ(got[i].data, Strip(reference[i].data, cut)) << how << " " << i;
+                    ASSERT_EQ(got[i].width, f.width) << how;
+                    ASSERT_EQ(got[i].height, f.height) << how;
+                    keys += got[i].key;
+                }
+                EXPECT_GE(keys, 2u) << how;
+            }
+        }
+    }
+}
+
+TEST(MpegParserTest, HeadersInsideASequenceHeaderAndLoneLayerHeadersAreSplitCorrectly) {
+    // A synthetic stream with every kind of header in front of key frames, cut at every byte.
+    LayerOptions o;
+    o.width = 176;
+    o.height = 144;
+    const Bytes full = SequenceHeader(o);          // B0, B5, video object, layer
+    const Bytes noSequence = Strip(full, {0xB0});  // B5, video object, layer
+    const Bytes layerOnly = Strip(full, {0xB0, 0xB5, 0x00});
+    const Bytes stream =
+        Concat({Picture(200, 1, 1), Gop(noSequence, 300, 1, 2), Gop(full, 300, 1, 3),
+                Gop(layerOnly, 300, 1, 4), Gop(noSequence, 300, 1, 5), layerOnly});
+    const std::vector<Received> whole = ParseInBlocks(stream, stream.size());
+    ASSERT_EQ(whole.size(), 8u);
+    EXPECT_EQ(whole[0].data, Concat({noSequence, Picture(300, 0, 2)}));
+    EXPECT_EQ(whole[1].data, Picture(150, 1, 3));  // without the next group's headers
+    EXPECT_EQ(whole[2].data, Concat({full, Picture(300, 0, 3)}));
+    EXPECT_EQ(whole[4].data, Concat({layerOnly, Picture(300, 0, 4)}));
+    EXPECT_EQ(whole[6].data, Concat({noSequence, Picture(300, 0, 5)}));
+    EXPECT_EQ(whole[6].width, 176u);
+    for (size_t cut = 1; cut < stream.size(); ++cut) {
+        Collector c;
+        CMpegParser parser(&c, &ParseMpegHeader);
+        parser.Parse(stream.data(), cut);
+        parser.Parse(stream.data() + cut, stream.size() - cut);
+        ASSERT_EQ(c.pictures.size(), whole.size()) << cut;
+        for (size_t i = 0; i < whole.size(); ++i) {
+            ASSERT_EQ(c.pictures[i].data, whole[i].data) << cut << " picture " << i;
+        }
     }
 }
