@@ -113,7 +113,11 @@ TEST(Mpeg4StreamValuesTest, BitRateFrameRateAndIFrameInterval) {
     EXPECT_EQ(CMpegHttpChannel::BitRateValue(1), "64000");
     EXPECT_EQ(CMpegHttpChannel::BitRateValue(50), "3991000");
     EXPECT_EQ(CMpegHttpChannel::BitRateValue(100), "8000000");
-    EXPECT_EQ(CMpegHttpChannel::BitRateValue(0), "43383491000");
+    // Outside 1..100 the rate is held to the encoder's range: quality 0 wraps around to a
+    // product far above it.
+    EXPECT_EQ(CMpegHttpChannel::BitRateValue(0), "8000000");
+    EXPECT_EQ(CMpegHttpChannel::BitRateValue(101), "8000000");
+    EXPECT_EQ(CMpegHttpChannel::BitRateValue(65535), "8000000");
 
     EXPECT_EQ(CMpegHttpChannel::FrameRateValue(40), "25");
     EXPECT_EQ(CMpegHttpChannel::FrameRateValue(200), "7.5");
