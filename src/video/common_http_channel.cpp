@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/codes.h"
+#include "core/log.h"
 #include "http/param_protocol.h"
 #include "http/text_utils.h"
 
@@ -41,6 +42,7 @@ void CCommonHttpChannel::OnThreadStarting() {
 
 int CCommonHttpChannel::ThreadMain() {
     SetState(kChannelConnecting);
+    m_settingReported = false;
     for (;;) {
         if (m_stopEvent.Wait(kRetryDelayMs)) {
             break;
@@ -183,6 +185,13 @@ bool CCommonHttpChannel::UpdateJvcParameter(const std::string& value, const std:
     return false;
 }
 
+void CCommonHttpChannel::ReportUnusableSetting(std::string_view where, const std::string& text) {
+    if (!m_settingReported) {
+        m_settingReported = true;
+        Log(m_driver, kLogFailure, where, "%s", text.c_str());
+    }
+}
+
 bool CCommonHttpChannel::SetFrameSize(unsigned encoder) {
     const ipcapture::ChannelSettings settings = GetSettings();
     unsigned width = settings.width;
@@ -193,12 +202,25 @@ bool CCommonHttpChannel::SetFrameSize(unsigned encoder) {
     }
     std::string name = Utils::FrameSizeName(width, height);
     if (m_cameraFamily == kFamilyVnV) {
+        if (name.empty()) {
+            ReportUnusableSetting(
+                JVC_HERE, Utils::FormatString("Picture size %ux%u cannot be set on JVC camera %s: "
+                                              "it takes 320x240, 640x480 and 1280x960",
+                                              settings.width, settings.height,
+                                              m_driver->GetDeviceInfo()->m_address.c_str()));
+            return false;
+        }
         return UpdateJvcParameter(name, Utils::FormatString("encode(%u).framesize", encoder));
     }
     if (m_cameraFamily == kFamilyVnX) {
         std::string mode = name == "vga" ? "pattern3" : name == "qvga" ? "pattern4" : "pattern1";
         return UpdateJvcParameter(mode, "system.mode");
     }
+    ReportUnusableSetting(
+        JVC_HERE,
+        Utils::FormatString("JVC Camera Family %d is not supported (1 or 2): the picture size of "
+                            "JVC camera %s cannot be set",
+                            m_cameraFamily, m_driver->GetDeviceInfo()->m_address.c_str()));
     return false;
 }
 

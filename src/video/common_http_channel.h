@@ -4,6 +4,7 @@
 // every 3 seconds after a failure and declares the signal lost when no frame was accepted
 // for the stream time-out.
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "http/http_client.h"
@@ -47,10 +48,14 @@ class CCommonHttpChannel : public CBaseCameraChannel {
     bool DeliverPicture(const std::vector<uint8_t>& picture, uint32_t fourcc, unsigned capacity,
                         unsigned width, unsigned height);
     bool StopRequested() { return m_stopEvent.IsSet(); }
+    // Logs, once per run of the thread, a setting that no attempt can get past (the thread
+    // goes on retrying: the host may change the setting, the camera may be replaced).
+    void ReportUnusableSetting(std::string_view where, const std::string& text);
 
     int m_cameraFamily;
     Web::CHttpClient m_http;
     bool m_refused = false;
+    bool m_settingReported = false;  // channel thread only
     // The block being parsed; only the channel thread touches it. Its storage is traded with
     // the HTTP layer's buffer on every read.
     std::vector<uint8_t> m_block;

@@ -239,20 +239,53 @@ TEST(MjpegOpenStreamTest, RequestSequenceReadCompareWriteAndQualityTable) {
         ASSERT_TRUE(channel.OpenStream());
         EXPECT_EQ(cam.GetParam("system.mode"), "pattern4");
     }
+    // Settings that no attempt can get past are logged once as failures, however often the
+    // channel tries again.
+    auto failuresContaining = [&](const std::string& fragment) {
+        size_t n = 0;
+        for (const auto& m : driver.Messages()) {
+            n += m.type == 1 && m.text.find(fragment) != std::string::npos;
+        }
+        return n;
+    };
     cam.ClearRequests();
     {
         OpenOnlyChannel channel(&driver, {0, 50, 800, 600});
         EXPECT_FALSE(channel.OpenStream());
+        EXPECT_FALSE(channel.OpenStream());
         EXPECT_EQ(cam.GetParam("system.mode"), "pattern1");
     }
     EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=0&boundary=on"), 0u);
+    EXPECT_EQ(failuresContaining("vostrel::CMjpegHttpChannel::OpenStream: No JPEG quality for a "
+                                 "picture width of 800 on JVC camera 127.0.0.1"),
+              1u);
+    {
+        OpenOnlyChannel channel(&driver, {0, 0, 640, 480});
+        EXPECT_FALSE(channel.OpenStream());
+    }
+    EXPECT_EQ(failuresContaining("JPEG quality 0 is outside 1..100"), 1u);
 
-    // Family 1 with a size outside the table fails at the size step.
+    // Family 1 with a size outside the table fails at the size step, before any request.
     driver.parameters[2] = "1";
+    cam.ClearRequests();
     {
         OpenOnlyChannel channel(&driver, {0, 50, 800, 600});
         EXPECT_FALSE(channel.OpenStream());
+        EXPECT_FALSE(channel.OpenStream());
     }
+    EXPECT_EQ(failuresContaining("vostrel::CCommonHttpChannel::SetFrameSize: Picture size 800x600 "
+                                 "cannot be set on JVC camera 127.0.0.1"),
+              1u);
+    // A family the channel does not know: no request at all, and one line.
+    driver.parameters[2] = "3";
+    {
+        OpenOnlyChannel channel(&driver, {0, 50, 640, 480});
+        EXPECT_FALSE(channel.OpenStream());
+        EXPECT_FALSE(channel.OpenStream());
+    }
+    EXPECT_TRUE(cam.Requests().empty());
+    EXPECT_EQ(failuresContaining("JVC Camera Family 3 is not supported"), 1u);
+    driver.parameters[2] = "1";
     // A camera that answers the video request with 204 instead of 200 fails the open.
     cam.SetHttpStatusFault(204);
     Web::CHttpClient client(driver.info, Web::CHttpClient::kUserAgent);
