@@ -92,6 +92,12 @@ bool CCommonHttpChannel::ReceiveStream() {
 
 bool CCommonHttpChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
     bool accepted = false;
+    // Once a stop is under way nothing more reaches the host: a host that stopped the channel
+    // from inside its frame callback may have let its sink go when the stop returned, while
+    // the rest of the block is still being parsed.
+    if (StopRequested()) {
+        return false;
+    }
     if (m_sink != nullptr) {
         try {
             accepted = m_sink->OnFrame(frame);
@@ -111,7 +117,7 @@ bool CCommonHttpChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
 bool CCommonHttpChannel::DeliverPicture(const std::vector<uint8_t>& picture, uint32_t fourcc,
                                         unsigned capacity, unsigned width, unsigned height) {
     ipcapture::IHostFrameFactory* factory = m_driver->GetFrameFactory();
-    if (factory == nullptr || picture.empty()) {
+    if (factory == nullptr || picture.empty() || StopRequested()) {
         return false;
     }
     ipcapture::IHostFrame* frame = nullptr;

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "camera_simulator.h"
 #include "http/param_protocol.h"
@@ -312,19 +313,35 @@ TEST(MjpegOpenStreamTest, RefusedWriteIsLoggedWithTheCamerasReason) {
 namespace {
 
 // A host that stops the channel from inside its own frame callback, on the channel's thread.
+// It is slow with the first frame, so that the camera's next pictures pile up and arrive
+// together in one block; it stops the channel on the first of them.
 class StopFromCallbackSink : public host::FrameSink {
   public:
     bool OnFrame(IHostFrame* frame) override {
+        if (returned.IsSet()) {
+            ++afterStop;  // the host may have let this sink go already
+            return false;
+        }
         bool accepted = host::FrameSink::OnFrame(frame);
-        // On the second frame: the first one brought the camera on line.
-        if (++seen == 2 && !stopped.exchange(true)) {
+        const int n = ++seen;
+        if (n == 1) {
+            const uint64_t target = cam->PicturesSent() + 4;
+            const auto deadline = Clock::now() + 5s;
+            while (cam->PicturesSent() < target && Clock::now() < deadline) {
+                std::this_thread::sleep_for(10ms);
+            }
+            piledUp = cam->PicturesSent() >= target;
+        } else if (n == 2 && !stopped.exchange(true)) {
             stopResult = video->StopChannel(0);
             returned.Set();
         }
         return accepted;
     }
+    camsim::CameraSimulator* cam = nullptr;
     IIPVideoCapture* video = nullptr;
     std::atomic<int> seen{0};
+    std::atomic<int> afterStop{0};
+    std::atomic<bool> piledUp{false};
     std::atomic<bool> stopped{false};
     std::atomic<bool> stopResult{false};
     platform::Event returned{true};
@@ -333,18 +350,25 @@ class StopFromCallbackSink : public host::FrameSink {
 }  // namespace
 
 TEST(MjpegEndToEndTest, HostStopsTheChannelFromItsOwnFrameCallback) {
-    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    // Small pictures, so that one read of the stream holds several.
+    camsim::CameraSimulator cam({.profile = "VN-V686", .jpeg_quality = 5});
     cam.Start();
     SimulatedDriver fx(cam, 1, 1, 1);
     StopFromCallbackSink sink;
+    sink.cam = &cam;
     sink.video = fx.video;
-    host::VideoSettings settings(320, 240, 100, 50);
+    host::VideoSettings settings(320, 240, 33, 50);
     ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
     ASSERT_TRUE(sink.returned.Wait(20000) == platform::WaitResult::Signalled);
+    EXPECT_TRUE(sink.piledUp.load());
     EXPECT_TRUE(sink.stopResult.load());
     // The channel ends on its own thread and goes with it; the entry is empty at once.
     EXPECT_EQ(fx.Status(0), -1);
     ASSERT_TRUE(fx.log.WaitForText("Camera 127.0.0.1 is offline. Channel was stopped", 10s));
+    // Nothing reached the host after the stop returned, although the block that held the
+    // second picture held more.
+    EXPECT_EQ(sink.afterStop.load(), 0);
+    EXPECT_EQ(sink.FrameCount(), 2u);
     // The index can be started again.
     host::FrameSink second;
     ASSERT_TRUE(fx.video->StartChannel(0, &second, &settings));
