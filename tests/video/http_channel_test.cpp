@@ -21,41 +21,14 @@ namespace {
 // A baseline JPEG as far as the parser walks it: start of image, start of frame with the size,
 // start of scan, entropy bytes without markers, end of image.
 Bytes Jpeg(unsigned width, unsigned height, size_t bodySize, uint8_t fill) {
-    Bytes p = {0xFF,
-               0xD8,
-               0xFF,
-               0xC0,
-               0x00,
-               0x11,
-               0x08,
-               uint8_t(height >> 8),
-               uint8_t(height),
-               uint8_t(width >> 8),
-               uint8_t(width),
-               0x03,
-               1,
-               0x22,
-               0,
-               2,
-               0x11,
-               1,
-               3,
-               0x11,
-               1,
-               0xFF,
-               0xDA,
-               0x00,
-               0x0C,
-               0x03,
-               1,
-               0x00,
-               2,
-               0x11,
-               3,
-               0x11,
-               0x00,
-               0x3F,
-               0x00};
+    Bytes p = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08};
+    for (unsigned value : {height, width}) {
+        p.push_back(static_cast<uint8_t>(value >> 8));
+        p.push_back(static_cast<uint8_t>(value));
+    }
+    const Bytes rest = {0x03, 1,    0x22, 0, 2, 0x11, 1,    3, 0x11, 1,    0xFF, 0xDA,
+                        0x00, 0x0C, 0x03, 1, 0, 2,    0x11, 3, 0x11, 0x00, 0x3F, 0x00};
+    p.insert(p.end(), rest.begin(), rest.end());
     p.insert(p.end(), bodySize, static_cast<uint8_t>(fill & 0x7F));
     p.push_back(0xFF);
     p.push_back(0xD9);
