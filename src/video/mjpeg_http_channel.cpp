@@ -53,6 +53,9 @@ std::string CMjpegHttpChannel::VideoRequestPath(unsigned intervalMs) {
 }
 
 bool CMjpegHttpChannel::OpenStream() {
+    // A picture cut off at the end of the last stream must not be completed with the first
+    // bytes of the next one.
+    m_parser.Reset();
     const ipcapture::ChannelSettings settings = GetSettings();
     if (!SetFrameSize(1) || !UpdateJvcParameter("vfs", "encode(1).cbr_mode")) {
         return false;

@@ -189,10 +189,12 @@ namespace {
 // A channel whose stream is opened synchronously by the test, without its thread.
 class OpenOnlyChannel : public CMjpegHttpChannel {
   public:
-    OpenOnlyChannel(IDriver* driver, const ChannelSettings& s)
-        : CMjpegHttpChannel(0, driver, nullptr) {
+    OpenOnlyChannel(IDriver* driver, const ChannelSettings& s, IHostFrameSink* sink = nullptr)
+        : CMjpegHttpChannel(0, driver, sink) {
         m_settings = s;
     }
+    // What the thread does after a stream: the request goes.
+    void EndStream() { m_http.CloseRequest(); }
 };
 
 }  // namespace
@@ -373,4 +375,49 @@ TEST(MjpegEndToEndTest, HostStopsTheChannelFromItsOwnFrameCallback) {
     host::FrameSink second;
     ASSERT_TRUE(fx.video->StartChannel(0, &second, &settings));
     ASSERT_TRUE(second.WaitForFrames(2, 20s));
+}
+
+TEST(MjpegOpenStreamTest, APictureCutOffAtTheEndOfAStreamIsNotJoinedToTheNextStream) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    testing_support::FakeDriver driver;
+    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+    driver.parameters[2] = "1";
+    host::FrameFactory frames;
+    driver.frameFactory = &frames;
+    host::FrameSink sink;
+    OpenOnlyChannel channel(&driver, {0, 50, 320, 240}, &sink);
+    const auto ring = cam.JpegRing(320, 240);
+    ASSERT_GE(ring.size(), 2u);
+    auto part = [](const std::vector<uint8_t>& bytes) {
+        std::string head = "--camsimboundary\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                           std::to_string(bytes.size()) + "\r\n\r\n";
+        std::vector<uint8_t> block(head.begin(), head.end());
+        block.insert(block.end(), bytes.begin(), bytes.end());
+        return block;
+    };
+
+    // The first stream ends inside the Huffman table segment of a picture.
+    const std::vector<uint8_t>& cut = ring[0].bytes;
+    size_t table = 0;
+    for (size_t i = 2; i + 1 < cut.size() && table == 0; ++i) {
+        if (cut[i] == 0xFF && cut[i + 1] == 0xC4) {
+            table = i;
+        }
+    }
+    ASSERT_NE(table, 0u);
+    ASSERT_TRUE(channel.OpenStream());
+    auto first = part(std::vector<uint8_t>(cut.begin(), cut.begin() + table + 40));
+    channel.ProcessData(first.data(), first.size());
+    channel.EndStream();
+
+    // The next stream starts with a whole picture: it arrives as it was sent, alone.
+    ASSERT_TRUE(channel.OpenStream());
+    auto second = part(ring[1].bytes);
+    channel.ProcessData(second.data(), second.size());
+    channel.EndStream();
+    const auto got = sink.Frames();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].data, ring[1].bytes);
+    EXPECT_EQ(frames.Outstanding(), 0);
 }
