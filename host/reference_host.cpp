@@ -229,6 +229,10 @@ bool FrameSink::WaitForSignalLost(int count, milliseconds timeout) {
     return WaitUntil([&] { return m_signalLost >= count; }, timeout);
 }
 
+bool FrameSink::WaitForRefused(int count, milliseconds timeout) {
+    return WaitUntil([&] { return m_refused >= count; }, timeout);
+}
+
 void FrameSink::RefuseNext(int n) {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_refuseNext = n;

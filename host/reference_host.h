@@ -205,6 +205,7 @@ class FrameSink : public vostrel::ipcapture::IHostFrameSink, public Waitable {
     int SignalLostCount() const;
     bool WaitForFrames(size_t count, milliseconds timeout);
     bool WaitForSignalLost(int count, milliseconds timeout);
+    bool WaitForRefused(int count, milliseconds timeout);
     // Refuse the next n frames (each refused frame is counted, not kept).
     void RefuseNext(int n);
     void SetRefuseAll(bool refuse);
