@@ -43,38 +43,56 @@ void CCommonHttpChannel::OnThreadStarting() {
 int CCommonHttpChannel::ThreadMain() {
     SetState(kChannelConnecting);
     m_settingReported = false;
-    for (;;) {
-        if (m_stopEvent.Wait(kRetryDelayMs)) {
-            break;
-        }
-        bool lost = false;
+    while (WaitBeforeAttempt()) {
         if (OpenStream()) {
             m_refused = false;
             SetState(kChannelReceiving);
-            if (ReceiveStream()) {
-                SetState(kChannelStopped);
-            } else {
-                SetState(kChannelLost);
-                lost = true;
-            }
+            SetState(ReceiveStream() ? kChannelStopped : kChannelLost);
         }
         m_http.CloseRequest();
-        if (lost) {
-            if (m_lastFrameTime.ElapsedMs() >=
-                static_cast<uint64_t>(std::max(0, m_driver->GetDeviceInfo()->m_streamTimeout))) {
-                if (m_sink != nullptr) {
-                    try {
-                        m_sink->OnSignalLost();
-                    } catch (...) {
-                        // The host's failure must not end the channel.
-                    }
-                }
-                SetCameraState(false);
-            }
-        }
+        // Whatever ended the pass (a broken stream, a failed open), the host hears of a camera
+        // that has delivered nothing for too long.
+        CheckSignalLoss();
     }
     SetCameraState(false);
     return 0;
+}
+
+uint64_t CCommonHttpChannel::MsUntilSignalLoss() const {
+    if (m_signalLossReported) {
+        return 0;
+    }
+    const uint64_t threshold =
+        static_cast<uint64_t>(std::max(0, m_driver->GetDeviceInfo()->m_streamTimeout));
+    const uint64_t elapsed = m_lastFrameTime.ElapsedMs();
+    return elapsed >= threshold ? 0 : threshold - elapsed;
+}
+
+void CCommonHttpChannel::CheckSignalLoss() {
+    // A stop is no loss of signal, and the next run of the thread must still be able to
+    // report one.
+    if (!m_signalLossReported && !StopRequested() && MsUntilSignalLoss() == 0) {
+        m_signalLossReported = true;
+        ReportSignalLost();
+    }
+}
+
+bool CCommonHttpChannel::WaitBeforeAttempt() {
+    const CSteadyTime start;
+    for (;;) {
+        const uint64_t waited = start.ElapsedMs();
+        if (waited >= kRetryDelayMs) {
+            return true;
+        }
+        uint64_t wait = kRetryDelayMs - waited;
+        if (!m_signalLossReported) {
+            wait = std::min(wait, MsUntilSignalLoss());
+        }
+        if (m_stopEvent.Wait(static_cast<uint32_t>(wait))) {
+            return false;
+        }
+        CheckSignalLoss();
+    }
 }
 
 bool CCommonHttpChannel::ReceiveStream() {
@@ -87,6 +105,9 @@ bool CCommonHttpChannel::ReceiveStream() {
             return StopRequested();
         }
         ProcessData(m_block.data(), m_block.size());
+        // A stream that stays open but yields no picture (bytes that are no JPEG, an MPEG-4
+        // stream whose key frames cannot be checked) is a lost signal too.
+        CheckSignalLoss();
     }
 }
 
@@ -107,7 +128,6 @@ bool CCommonHttpChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
     }
     if (accepted) {
         ReportFrameAccepted();
-        m_lastFrameTime.Touch();
     } else {
         m_refused = true;
     }
@@ -116,8 +136,17 @@ bool CCommonHttpChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
 
 bool CCommonHttpChannel::DeliverPicture(const std::vector<uint8_t>& picture, uint32_t fourcc,
                                         unsigned capacity, unsigned width, unsigned height) {
+    if (picture.empty() || StopRequested()) {
+        return false;
+    }
+    // The camera delivers: whatever the host makes of the picture, the signal is there.
+    m_lastFrameTime.Touch();
+    if (m_signalLossReported) {
+        m_signalLossReported = false;
+        SetState(kChannelReceiving);
+    }
     ipcapture::IHostFrameFactory* factory = m_driver->GetFrameFactory();
-    if (factory == nullptr || picture.empty() || StopRequested()) {
+    if (factory == nullptr) {
         return false;
     }
     ipcapture::IHostFrame* frame = nullptr;

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "camera_simulator.h"
-#include "http/param_protocol.h"
 #include "platform/event.h"
 #include "reference_host.h"
 #include "support/fake_driver.h"
@@ -152,6 +151,142 @@ TEST(MjpegEndToEndTest, LostStreamsAreReopenedAndALongSilenceIsASignalLoss) {
     EXPECT_LT(Clock::now() - start, 2500ms);
 }
 
+namespace {
+
+long long MsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+// The signal loss is declared at the stream time-out (5 s) after the last picture, give or
+// take what a busy machine adds.
+constexpr long long kLossEarliestMs = 4900;
+constexpr long long kLossLatestMs = 6000;
+
+size_t FailuresContaining(host::LogSink& log, const std::string& fragment) {
+    size_t n = 0;
+    for (const auto& r : log.Records()) {
+        n += r.level == 1 && r.text && r.text->find(fragment) != std::string::npos;
+    }
+    return n;
+}
+
+}  // namespace
+
+TEST(MjpegEndToEndTest, SignalLossIsDeclaredOnceWhateverKeepsThePicturesAway) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    SimulatedDriver fx(cam, 1, 1, 1);
+    host::FrameSink sink;
+    host::VideoSettings settings(320, 240, 100, 50);
+    const std::string lost = "Signal was lost for camera 127.0.0.1";
+    const std::string online = "Camera 127.0.0.1 is online";
+
+    // 1. Every open fails: the camera answers the video request with 204, not 200. The channel
+    //    retries every 3 seconds and declares the signal lost 5 seconds after its start,
+    //    although it never had a picture.
+    cam.SetVideoStatusFault(204);
+    const auto start = Clock::now();
+    ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
+    ASSERT_TRUE(cam.WaitForRequest("/api/video?", 5s));
+    EXPECT_EQ(fx.Status(0), 1);  // a failed open leaves the state alone
+    ASSERT_TRUE(sink.WaitForSignalLost(1, 10s));
+    EXPECT_GE(MsBetween(start, sink.LastSignalLostTime()), kLossEarliestMs);
+    EXPECT_LE(MsBetween(start, sink.LastSignalLostTime()), kLossLatestMs);
+    EXPECT_EQ(fx.Status(0), 2);
+    ASSERT_TRUE(fx.log.WaitForText(lost, 5s));  // written right after the sink heard of it
+    EXPECT_EQ(FailuresContaining(fx.log, lost), 1u);
+    cam.ClearRequests();
+    ASSERT_TRUE(cam.WaitForRequest("/api/video?", 5s));  // the retry, 3 seconds on
+    EXPECT_GE(MsBetween(start, Clock::now()), 5900);
+    ASSERT_TRUE(fx.log.WaitForText("status code = 204", 5s, 2));
+    EXPECT_EQ(sink.FrameCount(), 0u);
+    cam.SetVideoStatusFault(0);
+    ASSERT_TRUE(sink.WaitForFrames(3, 10s));
+    EXPECT_EQ(fx.Status(0), 0);
+    EXPECT_EQ(sink.SignalLostCount(), 1);  // not again for the second failed open
+    EXPECT_EQ(FailuresContaining(fx.log, lost), 1u);
+    EXPECT_EQ(fx.log.CountContaining(online), 1u);
+
+    // 2. The camera reboots: it closes the stream and refuses connections. A host whose
+    //    OnSignalLost throws does not stop the channel.
+    sink.SetThrowOnSignalLost(true);
+    cam.SetRefuseConnections(true);
+    cam.SetEndStreamAfter(0);
+    ASSERT_TRUE(sink.WaitForSignalLost(2, 10s));
+    auto lastFrame = sink.Frames().back().when;
+    EXPECT_GE(MsBetween(lastFrame, sink.LastSignalLostTime()), kLossEarliestMs);
+    EXPECT_LE(MsBetween(lastFrame, sink.LastSignalLostTime()), kLossLatestMs);
+    ASSERT_TRUE(fx.log.WaitForText(lost, 5s, 2));
+    EXPECT_EQ(fx.Status(0), 2);
+    cam.SetEndStreamAfter(-1);
+    cam.SetRefuseConnections(false);
+    size_t before = sink.FrameCount();
+    ASSERT_TRUE(sink.WaitForFrames(before + 3, 10s));
+    EXPECT_EQ(fx.Status(0), 0);
+    EXPECT_EQ(fx.log.CountContaining(online), 2u);
+    sink.SetThrowOnSignalLost(false);
+
+    // 3. The stream stays open but carries no whole picture (each one is cut short).
+    cam.ClearRequests();
+    cam.SetTruncateEvery(1);
+    ASSERT_TRUE(sink.WaitForSignalLost(3, 10s));
+    lastFrame = sink.Frames().back().when;
+    EXPECT_GE(MsBetween(lastFrame, sink.LastSignalLostTime()), kLossEarliestMs);
+    EXPECT_LE(MsBetween(lastFrame, sink.LastSignalLostTime()), kLossLatestMs);
+    ASSERT_TRUE(fx.log.WaitForText(lost, 5s, 3));
+    EXPECT_EQ(fx.Status(0), 2);
+    EXPECT_EQ(cam.OpenStreams(), 1);
+    // Whole pictures again, on the same stream: the camera is back on line.
+    cam.SetTruncateEvery(0);
+    before = sink.FrameCount();
+    ASSERT_TRUE(sink.WaitForFrames(before + 2, 5s));
+    EXPECT_EQ(fx.Status(0), 0);
+    EXPECT_EQ(fx.log.CountContaining(online), 3u);
+    EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"), 0u);
+    EXPECT_EQ(sink.SignalLostCount(), 3);
+    EXPECT_EQ(FailuresContaining(fx.log, lost), 3u);
+}
+
+TEST(MjpegChannelTest, AThrowingFrameCallbackEndsTheStreamWhichReopensThreeSecondsLater) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    testing_support::FakeDriver driver;
+    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+    driver.parameters[2] = "1";
+    host::FrameFactory frames;
+    driver.frameFactory = &frames;
+    host::FrameSink sink;
+    CMjpegHttpChannel channel(0, &driver, &sink);
+    ASSERT_TRUE(channel.Start({100, 50, 320, 240}));
+    ASSERT_TRUE(sink.WaitForFrames(3, 10s));
+
+    // The host's exception counts as a refusal: the stream ends on request, in state 3 (which
+    // the capture object reports as 2), with no signal loss.
+    cam.ClearRequests();
+    sink.SetThrowOnFrame(true);
+    ASSERT_TRUE(sink.WaitForRefused(1, 5s));
+    sink.SetThrowOnFrame(false);
+    auto deadline = Clock::now() + 2s;
+    while (channel.GetState() != kChannelStopped && Clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(channel.GetState(), kChannelStopped);
+    EXPECT_TRUE(cam.WaitForOpenStreams(0, 2s));  // the client let the stream go
+
+    // The next stream is opened after the retry delay, and frames go on.
+    ASSERT_TRUE(cam.WaitForRequest("/api/video?", 6s));
+    const long long reopenedAfter = MsBetween(sink.LastRefusalTime(), Clock::now());
+    EXPECT_GE(reopenedAfter, 2900);
+    EXPECT_LE(reopenedAfter, 4000);
+    const size_t before = sink.FrameCount();
+    ASSERT_TRUE(sink.WaitForFrames(before + 2, 5s));
+    EXPECT_EQ(channel.GetState(), kChannelReceiving);
+    EXPECT_EQ(sink.SignalLostCount(), 0);
+    EXPECT_EQ(driver.CountContaining("Camera 127.0.0.1 is online"), 1u);  // never off line
+    channel.Stop();
+    EXPECT_EQ(frames.Outstanding(), 0);
+}
+
 TEST(MjpegEndToEndTest, EightChannelsOneUpdatedAndNamedByInput) {
     camsim::CameraSimulator cam({.profile = "VN-V686"});
     cam.Start();
@@ -288,13 +423,19 @@ TEST(MjpegOpenStreamTest, RequestSequenceReadCompareWriteAndQualityTable) {
     }
     EXPECT_TRUE(cam.Requests().empty());
     EXPECT_EQ(failuresContaining("JVC Camera Family 3 is not supported"), 1u);
-    driver.parameters[2] = "1";
-    // A camera that answers the video request with 204 instead of 200 fails the open.
-    cam.SetHttpStatusFault(204);
-    Web::CHttpClient client(driver.info, Web::CHttpClient::kUserAgent);
-    EXPECT_FALSE(Utils::SendForStream(client, "/api/video?encode=jpeg&framerate=0&boundary=on",
-                                      &driver, 200));
-    EXPECT_EQ(driver.CountContaining("status code = 204"), 1u);
+    driver.parameters[2] = "2";
+    // A camera that answers the video request with 204 instead of 200 fails the open, after
+    // every parameter step went through (the thread's retry is checked end to end).
+    cam.SetVideoStatusFault(204);
+    cam.ClearRequests();
+    {
+        OpenOnlyChannel channel(&driver, {0, 50, 640, 480});
+        EXPECT_FALSE(channel.OpenStream());
+    }
+    EXPECT_EQ(CountRequests(cam, "/api/param?encode(1).status=save"), 1u);
+    EXPECT_EQ(failuresContaining("/api/video?encode=jpeg&framerate=0&boundary=on\", "
+                                 "status code = 204"),
+              1u);
 }
 
 TEST(MjpegOpenStreamTest, RefusedWriteIsLoggedWithTheCamerasReason) {
