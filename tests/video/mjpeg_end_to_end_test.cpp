@@ -245,6 +245,7 @@ TEST(MjpegEndToEndTest, SignalLossIsDeclaredOnceWhateverKeepsThePicturesAway) {
     EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"), 0u);
     EXPECT_EQ(sink.SignalLostCount(), 3);
     EXPECT_EQ(FailuresContaining(fx.log, lost), 3u);
+    ASSERT_TRUE(fx.video->StopChannel(0));  // before the sink goes
 }
 
 TEST(MjpegChannelTest, AThrowingFrameCallbackEndsTheStreamWhichReopensThreeSecondsLater) {
@@ -317,6 +318,7 @@ TEST(MjpegEndToEndTest, EightChannelsOneUpdatedAndNamedByInput) {
     EXPECT_EQ(frames.back().width, 1280u);
     EXPECT_EQ(frames.back().sizeClass, 4);
     EXPECT_EQ(cam.GetParam("encode(1).framesize"), "quadvga");
+    ASSERT_TRUE(fx.video->StopChannel(0));  // before the sinks go
 }
 
 namespace {
@@ -516,6 +518,7 @@ TEST(MjpegEndToEndTest, HostStopsTheChannelFromItsOwnFrameCallback) {
     host::FrameSink second;
     ASSERT_TRUE(fx.video->StartChannel(0, &second, &settings));
     ASSERT_TRUE(second.WaitForFrames(2, 20s));
+    ASSERT_TRUE(fx.video->StopChannel(0));  // before the sink goes
 }
 
 TEST(MjpegOpenStreamTest, APictureCutOffAtTheEndOfAStreamIsNotJoinedToTheNextStream) {
