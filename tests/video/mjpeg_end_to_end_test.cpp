@@ -125,6 +125,13 @@ TEST(MjpegEndToEndTest, LostStreamsAreReopenedAndALongSilenceIsASignalLoss) {
     size_t videoRequests = CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on");
     ASSERT_TRUE(sink.WaitForFrames(sink.FrameCount() + 1, 20s));
     sink.RefuseNext(1);
+    ASSERT_TRUE(sink.WaitForRefused(1, 5s));
+    // Ended on request (state 3), which the host sees as 2 until the stream is reopened.
+    deadline = Clock::now() + 2s;
+    while (fx.Status(0) != 2 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(fx.Status(0), 2);
     ASSERT_TRUE(sink.WaitForFrames(sink.FrameCount() + 3, 20s));
     EXPECT_EQ(sink.RefusedCount(), 1);
     EXPECT_GT(CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"), videoRequests);
