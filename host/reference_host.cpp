@@ -73,10 +73,15 @@ const char* DeviceConfig::GetDriverParameter(int index) {
 
 // ---- Frames ----
 
-Frame::Frame(uint32_t fourcc, unsigned cap, std::string creatorName)
-    : createFourcc(fourcc), capacity(cap), creator(std::move(creatorName)), m_buffer(cap) {}
+Frame::Frame(uint32_t fourcc, unsigned cap, std::string creatorName, bool throwing)
+    : createFourcc(fourcc),
+      capacity(cap),
+      creator(std::move(creatorName)),
+      m_buffer(cap),
+      throws(throwing) {}
 
 int Frame::Prepare() {
+    Checked(0);
     m_prepared = true;
     m_preparedAfterFields = m_format != 0 && m_width != 0 && m_height != 0 && m_sizeClass != 0;
     return 1;
@@ -91,7 +96,7 @@ vostrel::ipcapture::IHostFrame* FrameFactory::CreateFrame(uint32_t fourcc, unsig
     ++m_outstanding;
     ++m_created;
     m_capacities.push_back(capacity);
-    return new Frame(fourcc, capacity, creator ? creator : "");
+    return new Frame(fourcc, capacity, creator ? creator : "", m_throwingFrames);
 }
 
 void FrameFactory::ReleaseFrame(vostrel::ipcapture::IHostFrame* frame) {
@@ -123,16 +128,27 @@ void FrameFactory::SetRefuseCreate(bool refuse) {
     m_refuseCreate = refuse;
 }
 
+void FrameFactory::SetThrowingFrames(bool throwing) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_throwingFrames = throwing;
+}
+
 bool FrameSink::OnFrame(vostrel::ipcapture::IHostFrame* raw) {
     auto* frame = static_cast<Frame*>(raw);
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_refuseAll || m_refuseNext > 0) {
+        std::unique_lock<std::mutex> guard(m_mutex);
+        if (m_refuseAll || m_refuseNext > 0 || m_throwOnFrame) {
             if (m_refuseNext > 0) {
                 --m_refuseNext;
             }
             ++m_refused;
+            m_lastRefusal = Clock::now();
+            const bool fail = m_throwOnFrame;
+            guard.unlock();
             Notify();
+            if (fail) {
+                throw std::runtime_error("host sink failure");
+            }
             return false;
         }
         ReceivedFrame copy;
@@ -157,11 +173,37 @@ bool FrameSink::OnFrame(vostrel::ipcapture::IHostFrame* raw) {
 }
 
 void FrameSink::OnSignalLost() {
+    bool fail = false;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         ++m_signalLost;
+        m_lastSignalLost = Clock::now();
+        fail = m_throwOnSignalLost;
     }
     Notify();
+    if (fail) {
+        throw std::runtime_error("host sink failure");
+    }
+}
+
+void FrameSink::SetThrowOnFrame(bool on) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_throwOnFrame = on;
+}
+
+void FrameSink::SetThrowOnSignalLost(bool on) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_throwOnSignalLost = on;
+}
+
+Clock::time_point FrameSink::LastRefusalTime() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_lastRefusal;
+}
+
+Clock::time_point FrameSink::LastSignalLostTime() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_lastSignalLost;
 }
 
 size_t FrameSink::FrameCount() const {
@@ -185,6 +227,10 @@ bool FrameSink::WaitForFrames(size_t count, milliseconds timeout) {
 
 bool FrameSink::WaitForSignalLost(int count, milliseconds timeout) {
     return WaitUntil([&] { return m_signalLost >= count; }, timeout);
+}
+
+bool FrameSink::WaitForRefused(int count, milliseconds timeout) {
+    return WaitUntil([&] { return m_refused >= count; }, timeout);
 }
 
 void FrameSink::RefuseNext(int n) {

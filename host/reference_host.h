@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -124,15 +125,15 @@ class DeviceConfig : public vostrel::ipcapture::IIPDeviceConfig {
 // A frame that owns its buffer; every setter is recorded.
 class Frame : public vostrel::ipcapture::IHostFrame {
   public:
-    Frame(uint32_t fourcc, unsigned capacity, std::string creator);
+    Frame(uint32_t fourcc, unsigned capacity, std::string creator, bool throwing = false);
 
-    uint8_t* GetBuffer() override { return m_buffer.data(); }
-    void SetDataSize(unsigned size) override { m_dataSize = size; }
+    uint8_t* GetBuffer() override { return Checked(m_buffer.data()); }
+    void SetDataSize(unsigned size) override { m_dataSize = Checked(size); }
     int Prepare() override;
-    void SetFormat(uint32_t fourcc) override { m_format = fourcc; }
-    void SetHeight(unsigned height) override { m_height = height; }
-    void SetWidth(unsigned width) override { m_width = width; }
-    void SetSizeClass(int sizeClass) override { m_sizeClass = sizeClass; }
+    void SetFormat(uint32_t fourcc) override { m_format = Checked(fourcc); }
+    void SetHeight(unsigned height) override { m_height = Checked(height); }
+    void SetWidth(unsigned width) override { m_width = Checked(width); }
+    void SetSizeClass(int sizeClass) override { m_sizeClass = Checked(sizeClass); }
 
     uint32_t createFourcc;
     unsigned capacity;
@@ -145,6 +146,17 @@ class Frame : public vostrel::ipcapture::IHostFrame {
     int m_sizeClass = 0;
     bool m_prepared = false;
     bool m_preparedAfterFields = false;  // Prepare came after format, size and size class
+    // A broken host: every method of the frame throws.
+    bool throws = false;
+
+  private:
+    template <typename T>
+    T Checked(T value) const {
+        if (throws) {
+            throw std::runtime_error("host frame failure");
+        }
+        return value;
+    }
 };
 
 class FrameFactory : public vostrel::ipcapture::IHostFrameFactory {
@@ -159,6 +171,8 @@ class FrameFactory : public vostrel::ipcapture::IHostFrameFactory {
     std::vector<unsigned> Capacities() const;
     // Makes CreateFrame answer null while set.
     void SetRefuseCreate(bool refuse);
+    // Makes the frames created while set throw from every method.
+    void SetThrowingFrames(bool throwing);
 
   private:
     mutable std::mutex m_mutex;
@@ -166,6 +180,7 @@ class FrameFactory : public vostrel::ipcapture::IHostFrameFactory {
     int m_created = 0;
     std::vector<unsigned> m_capacities;
     bool m_refuseCreate = false;
+    bool m_throwingFrames = false;
 };
 
 // What a sink keeps of a delivered frame: a copy of its fields and data.
@@ -190,12 +205,20 @@ class FrameSink : public vostrel::ipcapture::IHostFrameSink, public Waitable {
     int SignalLostCount() const;
     bool WaitForFrames(size_t count, milliseconds timeout);
     bool WaitForSignalLost(int count, milliseconds timeout);
+    bool WaitForRefused(int count, milliseconds timeout);
     // Refuse the next n frames (each refused frame is counted, not kept).
     void RefuseNext(int n);
     void SetRefuseAll(bool refuse);
     int RefusedCount() const;
     // Keep at most this many frames' data (older ones are dropped; counts go on).
     void SetKeepLimit(size_t limit);
+    // A broken host: OnFrame throws (after counting the call as a refusal) while set.
+    void SetThrowOnFrame(bool on);
+    // A broken host: OnSignalLost throws (after counting the call) while set.
+    void SetThrowOnSignalLost(bool on);
+    // Times of the calls, for timing checks.
+    Clock::time_point LastRefusalTime() const;
+    Clock::time_point LastSignalLostTime() const;
     void Clear();
 
   private:
@@ -206,6 +229,10 @@ class FrameSink : public vostrel::ipcapture::IHostFrameSink, public Waitable {
     int m_refuseNext = 0;
     bool m_refuseAll = false;
     int m_refused = 0;
+    bool m_throwOnFrame = false;
+    bool m_throwOnSignalLost = false;
+    Clock::time_point m_lastRefusal{};
+    Clock::time_point m_lastSignalLost{};
 };
 
 // ---- Video settings ----

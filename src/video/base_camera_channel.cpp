@@ -8,6 +8,8 @@
 namespace vostrel {
 
 namespace {
+// Every on-line and off-line line is written under this name, whichever path reports it.
+constexpr std::string_view kStateWriter = "vostrel::CBaseCameraChannel::SetCameraState";
 // The channel whose thread is the calling thread, if any.
 thread_local CBaseCameraChannel* t_currentChannel = nullptr;
 }  // namespace
@@ -176,6 +178,42 @@ void CBaseCameraChannel::ReportFrameAccepted() {
     }
 }
 
+std::string CBaseCameraChannel::CameraName() const {
+    const std::string& address = m_driver->GetDeviceInfo()->m_address;
+    if (m_driver->GetCameraCount() > 1) {
+        return "Video-server " + address + " (channel " + std::to_string(m_channelNumber) + ")";
+    }
+    return "Camera " + address;
+}
+
+void CBaseCameraChannel::LogSignalLost() {
+    std::string name = CameraName();
+    name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+    Log(m_driver, kLogFailure, kStateWriter, "Signal was lost for %s", name.c_str());
+}
+
+void CBaseCameraChannel::ReportSignalLost() {
+    if (m_stopEvent.IsSet()) {
+        return;
+    }
+    SetState(kChannelLost);
+    if (m_sink != nullptr) {
+        try {
+            m_sink->OnSignalLost();
+        } catch (...) {
+            // The host's failure must not end the channel.
+        }
+    }
+    CAutoLock hold(m_onlineLock);
+    // The host may have stopped the channel from inside OnSignalLost: then the stop's own
+    // line is the last word.
+    if (m_stopEvent.IsSet() || m_driver == nullptr) {
+        return;
+    }
+    m_online = false;
+    LogSignalLost();
+}
+
 void CBaseCameraChannel::SetCameraState(bool online) {
     if (m_online.exchange(online) == online) {
         return;
@@ -183,27 +221,21 @@ void CBaseCameraChannel::SetCameraState(bool online) {
     if (m_driver == nullptr) {
         return;
     }
-    const std::string& address = m_driver->GetDeviceInfo()->m_address;
-    std::string name;
-    if (m_driver->GetCameraCount() > 1) {
-        name = "Video-server " + address + " (channel " + std::to_string(m_channelNumber) + ")";
-    } else {
-        name = "Camera " + address;
-    }
+    const std::string name = CameraName();
     if (online) {
-        Log(m_driver, kLogState, JVC_HERE, "%s is online", name.c_str());
+        Log(m_driver, kLogState, kStateWriter, "%s is online", name.c_str());
         return;
     }
     switch (GetState()) {
         case kChannelLost:
-            name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
-            Log(m_driver, kLogFailure, JVC_HERE, "Signal was lost for %s", name.c_str());
+            LogSignalLost();
             break;
         case kChannelStopped:
-            Log(m_driver, kLogState, JVC_HERE, "%s is offline. Channel was stopped", name.c_str());
+            Log(m_driver, kLogState, kStateWriter, "%s is offline. Channel was stopped",
+                name.c_str());
             break;
         default:
-            Log(m_driver, kLogFailure, JVC_HERE, "%s is offline or failed", name.c_str());
+            Log(m_driver, kLogFailure, kStateWriter, "%s is offline or failed", name.c_str());
             break;
     }
 }

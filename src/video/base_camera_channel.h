@@ -42,6 +42,10 @@ class CBaseCameraChannel : public ICameraChannel {
     void SetState(int state);
     // Reports a change of the on-line state to the host's log; repeated states are silent.
     void SetCameraState(bool online);
+    // Declares the signal lost, whether or not the camera was on line: state 2, the sink's
+    // OnSignalLost and the "Signal was lost" line. The next accepted frame brings the camera
+    // on line again. Nothing happens once a stop is under way.
+    void ReportSignalLost();
     // Called on the channel thread for every frame the host accepted: the camera is on line,
     // unless a stop is under way.
     void ReportFrameAccepted();
@@ -70,10 +74,13 @@ class CBaseCameraChannel : public ICameraChannel {
     // Written by the host's start and update, read by the channel thread.
     ipcapture::ChannelSettings m_settings JVC_GUARDED_BY(m_settingsLock){};
     CManualEvent m_stopEvent;
-    CSteadyTime m_lastFrameTime;  // when the host last accepted a frame
+    CSteadyTime m_lastFrameTime;  // when the camera last delivered a whole picture
 
   private:
     static int ThreadEntry(void* self);
+    // "Camera <address>", or "Video-server <address> (channel <n>)" with several inputs.
+    std::string CameraName() const;
+    void LogSignalLost();
     bool m_reportedSlowStop = false;
     std::shared_ptr<ICameraChannel> m_self;  // set when released on its own thread
 };

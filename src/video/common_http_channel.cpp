@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/codes.h"
+#include "core/log.h"
 #include "http/param_protocol.h"
 #include "http/text_utils.h"
 
@@ -41,38 +42,57 @@ void CCommonHttpChannel::OnThreadStarting() {
 
 int CCommonHttpChannel::ThreadMain() {
     SetState(kChannelConnecting);
-    for (;;) {
-        if (m_stopEvent.Wait(kRetryDelayMs)) {
-            break;
-        }
-        bool lost = false;
+    m_settingReported = false;
+    while (WaitBeforeAttempt()) {
         if (OpenStream()) {
             m_refused = false;
             SetState(kChannelReceiving);
-            if (ReceiveStream()) {
-                SetState(kChannelStopped);
-            } else {
-                SetState(kChannelLost);
-                lost = true;
-            }
+            SetState(ReceiveStream() ? kChannelStopped : kChannelLost);
         }
         m_http.CloseRequest();
-        if (lost) {
-            if (m_lastFrameTime.ElapsedMs() >=
-                static_cast<uint64_t>(std::max(0, m_driver->GetDeviceInfo()->m_streamTimeout))) {
-                if (m_sink != nullptr) {
-                    try {
-                        m_sink->OnSignalLost();
-                    } catch (...) {
-                        // The host's failure must not end the channel.
-                    }
-                }
-                SetCameraState(false);
-            }
-        }
+        // Whatever ended the pass (a broken stream, a failed open), the host hears of a camera
+        // that has delivered nothing for too long.
+        CheckSignalLoss();
     }
     SetCameraState(false);
     return 0;
+}
+
+uint64_t CCommonHttpChannel::MsUntilSignalLoss() const {
+    if (m_signalLossReported) {
+        return 0;
+    }
+    const uint64_t threshold =
+        static_cast<uint64_t>(std::max(0, m_driver->GetDeviceInfo()->m_streamTimeout));
+    const uint64_t elapsed = m_lastFrameTime.ElapsedMs();
+    return elapsed >= threshold ? 0 : threshold - elapsed;
+}
+
+void CCommonHttpChannel::CheckSignalLoss() {
+    // A stop is no loss of signal, and the next run of the thread must still be able to
+    // report one.
+    if (!m_signalLossReported && !StopRequested() && MsUntilSignalLoss() == 0) {
+        m_signalLossReported = true;
+        ReportSignalLost();
+    }
+}
+
+bool CCommonHttpChannel::WaitBeforeAttempt() {
+    const CSteadyTime start;
+    for (;;) {
+        const uint64_t waited = start.ElapsedMs();
+        if (waited >= kRetryDelayMs) {
+            return true;
+        }
+        uint64_t wait = kRetryDelayMs - waited;
+        if (!m_signalLossReported) {
+            wait = std::min(wait, MsUntilSignalLoss());
+        }
+        if (m_stopEvent.Wait(static_cast<uint32_t>(wait))) {
+            return false;
+        }
+        CheckSignalLoss();
+    }
 }
 
 bool CCommonHttpChannel::ReceiveStream() {
@@ -85,11 +105,20 @@ bool CCommonHttpChannel::ReceiveStream() {
             return StopRequested();
         }
         ProcessData(m_block.data(), m_block.size());
+        // A stream that stays open but yields no picture (bytes that are no JPEG, an MPEG-4
+        // stream whose key frames cannot be checked) is a lost signal too.
+        CheckSignalLoss();
     }
 }
 
 bool CCommonHttpChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
     bool accepted = false;
+    // Once a stop is under way nothing more reaches the host: a host that stopped the channel
+    // from inside its frame callback may have let its sink go when the stop returned, while
+    // the rest of the block is still being parsed.
+    if (StopRequested()) {
+        return false;
+    }
     if (m_sink != nullptr) {
         try {
             accepted = m_sink->OnFrame(frame);
@@ -99,7 +128,6 @@ bool CCommonHttpChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
     }
     if (accepted) {
         ReportFrameAccepted();
-        m_lastFrameTime.Touch();
     } else {
         m_refused = true;
     }
@@ -108,8 +136,17 @@ bool CCommonHttpChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
 
 bool CCommonHttpChannel::DeliverPicture(const std::vector<uint8_t>& picture, uint32_t fourcc,
                                         unsigned capacity, unsigned width, unsigned height) {
+    if (picture.empty() || StopRequested()) {
+        return false;
+    }
+    // The camera delivers: whatever the host makes of the picture, the signal is there.
+    m_lastFrameTime.Touch();
+    if (m_signalLossReported) {
+        m_signalLossReported = false;
+        SetState(kChannelReceiving);
+    }
     ipcapture::IHostFrameFactory* factory = m_driver->GetFrameFactory();
-    if (factory == nullptr || picture.empty()) {
+    if (factory == nullptr) {
         return false;
     }
     ipcapture::IHostFrame* frame = nullptr;
@@ -183,6 +220,13 @@ bool CCommonHttpChannel::UpdateJvcParameter(const std::string& value, const std:
     return false;
 }
 
+void CCommonHttpChannel::ReportUnusableSetting(std::string_view where, const std::string& text) {
+    if (!m_settingReported) {
+        m_settingReported = true;
+        Log(m_driver, kLogFailure, where, "%s", text.c_str());
+    }
+}
+
 bool CCommonHttpChannel::SetFrameSize(unsigned encoder) {
     const ipcapture::ChannelSettings settings = GetSettings();
     unsigned width = settings.width;
@@ -193,12 +237,25 @@ bool CCommonHttpChannel::SetFrameSize(unsigned encoder) {
     }
     std::string name = Utils::FrameSizeName(width, height);
     if (m_cameraFamily == kFamilyVnV) {
+        if (name.empty()) {
+            ReportUnusableSetting(
+                JVC_HERE, Utils::FormatString("Picture size %ux%u cannot be set on JVC camera %s: "
+                                              "it takes 320x240, 640x480 and 1280x960",
+                                              settings.width, settings.height,
+                                              m_driver->GetDeviceInfo()->m_address.c_str()));
+            return false;
+        }
         return UpdateJvcParameter(name, Utils::FormatString("encode(%u).framesize", encoder));
     }
     if (m_cameraFamily == kFamilyVnX) {
         std::string mode = name == "vga" ? "pattern3" : name == "qvga" ? "pattern4" : "pattern1";
         return UpdateJvcParameter(mode, "system.mode");
     }
+    ReportUnusableSetting(
+        JVC_HERE,
+        Utils::FormatString("JVC Camera Family %d is not supported (1 or 2): the picture size of "
+                            "JVC camera %s cannot be set",
+                            m_cameraFamily, m_driver->GetDeviceInfo()->m_address.c_str()));
     return false;
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 // CCommonHttpChannel: a camera channel that pulls video over HTTP. Its thread configures the
 // camera, opens the stream, reads it block by block into the subclass's parser, reconnects
-// every 3 seconds after a failure and declares the signal lost when no frame was accepted
-// for the stream time-out.
+// every 3 seconds after a failure and declares the signal lost, once, when the camera has
+// delivered no picture for the stream time-out: whether the stream broke, the opens fail, or
+// the stream stays open and yields nothing the parser can use.
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "http/http_client.h"
@@ -47,10 +49,24 @@ class CCommonHttpChannel : public CBaseCameraChannel {
     bool DeliverPicture(const std::vector<uint8_t>& picture, uint32_t fourcc, unsigned capacity,
                         unsigned width, unsigned height);
     bool StopRequested() { return m_stopEvent.IsSet(); }
+    // Declares the signal lost when the camera has delivered no picture for the stream
+    // time-out and that has not been reported yet.
+    void CheckSignalLoss();
+    // Milliseconds until the signal is due to be declared lost; 0 when it is due or reported.
+    uint64_t MsUntilSignalLoss() const;
+    // Waits the retry delay before the next attempt, declaring the signal lost on time if it
+    // falls due meanwhile. False when a stop came.
+    bool WaitBeforeAttempt();
+    // Logs, once per run of the thread, a setting that no attempt can get past (the thread
+    // goes on retrying: the host may change the setting, the camera may be replaced).
+    void ReportUnusableSetting(std::string_view where, const std::string& text);
 
     int m_cameraFamily;
     Web::CHttpClient m_http;
     bool m_refused = false;
+    bool m_settingReported = false;  // channel thread only
+    // The signal loss was declared and no picture has come since; channel thread only.
+    bool m_signalLossReported = false;
     // The block being parsed; only the channel thread touches it. Its storage is traded with
     // the HTTP layer's buffer on every read.
     std::vector<uint8_t> m_block;

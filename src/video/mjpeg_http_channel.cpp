@@ -4,6 +4,7 @@
 #include <array>
 #include <map>
 
+#include "core/log.h"
 #include "http/param_protocol.h"
 #include "http/text_utils.h"
 
@@ -52,11 +53,27 @@ std::string CMjpegHttpChannel::VideoRequestPath(unsigned intervalMs) {
 }
 
 bool CMjpegHttpChannel::OpenStream() {
+    // A picture cut off at the end of the last stream must not be completed with the first
+    // bytes of the next one.
+    m_parser.Reset();
     const ipcapture::ChannelSettings settings = GetSettings();
-    return SetFrameSize(1) && UpdateJvcParameter("vfs", "encode(1).cbr_mode") &&
-           UpdateJvcParameter(QualityValue(settings.width, settings.quality),
-                              "encode(1).quality") &&
-           !StopRequested() &&
+    if (!SetFrameSize(1) || !UpdateJvcParameter("vfs", "encode(1).cbr_mode")) {
+        return false;
+    }
+    const std::string quality = QualityValue(settings.width, settings.quality);
+    if (quality.empty()) {
+        ReportUnusableSetting(
+            JVC_HERE,
+            settings.quality == 0
+                ? Utils::FormatString("JPEG quality 0 is outside 1..100 for JVC camera %s",
+                                      m_driver->GetDeviceInfo()->m_address.c_str())
+                : Utils::FormatString("No JPEG quality for a picture width of %u on JVC camera "
+                                      "%s: the widths are 320, 640 and 1280",
+                                      settings.width,
+                                      m_driver->GetDeviceInfo()->m_address.c_str()));
+        return false;
+    }
+    return UpdateJvcParameter(quality, "encode(1).quality") && !StopRequested() &&
            Utils::SendForStream(m_http, "/api/param?encode(1).status=save", m_driver, 0) &&
            !StopRequested() &&
            Utils::SendForStream(m_http, VideoRequestPath(settings.interval), m_driver, 200);

@@ -1,5 +1,7 @@
 #include "video/mpeg_http_channel.h"
 
+#include <algorithm>
+
 #include "core/codes.h"
 #include "http/param_protocol.h"
 #include "http/text_utils.h"
@@ -16,9 +18,12 @@ CMpegHttpChannel::~CMpegHttpChannel() {
 
 std::string CMpegHttpChannel::BitRateValue(unsigned quality) {
     // Quality 1..100 maps onto 64..8000 kbit/s. The product is taken as an unsigned 32-bit
-    // number, so quality 0 wraps around to a rate far above any encoder's range.
+    // number, so quality 0 wraps around to a rate far above any encoder's range, and qualities
+    // above 100 go past it too: the encoder refuses such a rate and the stream would never
+    // open, so the rate is held to what the encoder takes.
     uint32_t steps = static_cast<uint32_t>(quality - 1u) * 7936u;
     unsigned kbits = static_cast<unsigned>(static_cast<double>(steps) / 99.0 + 64.0);
+    kbits = std::clamp(kbits, kMinBitRateKbits, kMaxBitRateKbits);
     return Utils::FormatString("%u000", kbits);
 }
 

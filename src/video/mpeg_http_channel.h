@@ -20,6 +20,10 @@ class CMpegHttpChannel : public CCommonHttpChannel, public IMpegReceiver {
     bool OnMpeg(const std::vector<uint8_t>& picture, unsigned width, unsigned height,
                 bool keyFrame) override;
 
+    // The bit rates encoder 2 takes, in kbit/s.
+    static constexpr unsigned kMinBitRateKbits = 64;
+    static constexpr unsigned kMaxBitRateKbits = 8000;
+
     // Encoder 2 values for the host's quality and frame interval.
     static std::string BitRateValue(unsigned quality);
     static std::string FrameRateValue(unsigned intervalMs);

@@ -296,6 +296,20 @@ TEST(CamsimFaults, HttpStatusAndUnauthorizedForever) {
     res = client.Get("/api/param?system.model");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
+
+    // The video status answers the video requests alone, once the credentials passed.
+    cam.SetVideoStatusFault(204);
+    for (const char* video : {kMjpeg, "/api/video?encode=mpeg4"}) {
+        res = client.Get(video);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 204);
+        EXPECT_TRUE(res->body.empty());
+    }
+    res = client.Get("/api/param?system.model");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(Get(cam, kMjpeg, &status), "401 Unauthorized\r\n");
+    cam.SetVideoStatusFault(0);
 }
 
 TEST(CamsimFaults, LineStatusForChosenNames) {

@@ -14,8 +14,9 @@ namespace testing_support {
 
 class SimulatedDriver {
   public:
-    SimulatedDriver(camsim::CameraSimulator& cam, int streamType, int cameraCount, int family) {
-        EXPECT_TRUE(module.Load(JVC_MODULE_PATH));
+    SimulatedDriver(camsim::CameraSimulator& cam, int streamType, int cameraCount, int family,
+                    const std::string& modulePath = JVC_MODULE_PATH) {
+        EXPECT_TRUE(module.Load(modulePath));
         host::DeviceSettings s;
         s.address = "127.0.0.1";
         s.port = cam.port();

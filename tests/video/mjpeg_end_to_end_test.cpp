@@ -7,9 +7,9 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "camera_simulator.h"
-#include "http/param_protocol.h"
 #include "platform/event.h"
 #include "reference_host.h"
 #include "support/fake_driver.h"
@@ -125,6 +125,13 @@ TEST(MjpegEndToEndTest, LostStreamsAreReopenedAndALongSilenceIsASignalLoss) {
     size_t videoRequests = CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on");
     ASSERT_TRUE(sink.WaitForFrames(sink.FrameCount() + 1, 20s));
     sink.RefuseNext(1);
+    ASSERT_TRUE(sink.WaitForRefused(1, 5s));
+    // Ended on request (state 3), which the host sees as 2 until the stream is reopened.
+    deadline = Clock::now() + 2s;
+    while (fx.Status(0) != 2 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(fx.Status(0), 2);
     ASSERT_TRUE(sink.WaitForFrames(sink.FrameCount() + 3, 20s));
     EXPECT_EQ(sink.RefusedCount(), 1);
     EXPECT_GT(CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"), videoRequests);
@@ -149,6 +156,143 @@ TEST(MjpegEndToEndTest, LostStreamsAreReopenedAndALongSilenceIsASignalLoss) {
     ASSERT_TRUE(fx.video->StopChannel(0));
     // Far below the five-second receive time-out that would otherwise end the read.
     EXPECT_LT(Clock::now() - start, 2500ms);
+}
+
+namespace {
+
+long long MsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+// The signal loss is declared at the stream time-out (5 s) after the last picture, give or
+// take what a busy machine adds.
+constexpr long long kLossEarliestMs = 4900;
+constexpr long long kLossLatestMs = 6000;
+
+size_t FailuresContaining(host::LogSink& log, const std::string& fragment) {
+    size_t n = 0;
+    for (const auto& r : log.Records()) {
+        n += r.level == 1 && r.text && r.text->find(fragment) != std::string::npos;
+    }
+    return n;
+}
+
+}  // namespace
+
+TEST(MjpegEndToEndTest, SignalLossIsDeclaredOnceWhateverKeepsThePicturesAway) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    SimulatedDriver fx(cam, 1, 1, 1);
+    host::FrameSink sink;
+    host::VideoSettings settings(320, 240, 100, 50);
+    const std::string lost = "Signal was lost for camera 127.0.0.1";
+    const std::string online = "Camera 127.0.0.1 is online";
+
+    // 1. Every open fails: the camera answers the video request with 204, not 200. The channel
+    //    retries every 3 seconds and declares the signal lost 5 seconds after its start,
+    //    although it never had a picture.
+    cam.SetVideoStatusFault(204);
+    const auto start = Clock::now();
+    ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
+    ASSERT_TRUE(cam.WaitForRequest("/api/video?", 5s));
+    EXPECT_EQ(fx.Status(0), 1);  // a failed open leaves the state alone
+    ASSERT_TRUE(sink.WaitForSignalLost(1, 10s));
+    EXPECT_GE(MsBetween(start, sink.LastSignalLostTime()), kLossEarliestMs);
+    EXPECT_LE(MsBetween(start, sink.LastSignalLostTime()), kLossLatestMs);
+    EXPECT_EQ(fx.Status(0), 2);
+    ASSERT_TRUE(fx.log.WaitForText(lost, 5s));  // written right after the sink heard of it
+    EXPECT_EQ(FailuresContaining(fx.log, lost), 1u);
+    cam.ClearRequests();
+    ASSERT_TRUE(cam.WaitForRequest("/api/video?", 5s));  // the retry, 3 seconds on
+    EXPECT_GE(MsBetween(start, Clock::now()), 5900);
+    ASSERT_TRUE(fx.log.WaitForText("status code = 204", 5s, 2));
+    EXPECT_EQ(sink.FrameCount(), 0u);
+    cam.SetVideoStatusFault(0);
+    ASSERT_TRUE(sink.WaitForFrames(3, 10s));
+    EXPECT_EQ(fx.Status(0), 0);
+    EXPECT_EQ(sink.SignalLostCount(), 1);  // not again for the second failed open
+    EXPECT_EQ(FailuresContaining(fx.log, lost), 1u);
+    EXPECT_EQ(fx.log.CountContaining(online), 1u);
+
+    // 2. The camera reboots: it closes the stream and refuses connections. A host whose
+    //    OnSignalLost throws does not stop the channel.
+    sink.SetThrowOnSignalLost(true);
+    cam.SetRefuseConnections(true);
+    cam.SetEndStreamAfter(0);
+    ASSERT_TRUE(sink.WaitForSignalLost(2, 10s));
+    auto lastFrame = sink.Frames().back().when;
+    EXPECT_GE(MsBetween(lastFrame, sink.LastSignalLostTime()), kLossEarliestMs);
+    EXPECT_LE(MsBetween(lastFrame, sink.LastSignalLostTime()), kLossLatestMs);
+    ASSERT_TRUE(fx.log.WaitForText(lost, 5s, 2));
+    EXPECT_EQ(fx.Status(0), 2);
+    cam.SetEndStreamAfter(-1);
+    cam.SetRefuseConnections(false);
+    size_t before = sink.FrameCount();
+    ASSERT_TRUE(sink.WaitForFrames(before + 3, 10s));
+    EXPECT_EQ(fx.Status(0), 0);
+    EXPECT_EQ(fx.log.CountContaining(online), 2u);
+    sink.SetThrowOnSignalLost(false);
+
+    // 3. The stream stays open but carries no whole picture (each one is cut short).
+    cam.ClearRequests();
+    cam.SetTruncateEvery(1);
+    ASSERT_TRUE(sink.WaitForSignalLost(3, 10s));
+    lastFrame = sink.Frames().back().when;
+    EXPECT_GE(MsBetween(lastFrame, sink.LastSignalLostTime()), kLossEarliestMs);
+    EXPECT_LE(MsBetween(lastFrame, sink.LastSignalLostTime()), kLossLatestMs);
+    ASSERT_TRUE(fx.log.WaitForText(lost, 5s, 3));
+    EXPECT_EQ(fx.Status(0), 2);
+    EXPECT_EQ(cam.OpenStreams(), 1);
+    // Whole pictures again, on the same stream: the camera is back on line.
+    cam.SetTruncateEvery(0);
+    before = sink.FrameCount();
+    ASSERT_TRUE(sink.WaitForFrames(before + 2, 5s));
+    EXPECT_EQ(fx.Status(0), 0);
+    EXPECT_EQ(fx.log.CountContaining(online), 3u);
+    EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"), 0u);
+    EXPECT_EQ(sink.SignalLostCount(), 3);
+    EXPECT_EQ(FailuresContaining(fx.log, lost), 3u);
+    ASSERT_TRUE(fx.video->StopChannel(0));  // before the sink goes
+}
+
+TEST(MjpegChannelTest, AThrowingFrameCallbackEndsTheStreamWhichReopensThreeSecondsLater) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    testing_support::FakeDriver driver;
+    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+    driver.parameters[2] = "1";
+    host::FrameFactory frames;
+    driver.frameFactory = &frames;
+    host::FrameSink sink;
+    CMjpegHttpChannel channel(0, &driver, &sink);
+    ASSERT_TRUE(channel.Start({100, 50, 320, 240}));
+    ASSERT_TRUE(sink.WaitForFrames(3, 10s));
+
+    // The host's exception counts as a refusal: the stream ends on request, in state 3 (which
+    // the capture object reports as 2), with no signal loss.
+    cam.ClearRequests();
+    sink.SetThrowOnFrame(true);
+    ASSERT_TRUE(sink.WaitForRefused(1, 5s));
+    sink.SetThrowOnFrame(false);
+    auto deadline = Clock::now() + 2s;
+    while (channel.GetState() != kChannelStopped && Clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(channel.GetState(), kChannelStopped);
+    EXPECT_TRUE(cam.WaitForOpenStreams(0, 2s));  // the client let the stream go
+
+    // The next stream is opened after the retry delay, and frames go on.
+    ASSERT_TRUE(cam.WaitForRequest("/api/video?", 6s));
+    const long long reopenedAfter = MsBetween(sink.LastRefusalTime(), Clock::now());
+    EXPECT_GE(reopenedAfter, 2900);
+    EXPECT_LE(reopenedAfter, 4000);
+    const size_t before = sink.FrameCount();
+    ASSERT_TRUE(sink.WaitForFrames(before + 2, 5s));
+    EXPECT_EQ(channel.GetState(), kChannelReceiving);
+    EXPECT_EQ(sink.SignalLostCount(), 0);
+    EXPECT_EQ(driver.CountContaining("Camera 127.0.0.1 is online"), 1u);  // never off line
+    channel.Stop();
+    EXPECT_EQ(frames.Outstanding(), 0);
 }
 
 TEST(MjpegEndToEndTest, EightChannelsOneUpdatedAndNamedByInput) {
@@ -181,6 +325,7 @@ TEST(MjpegEndToEndTest, EightChannelsOneUpdatedAndNamedByInput) {
     EXPECT_EQ(frames.back().width, 1280u);
     EXPECT_EQ(frames.back().sizeClass, 4);
     EXPECT_EQ(cam.GetParam("encode(1).framesize"), "quadvga");
+    ASSERT_TRUE(fx.video->StopChannel(0));  // before the sinks go
 }
 
 namespace {
@@ -188,10 +333,12 @@ namespace {
 // A channel whose stream is opened synchronously by the test, without its thread.
 class OpenOnlyChannel : public CMjpegHttpChannel {
   public:
-    OpenOnlyChannel(IDriver* driver, const ChannelSettings& s)
-        : CMjpegHttpChannel(0, driver, nullptr) {
+    OpenOnlyChannel(IDriver* driver, const ChannelSettings& s, IHostFrameSink* sink = nullptr)
+        : CMjpegHttpChannel(0, driver, sink) {
         m_settings = s;
     }
+    // What the thread does after a stream: the request goes.
+    void EndStream() { m_http.CloseRequest(); }
 };
 
 }  // namespace
@@ -239,26 +386,65 @@ TEST(MjpegOpenStreamTest, RequestSequenceReadCompareWriteAndQualityTable) {
         ASSERT_TRUE(channel.OpenStream());
         EXPECT_EQ(cam.GetParam("system.mode"), "pattern4");
     }
+    // Settings that no attempt can get past are logged once as failures, however often the
+    // channel tries again.
+    auto failuresContaining = [&](const std::string& fragment) {
+        size_t n = 0;
+        for (const auto& m : driver.Messages()) {
+            n += m.type == 1 && m.text.find(fragment) != std::string::npos;
+        }
+        return n;
+    };
     cam.ClearRequests();
     {
         OpenOnlyChannel channel(&driver, {0, 50, 800, 600});
         EXPECT_FALSE(channel.OpenStream());
+        EXPECT_FALSE(channel.OpenStream());
         EXPECT_EQ(cam.GetParam("system.mode"), "pattern1");
     }
     EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=0&boundary=on"), 0u);
+    EXPECT_EQ(failuresContaining("vostrel::CMjpegHttpChannel::OpenStream: No JPEG quality for a "
+                                 "picture width of 800 on JVC camera 127.0.0.1"),
+              1u);
+    {
+        OpenOnlyChannel channel(&driver, {0, 0, 640, 480});
+        EXPECT_FALSE(channel.OpenStream());
+    }
+    EXPECT_EQ(failuresContaining("JPEG quality 0 is outside 1..100"), 1u);
 
-    // Family 1 with a size outside the table fails at the size step.
+    // Family 1 with a size outside the table fails at the size step, before any request.
     driver.parameters[2] = "1";
+    cam.ClearRequests();
     {
         OpenOnlyChannel channel(&driver, {0, 50, 800, 600});
         EXPECT_FALSE(channel.OpenStream());
+        EXPECT_FALSE(channel.OpenStream());
     }
-    // A camera that answers the video request with 204 instead of 200 fails the open.
-    cam.SetHttpStatusFault(204);
-    Web::CHttpClient client(driver.info, Web::CHttpClient::kUserAgent);
-    EXPECT_FALSE(Utils::SendForStream(client, "/api/video?encode=jpeg&framerate=0&boundary=on",
-                                      &driver, 200));
-    EXPECT_EQ(driver.CountContaining("status code = 204"), 1u);
+    EXPECT_EQ(failuresContaining("vostrel::CCommonHttpChannel::SetFrameSize: Picture size 800x600 "
+                                 "cannot be set on JVC camera 127.0.0.1"),
+              1u);
+    // A family the channel does not know: no request at all, and one line.
+    driver.parameters[2] = "3";
+    {
+        OpenOnlyChannel channel(&driver, {0, 50, 640, 480});
+        EXPECT_FALSE(channel.OpenStream());
+        EXPECT_FALSE(channel.OpenStream());
+    }
+    EXPECT_TRUE(cam.Requests().empty());
+    EXPECT_EQ(failuresContaining("JVC Camera Family 3 is not supported"), 1u);
+    driver.parameters[2] = "2";
+    // A camera that answers the video request with 204 instead of 200 fails the open, after
+    // every parameter step went through (the thread's retry is checked end to end).
+    cam.SetVideoStatusFault(204);
+    cam.ClearRequests();
+    {
+        OpenOnlyChannel channel(&driver, {0, 50, 640, 480});
+        EXPECT_FALSE(channel.OpenStream());
+    }
+    EXPECT_EQ(CountRequests(cam, "/api/param?encode(1).status=save"), 1u);
+    EXPECT_EQ(failuresContaining("/api/video?encode=jpeg&framerate=0&boundary=on\", "
+                                 "status code = 204"),
+              1u);
 }
 
 TEST(MjpegOpenStreamTest, RefusedWriteIsLoggedWithTheCamerasReason) {
@@ -279,19 +465,35 @@ TEST(MjpegOpenStreamTest, RefusedWriteIsLoggedWithTheCamerasReason) {
 namespace {
 
 // A host that stops the channel from inside its own frame callback, on the channel's thread.
+// It is slow with the first frame, so that the camera's next pictures pile up and arrive
+// together in one block; it stops the channel on the first of them.
 class StopFromCallbackSink : public host::FrameSink {
   public:
     bool OnFrame(IHostFrame* frame) override {
+        if (returned.IsSet()) {
+            ++afterStop;  // the host may have let this sink go already
+            return false;
+        }
         bool accepted = host::FrameSink::OnFrame(frame);
-        // On the second frame: the first one brought the camera on line.
-        if (++seen == 2 && !stopped.exchange(true)) {
+        const int n = ++seen;
+        if (n == 1) {
+            const uint64_t target = cam->PicturesSent() + 4;
+            const auto deadline = Clock::now() + 5s;
+            while (cam->PicturesSent() < target && Clock::now() < deadline) {
+                std::this_thread::sleep_for(10ms);
+            }
+            piledUp = cam->PicturesSent() >= target;
+        } else if (n == 2 && !stopped.exchange(true)) {
             stopResult = video->StopChannel(0);
             returned.Set();
         }
         return accepted;
     }
+    camsim::CameraSimulator* cam = nullptr;
     IIPVideoCapture* video = nullptr;
     std::atomic<int> seen{0};
+    std::atomic<int> afterStop{0};
+    std::atomic<bool> piledUp{false};
     std::atomic<bool> stopped{false};
     std::atomic<bool> stopResult{false};
     platform::Event returned{true};
@@ -300,20 +502,73 @@ class StopFromCallbackSink : public host::FrameSink {
 }  // namespace
 
 TEST(MjpegEndToEndTest, HostStopsTheChannelFromItsOwnFrameCallback) {
-    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    // Small pictures, so that one read of the stream holds several.
+    camsim::CameraSimulator cam({.profile = "VN-V686", .jpeg_quality = 5});
     cam.Start();
     SimulatedDriver fx(cam, 1, 1, 1);
     StopFromCallbackSink sink;
+    sink.cam = &cam;
     sink.video = fx.video;
-    host::VideoSettings settings(320, 240, 100, 50);
+    host::VideoSettings settings(320, 240, 33, 50);
     ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
     ASSERT_TRUE(sink.returned.Wait(20000) == platform::WaitResult::Signalled);
+    EXPECT_TRUE(sink.piledUp.load());
     EXPECT_TRUE(sink.stopResult.load());
     // The channel ends on its own thread and goes with it; the entry is empty at once.
     EXPECT_EQ(fx.Status(0), -1);
     ASSERT_TRUE(fx.log.WaitForText("Camera 127.0.0.1 is offline. Channel was stopped", 10s));
+    // Nothing reached the host after the stop returned, although the block that held the
+    // second picture held more.
+    EXPECT_EQ(sink.afterStop.load(), 0);
+    EXPECT_EQ(sink.FrameCount(), 2u);
     // The index can be started again.
     host::FrameSink second;
     ASSERT_TRUE(fx.video->StartChannel(0, &second, &settings));
     ASSERT_TRUE(second.WaitForFrames(2, 20s));
+    ASSERT_TRUE(fx.video->StopChannel(0));  // before the sink goes
+}
+
+TEST(MjpegOpenStreamTest, APictureCutOffAtTheEndOfAStreamIsNotJoinedToTheNextStream) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    testing_support::FakeDriver driver;
+    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+    driver.parameters[2] = "1";
+    host::FrameFactory frames;
+    driver.frameFactory = &frames;
+    host::FrameSink sink;
+    OpenOnlyChannel channel(&driver, {0, 50, 320, 240}, &sink);
+    const auto ring = cam.JpegRing(320, 240);
+    ASSERT_GE(ring.size(), 2u);
+    auto part = [](const std::vector<uint8_t>& bytes) {
+        std::string head = "--camsimboundary\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                           std::to_string(bytes.size()) + "\r\n\r\n";
+        std::vector<uint8_t> block(head.begin(), head.end());
+        block.insert(block.end(), bytes.begin(), bytes.end());
+        return block;
+    };
+
+    // The first stream ends inside the Huffman table segment of a picture.
+    const std::vector<uint8_t>& cut = ring[0].bytes;
+    size_t table = 0;
+    for (size_t i = 2; i + 1 < cut.size() && table == 0; ++i) {
+        if (cut[i] == 0xFF && cut[i + 1] == 0xC4) {
+            table = i;
+        }
+    }
+    ASSERT_NE(table, 0u);
+    ASSERT_TRUE(channel.OpenStream());
+    auto first = part(std::vector<uint8_t>(cut.begin(), cut.begin() + table + 40));
+    channel.ProcessData(first.data(), first.size());
+    channel.EndStream();
+
+    // The next stream starts with a whole picture: it arrives as it was sent, alone.
+    ASSERT_TRUE(channel.OpenStream());
+    auto second = part(ring[1].bytes);
+    channel.ProcessData(second.data(), second.size());
+    channel.EndStream();
+    const auto got = sink.Frames();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].data, ring[1].bytes);
+    EXPECT_EQ(frames.Outstanding(), 0);
 }

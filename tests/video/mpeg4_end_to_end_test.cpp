@@ -5,10 +5,12 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
 #include "camera_simulator.h"
+#include "mpeg_stream.h"
 #include "reference_host.h"
 #include "support/fake_driver.h"
 #include "support/run_command.h"
@@ -29,6 +31,21 @@ TEST(Mpeg4EndToEndTest, KeyFramesAtTheGopLengthAndAStreamFfprobeReads) {
     host::VideoSettings settings(640, 480, 40, 50);
     ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
     ASSERT_TRUE(sink.WaitForFrames(60, 30s));
+    const auto frames = sink.Frames();
+
+    // A refused picture ends the stream; the next one is opened 3 seconds later and starts
+    // with a key frame that carries the sequence header.
+    cam.ClearRequests();
+    sink.RefuseNext(1);
+    ASSERT_TRUE(sink.WaitForRefused(1, 5s));
+    const size_t delivered = sink.FrameCount();
+    ASSERT_TRUE(cam.WaitForRequest("/api/video?encode=mpeg4", 8s));
+    EXPECT_GE(std::chrono::steady_clock::now() - sink.LastRefusalTime(), 2900ms);
+    ASSERT_TRUE(sink.WaitForFrames(delivered + 2, 5s));
+    const auto reopened = sink.Frames();
+    EXPECT_EQ(reopened[delivered].fourcc, kFourCCDivx);
+    EXPECT_EQ(reopened[delivered].data[3], 0xB0);
+    EXPECT_EQ(sink.SignalLostCount(), 0);
     ASSERT_TRUE(fx.video->StopChannel(0));
 
     // The encoder was configured before the stream.
@@ -38,7 +55,6 @@ TEST(Mpeg4EndToEndTest, KeyFramesAtTheGopLengthAndAStreamFfprobeReads) {
     EXPECT_EQ(cam.GetParam("encode(2).iframeinterval"), "30");
     EXPECT_GE(cam.SaveCount(2), 1u);
 
-    auto frames = sink.Frames();
     ASSERT_GE(frames.size(), 60u);
     // The stream starts at a key frame; key frames come every 25 pictures (the fixture's GOP).
     std::vector<size_t> keys;
@@ -109,11 +125,54 @@ TEST(Mpeg4EndToEndTest, MidGopStartWaitsForAKeyFrameOnAFamilyTwoCamera) {
     EXPECT_EQ(cam.GetParam("encode(2).bitrate"), "8000000");
 }
 
+TEST(Mpeg4EndToEndTest, WithoutTheHeaderLibraryStreamsOpenButTheSignalIsLost) {
+    // The module alone in a folder: the header library beside it is missing, and nothing on
+    // the loader's search path provides it.
+    char dirTemplate[] = "/tmp/mpeg4_nolib_XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    struct RemoveAtEnd {
+        std::filesystem::path dir;
+        ~RemoveAtEnd() { std::filesystem::remove_all(dir); }
+    } folder{dirTemplate};
+    const std::filesystem::path module =
+        folder.dir / std::filesystem::path(JVC_MODULE_PATH).filename();
+    std::filesystem::copy_file(JVC_MODULE_PATH, module);
+    {
+        camsim::CameraSimulator cam({.profile = "VN-V686"});
+        cam.Start();
+        SimulatedDriver fx(cam, 2, 1, 1, module.string());
+        host::FrameSink sink;
+        host::VideoSettings settings(640, 480, 40, 50);
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
+        ASSERT_TRUE(sink.WaitForSignalLost(1, 10s));
+        const auto after =
+            std::chrono::duration_cast<std::chrono::milliseconds>(sink.LastSignalLostTime() - start)
+                .count();
+        EXPECT_GE(after, 4900);
+        EXPECT_LE(after, 6000);
+        ASSERT_TRUE(fx.log.WaitForText("Signal was lost for camera 127.0.0.1", 5s));
+        EXPECT_EQ(fx.Status(0), 2);
+        // The stream was opened and carried pictures; none passed the key frame check.
+        EXPECT_EQ(cam.OpenStreams(), 1);
+        EXPECT_GT(cam.PicturesSent(), 25u);
+        EXPECT_EQ(sink.FrameCount(), 0u);
+        EXPECT_EQ(fx.frames.Created(), 0);
+        ASSERT_TRUE(fx.video->StopChannel(0));
+        EXPECT_EQ(fx.log.CountContaining("is offline"), 0u);  // it was never on line
+        EXPECT_EQ(sink.SignalLostCount(), 1);
+    }
+}
+
 TEST(Mpeg4StreamValuesTest, BitRateFrameRateAndIFrameInterval) {
     EXPECT_EQ(CMpegHttpChannel::BitRateValue(1), "64000");
     EXPECT_EQ(CMpegHttpChannel::BitRateValue(50), "3991000");
     EXPECT_EQ(CMpegHttpChannel::BitRateValue(100), "8000000");
-    EXPECT_EQ(CMpegHttpChannel::BitRateValue(0), "43383491000");
+    // Outside 1..100 the rate is held to the encoder's range: quality 0 wraps around to a
+    // product far above it.
+    EXPECT_EQ(CMpegHttpChannel::BitRateValue(0), "8000000");
+    EXPECT_EQ(CMpegHttpChannel::BitRateValue(101), "8000000");
+    EXPECT_EQ(CMpegHttpChannel::BitRateValue(65535), "8000000");
 
     EXPECT_EQ(CMpegHttpChannel::FrameRateValue(40), "25");
     EXPECT_EQ(CMpegHttpChannel::FrameRateValue(200), "7.5");
@@ -138,6 +197,43 @@ TEST(Mpeg4StreamValuesTest, BitRateFrameRateAndIFrameInterval) {
     EXPECT_EQ(CMpegHttpChannel::FrameCapacity(5000), 16384u);
     EXPECT_EQ(CMpegHttpChannel::FrameCapacity(32769), 131072u);
     EXPECT_EQ(CMpegHttpChannel::FrameCapacity(200000), 200000u);
+}
+
+TEST(Mpeg4StreamValuesTest, RequestOrderUnchangedValuesAndAFreshParserPerStream) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    cam.SetParam("encode(2).framesize", "VGA");
+    cam.SetParam("encode(2).framerate", "25");
+    testing_support::FakeDriver driver;
+    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+    driver.parameters[2] = "1";
+    struct Probe : CMpegHttpChannel {
+        Probe(IDriver* d) : CMpegHttpChannel(0, d, nullptr) { m_settings = {40, 0, 640, 480}; }
+    } channel(&driver);
+
+    // Bytes of a stream that ended inside a key frame.
+    auto partial = mpeg_test::SequenceHeader({});
+    auto picture = mpeg_test::Picture(400, 0, 1);
+    partial.insert(partial.end(), picture.begin(), picture.begin() + 200);
+    channel.ProcessData(partial.data(), partial.size());
+    EXPECT_GT(channel.Parser().BufferedSize(), 0u);
+
+    // Quality 0 asks for the encoder's highest rate, which it takes; values the camera holds
+    // already (in any letter case) are read and not written.
+    ASSERT_TRUE(channel.OpenStream());
+    std::vector<std::string> targets;
+    for (const auto& r : cam.Requests()) {
+        targets.push_back(r.target);
+    }
+    EXPECT_EQ(targets, (std::vector<std::string>{
+                           "/api/param?encode(2).framesize", "/api/param?encode(2).bitrate",
+                           "/api/param?encode(2).bitrate=8000000", "/api/param?encode(2).framerate",
+                           "/api/param?encode(2).iframeinterval",
+                           "/api/param?encode(2).status=save", "/api/video?encode=mpeg4"}));
+    EXPECT_EQ(cam.GetParam("encode(2).bitrate"), "8000000");
+    // The new stream starts from nothing and waits for a key frame.
+    EXPECT_EQ(channel.Parser().BufferedSize(), 0u);
+    EXPECT_TRUE(channel.Parser().WaitingForKeyFrame());
 }
 
 TEST(Mpeg4StreamValuesTest, LargePicturesAreAskedForAtHalfSize) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "reference_host.h"
 #include "support/fake_driver.h"
@@ -171,17 +174,20 @@ TEST(CameraChannelTest, OnlineAndOfflineMessages) {
         channel.SetCameraState(true);
         channel.Stop();
     }
-    auto m = driver.Messages();
-    ASSERT_EQ(m.size(), 6u);
     const std::string ctx = "vostrel::CBaseCameraChannel::SetCameraState: ";
-    EXPECT_EQ(m[0].type, 3);
-    EXPECT_EQ(m[0].text, ctx + "Camera 10.1.2.3 is online");
-    EXPECT_EQ(m[1].type, 1);
-    EXPECT_EQ(m[1].text, ctx + "Signal was lost for camera 10.1.2.3");
-    EXPECT_EQ(m[3].type, 1);
-    EXPECT_EQ(m[3].text, ctx + "Camera 10.1.2.3 is offline or failed");
-    EXPECT_EQ(m[5].type, 3);
-    EXPECT_EQ(m[5].text, ctx + "Camera 10.1.2.3 is offline. Channel was stopped");
+    const std::vector<std::pair<int, std::string>> expected = {
+        {3, ctx + "Camera 10.1.2.3 is online"},
+        {1, ctx + "Signal was lost for camera 10.1.2.3"},
+        {3, ctx + "Camera 10.1.2.3 is online"},
+        {1, ctx + "Camera 10.1.2.3 is offline or failed"},
+        {3, ctx + "Camera 10.1.2.3 is online"},
+        {3, ctx + "Camera 10.1.2.3 is offline. Channel was stopped"},
+    };
+    std::vector<std::pair<int, std::string>> written;
+    for (const auto& message : driver.Messages()) {
+        written.emplace_back(message.type, message.text);
+    }
+    EXPECT_EQ(written, expected);
 
     // Several inputs: the channel names its input.
     FakeDriver server;
@@ -197,6 +203,33 @@ TEST(CameraChannelTest, OnlineAndOfflineMessages) {
     ASSERT_EQ(s.size(), 2u);
     EXPECT_EQ(s[0].text, ctx + "Video-server 10.1.2.4 (channel 1) is online");
     EXPECT_EQ(s[1].text, ctx + "Signal was lost for video-server 10.1.2.4 (channel 1)");
+}
+
+TEST(CameraChannelTest, SignalLossIsReportedWithoutAnOnlineCameraButNotAfterAStop) {
+    FakeDriver driver;
+    driver.info.m_address = "10.1.2.5";
+    host::FrameSink sink;
+    sink.SetThrowOnSignalLost(true);  // the host's exception stays with the host
+    TestChannel channel(0, &driver, &sink, nullptr);
+    // A camera that never delivered a frame: the host hears of it all the same.
+    channel.ReportSignalLost();
+    EXPECT_EQ(channel.GetState(), kChannelLost);
+    EXPECT_EQ(sink.SignalLostCount(), 1);
+    channel.SetState(kChannelReceiving);
+    channel.SetCameraState(true);
+    channel.Stop();
+    channel.ReportSignalLost();  // a stop is under way: nothing more reaches the host
+    EXPECT_EQ(sink.SignalLostCount(), 1);
+    EXPECT_EQ(channel.GetState(), kChannelStopped);
+    const std::string ctx = "vostrel::CBaseCameraChannel::SetCameraState: ";
+    std::vector<std::pair<int, std::string>> written;
+    for (const auto& message : driver.Messages()) {
+        written.emplace_back(message.type, message.text);
+    }
+    EXPECT_EQ(written, (std::vector<std::pair<int, std::string>>{
+                           {1, ctx + "Signal was lost for camera 10.1.2.5"},
+                           {3, ctx + "Camera 10.1.2.5 is online"},
+                           {3, ctx + "Camera 10.1.2.5 is offline. Channel was stopped"}}));
 }
 
 namespace {

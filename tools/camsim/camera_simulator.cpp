@@ -741,6 +741,12 @@ bool CameraSimulator::Impl::StreamWrite(httplib::DataSink& sink, const uint8_t* 
 
 void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Response& res,
                                         RequestRecord rec) {
+    if (const int status = Faults().video_status; status > 0) {
+        res.status = status;
+        rec.status = status;
+        Log(std::move(rec));
+        return;
+    }
     const std::string encode = Lower(req.get_param_value("encode"));
     std::pair<unsigned, unsigned> size;
     double fps = 0;
@@ -1146,6 +1152,7 @@ void CameraSimulator::SetRefuseConnections(bool on) {
         impl_->faults.field = value;                 \
     }
 CAMSIM_FAULT_SETTER(SetHttpStatusFault, int, http_status)
+CAMSIM_FAULT_SETTER(SetVideoStatusFault, int, video_status)
 CAMSIM_FAULT_SETTER(SetUnauthorizedForever, bool, unauthorized_forever)
 CAMSIM_FAULT_SETTER(SetNeverAnswer, bool, never_answer)
 CAMSIM_FAULT_SETTER(SetStallStreamAfter, int, stall_stream_after)

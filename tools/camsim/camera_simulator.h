@@ -143,6 +143,9 @@ struct FaultSettings {
     bool refuse_connections = false;
     // Answer every request with this HTTP status and an empty body (0: off).
     int http_status = 0;
+    // Answer the video requests alone (/api/video) with this HTTP status and an empty body,
+    // after authentication (0: off).
+    int video_status = 0;
     // Answer every request with 401 and a fresh challenge, whatever the credentials.
     bool unauthorized_forever = false;
     // Accept connections but never read or answer on them (until switched off, the client
@@ -256,7 +259,8 @@ class CameraSimulator {
     void SetFaults(const FaultSettings& faults);  // replaces all
     void ClearFaults();
     void SetRefuseConnections(bool on);
-    void SetHttpStatusFault(int status);  // 0: off
+    void SetHttpStatusFault(int status);   // 0: off
+    void SetVideoStatusFault(int status);  // 0: off
     void SetUnauthorizedForever(bool on);
     void SetNeverAnswer(bool on);
     void SetStallStreamAfter(int pictures);           // -1: off
