@@ -1,6 +1,10 @@
 // The camera parameter protocol.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include "http/fake_log.h"
 #include "http/param_protocol.h"
 #include "http/test_server.h"
@@ -401,4 +405,48 @@ TEST(ShouldLog, Thresholds) {
     EXPECT_EQ(log.m_logCounter, 4095u);
     EXPECT_TRUE(ShouldLog(&log));  // 4096
     EXPECT_FALSE(ShouldLog(nullptr));
+}
+
+namespace {
+
+// A log target that several threads may write to at once.
+class CountingLog : public IDebugMessage {
+  public:
+    void DebugMessage(int, const char*, ...) override {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        ++m_written;
+    }
+    size_t Written() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_written;
+    }
+
+  private:
+    std::mutex m_mutex;
+    size_t m_written = 0;
+};
+
+}  // namespace
+
+TEST(ShouldLog, ThreadsLoggingThroughOneTargetCountEveryMessage) {
+    // Camera failures of a video channel, the PTZ thread and the I/O threads all go through
+    // the driver at the same time.
+    CountingLog log;
+    constexpr int kThreads = 4;
+    constexpr int kMessages = 1000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&log] {
+            for (int i = 0; i < kMessages; ++i) {
+                LogResult(CResultDef(6, "camera failed", 1), &log);
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    // Every message took its own count, so exactly the messages at counts 1..14, every 16th
+    // up to 254 and every 256th up to 4000 were written: 14 + 15 + 15.
+    EXPECT_EQ(static_cast<uint32_t>(log.m_logCounter), static_cast<uint32_t>(kThreads * kMessages));
+    EXPECT_EQ(log.Written(), 44u);
 }
