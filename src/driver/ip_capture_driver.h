@@ -72,7 +72,14 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3,
     std::unique_ptr<CIPVideoCapture> m_videoCapture;
     std::unique_ptr<CJvcPTZHandler> m_ptzHandler;
 
+    // The parameter as a decimal integer; false when it is absent or not an integer (unlike
+    // GetParameterInt, this tells a missing parameter from one whose value is the marker).
+    bool FindParameterInt(uint32_t index, int& value) const;
+
   private:
+    bool OpenSteps(IDebugMessageSink* hostLog, ipcapture::IHostFrameFactory* frameFactory,
+                   ipcapture::IIPDeviceConfig* config);
+    void WriteOpenedLine(ipcapture::IIPDeviceConfig* config, const std::string& firmware);
     void CloseWorkObjects();
 };
 

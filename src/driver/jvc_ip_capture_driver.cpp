@@ -17,20 +17,35 @@ bool CJvcIPCaptureDriver::Open(IDebugMessageSink* hostLog,
     if (m_videoStandard == kNoIntParameter) {
         return false;
     }
-    LogOpened(config, GetParameterString(kParamFirmwareVersion));
+    std::string firmware;
+    try {
+        firmware = GetParameterString(kParamFirmwareVersion);
+    } catch (...) {
+        // Without memory for the text the line goes without it.
+    }
+    LogOpened(config, firmware);
     return true;
 }
 
 bool CJvcIPCaptureDriver::CreateDigitalIO() {
     if (!m_digitalIO) {
-        m_digitalIO = std::make_unique<CJvcDigitalIO>(this);
+        try {
+            m_digitalIO = std::make_unique<CJvcDigitalIO>(this);
+        } catch (...) {
+            // Memory exhausted: the object stays missing and Open fails.
+        }
     }
     return m_digitalIO != nullptr;
 }
 
 bool CJvcIPCaptureDriver::CreatePTZHandler() {
     if (!m_ptzHandler) {
-        m_ptzHandler = std::make_unique<CJvcPTZHandler>(this, static_cast<uint32_t>(m_cameraCount));
+        try {
+            m_ptzHandler =
+                std::make_unique<CJvcPTZHandler>(this, static_cast<uint32_t>(m_cameraCount));
+        } catch (...) {
+            // Memory exhausted: the object stays missing and Open fails.
+        }
     }
     return m_ptzHandler != nullptr;
 }
