@@ -56,6 +56,9 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3,
     ICameraChannel* CreateCompanion(int, ipcapture::IHostFrameSink*) override { return nullptr; }
 
     const ProductVersion& CoreVersion() const { return m_coreVersion; }
+    // The parameter as a decimal integer; false when it is absent or not an integer (unlike
+    // GetParameterInt, this tells a missing parameter from one whose value is the marker).
+    bool FindParameterInt(uint32_t index, int& value) const;
 
   protected:
     IDebugMessageSink* m_hostLog = nullptr;
@@ -71,10 +74,6 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3,
     std::unique_ptr<CJvcDigitalIO> m_digitalIO;
     std::unique_ptr<CIPVideoCapture> m_videoCapture;
     std::unique_ptr<CJvcPTZHandler> m_ptzHandler;
-
-    // The parameter as a decimal integer; false when it is absent or not an integer (unlike
-    // GetParameterInt, this tells a missing parameter from one whose value is the marker).
-    bool FindParameterInt(uint32_t index, int& value) const;
 
   private:
     bool OpenSteps(IDebugMessageSink* hostLog, ipcapture::IHostFrameFactory* frameFactory,

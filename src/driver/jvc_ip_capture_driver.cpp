@@ -13,10 +13,14 @@ bool CJvcIPCaptureDriver::Open(IDebugMessageSink* hostLog,
     }
     m_deviceInfo.m_timeout = 5000;
     m_deviceInfo.m_streamTimeout = 5000;
-    m_videoStandard = GetParameterInt(kParamVideoStandard);
-    if (m_videoStandard == kNoIntParameter) {
+    // Whether the parameter is there decides, not its value: the smallest 32-bit integer is
+    // a valid video standard as much as any other.
+    int videoStandard = 0;
+    if (!FindParameterInt(kParamVideoStandard, videoStandard)) {
+        m_videoStandard = kNoIntParameter;
         return false;
     }
+    m_videoStandard = videoStandard;
     std::string firmware;
     try {
         firmware = GetParameterString(kParamFirmwareVersion);

@@ -71,6 +71,18 @@ TEST_F(DriverTest, KeepsTheConnectionRecordAndParameters) {
     EXPECT_EQ(driver.CreateCompanion(0, nullptr), nullptr);
 }
 
+TEST_F(DriverTest, SmallestIntegerIsAVideoStandardNotAMissingParameter) {
+    host::DeviceSettings s = Settings();
+    s.parameters[1] = "-2147483648";
+    Open(s);
+    EXPECT_EQ(driver.GetVideoStandard(), static_cast<int>(0x80000000u));
+    int value = 0;
+    EXPECT_TRUE(driver.FindParameterInt(1, value));
+    EXPECT_EQ(value, static_cast<int>(0x80000000u));
+    EXPECT_FALSE(driver.FindParameterInt(9, value));  // absent
+    EXPECT_FALSE(driver.FindParameterInt(3, value));  // "(none)": not an integer
+}
+
 TEST_F(DriverTest, ParametersStopAtTheFirstMissingIndex) {
     host::DeviceSettings s = Settings();
     s.parameters.erase(3);

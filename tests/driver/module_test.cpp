@@ -123,9 +123,19 @@ TEST_F(ModuleTest, VideoStandardParameterMustBeAnInteger) {
         const char* text;  // null: parameter 1 missing
         bool opens;
     };
-    const Case cases[] = {{"+3", true},     {"-7", true},          {"12", true},  {"-", false},
-                          {"", false},      {"3a", false},         {" 3", false}, {"(none)", false},
-                          {nullptr, false}, {"99999999999", false}};
+    const Case cases[] = {{"+3", true},
+                          {"-7", true},
+                          {"12", true},
+                          {"-", false},
+                          {"", false},
+                          {"3a", false},
+                          {" 3", false},
+                          {"(none)", false},
+                          {nullptr, false},
+                          {"99999999999", false},
+                          // The smallest 32-bit integer is a value like any other.
+                          {"-2147483648", true},
+                          {"-2147483649", false}};
     for (const Case& c : cases) {
         host::LogSink caseLog;
         host::DeviceSettings settings = ExampleSettings();
