@@ -160,7 +160,8 @@ TEST_F(ModuleTest, VideoStandardParameterMustBeAnInteger) {
 namespace {
 
 // Runs a driver open in a child process that first loads the given core module, and returns
-// the level the open line arrived at (or -1).
+// the level the open line arrived at (or -1). Without a core loaded first, the open must not
+// load one either (104 when it did).
 int OpenLineLevelWithCore(const char* corePath) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -183,6 +184,10 @@ int OpenLineLevelWithCore(const char* corePath) {
         auto records = log.Records();
         if (!opened || records.size() != 1) {
             _exit(103);
+        }
+        if (corePath == nullptr && (getenv("JVC_DVRCORE_CONSTRUCTED") != nullptr ||
+                                    dlopen("libdvrcore.so", RTLD_LAZY | RTLD_NOLOAD) != nullptr)) {
+            _exit(104);
         }
         _exit(records[0].level);
     }
