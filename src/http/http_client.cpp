@@ -17,7 +17,6 @@ constexpr uint32_t kErrorNotInitialized = 12004;     // ERROR_WINHTTP_INTERNAL_E
 constexpr uint32_t kErrorInvalidParameter = 87;      // ERROR_INVALID_PARAMETER
 constexpr uint32_t kMaxConnsPerServer = 16;
 constexpr uint32_t kReadChunk = 10240;
-constexpr uint32_t kReadCap = 268435456;  // 256 MiB
 constexpr int kMaxAuthAttempts = 5;
 
 }  // namespace
@@ -116,6 +115,12 @@ bool CHttpClient::IsCancelled() {
 }
 
 bool CHttpClient::SendRequest(const std::string& verb, const std::string& path) {
+    // One exchange, its sends and the reading of its answer, may take this long in all.
+    m_exchangeDeadline.reset();
+    if (m_timeout != 0) {
+        m_exchangeDeadline = std::chrono::steady_clock::now() +
+                             std::chrono::milliseconds(uint64_t{m_timeout} * kExchangeTimeouts);
+    }
     return SendDetect(verb, path, {}, std::string(), 0, kOptionIgnoreCertErrors);
 }
 
@@ -136,6 +141,7 @@ std::shared_ptr<platform::http::Request> CHttpClient::OpenRequest(const std::str
     if (!request) {
         return nullptr;
     }
+    request->SetDeadline(m_exchangeDeadline);
     if (!m_userName.empty() && !request->SetCredentials(static_cast<AuthTarget>(m_authTarget),
                                                         m_authScheme, m_userName, m_password)) {
         return nullptr;
@@ -190,6 +196,9 @@ bool CHttpClient::SendOnce(const std::string& verb, const std::string& path,
         received = ok;
     }
     m_lastSendCancelled = !ok && request->LastError() == Error::Cancelled;
+    // The response's body has no overall deadline of its own: a stream goes on as long as
+    // data comes. ReadResponse sets the exchange's deadline again for a whole answer.
+    request->SetDeadline(std::nullopt);
     std::shared_ptr<platform::http::Request> old;
     {
         vostrel::CAutoLock guard(m_lock);
@@ -284,12 +293,23 @@ uint32_t CHttpClient::ReadResponse(std::vector<uint8_t>& buffer) {
     if (!request) {
         return 0;
     }
-    size_t chunk = 0;
-    if (!request->QueryDataAvailable(chunk)) {
-        return 0;
-    }
+    request->SetDeadline(m_exchangeDeadline);
+    // The whole answer or nothing: a body cut short (a declared length not reached, a reset
+    // connection, silence, the exchange's deadline) or larger than any parameter answer is
+    // no answer at all.
     uint32_t total = 0;
-    while (chunk != 0 && total < kReadCap) {
+    for (;;) {
+        size_t chunk = 0;
+        if (!request->QueryDataAvailable(chunk)) {
+            break;
+        }
+        if (chunk == 0) {
+            buffer.resize(total);
+            return total;  // the end of the body
+        }
+        if (chunk > kMaxAnswerBytes - total) {
+            break;
+        }
         chunk = std::min<size_t>(chunk, kReadChunk);
         buffer.resize(total + chunk, 0);
         request = GetRequest();
@@ -302,11 +322,12 @@ uint32_t CHttpClient::ReadResponse(std::vector<uint8_t>& buffer) {
         }
         total += static_cast<uint32_t>(got);
         request = GetRequest();
-        if (!request || !request->QueryDataAvailable(chunk)) {
+        if (!request) {
             break;
         }
     }
-    return total;
+    buffer.clear();
+    return 0;
 }
 
 CHttpClient::StreamRead CHttpClient::ReadStream(std::vector<uint8_t>& block) {

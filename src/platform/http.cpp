@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 #include "core/text.h"
@@ -162,6 +163,8 @@ struct Request::State {
     std::vector<std::string> headerLines;  // of that response
     size_t headerBytes = 0;                // all header bytes of the transfer
     Clock::time_point lastActivity{};
+    // Every wait of the request ends with TimedOut at this moment, data or not.
+    std::optional<Clock::time_point> deadline;
 
     // Body buffer: bytes [head, data.size()) are unread.
     std::vector<uint8_t> data;
@@ -481,16 +484,27 @@ struct ConnectionCore {
                 limit = session->GetOption(SessionOption::ReceiveTimeoutMs);
             }
             int sliceMs = kPollSliceMs;
+            const auto now = Clock::now();
             if (limit != 0) {
                 const auto since = std::max(waitStart, st->lastActivity);
                 const auto elapsed =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since)
-                        .count();
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count();
                 if (elapsed >= static_cast<long long>(limit)) {
                     return Error::TimedOut;
                 }
                 sliceMs = static_cast<int>(
                     std::min<long long>(kPollSliceMs, static_cast<long long>(limit) - elapsed));
+            }
+            // The deadline counts whole time, not silence: a peer that sends a byte now and
+            // then cannot hold the request past it.
+            if (st->deadline) {
+                if (now >= *st->deadline) {
+                    return Error::TimedOut;
+                }
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(*st->deadline - now)
+                        .count();
+                sliceMs = static_cast<int>(std::min<long long>(sliceMs, left + 1));
             }
             curl_multi_poll(multi, nullptr, 0, sliceMs, nullptr);
         }
@@ -670,6 +684,11 @@ bool Request::AddHeaders(const std::string& lines, bool replace) {
     }
     m_lastError = Error::None;
     return true;
+}
+
+void Request::SetDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    std::lock_guard<std::mutex> guard(m_core->mutex);
+    m_state->deadline = deadline;
 }
 
 bool Request::DisableRedirects() {

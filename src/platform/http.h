@@ -29,15 +29,19 @@
 // Time-outs: the connect time-out bounds name resolution, TCP connect and TLS handshake; the
 // receive time-out is "no data for that long" while waiting for a response or for body data
 // (never a limit on a whole stream); the send time-out is the same for an upload of a body.
+// A request may also carry a deadline (SetDeadline): a moment at which each of its waits ends
+// with TimedOut however much data is still coming.
 //
 // Authentication: libcurl may answer a Digest (or NTLM) challenge itself inside one
 // transfer. "The response" of a request is always the final response of its transfer; the
 // headers, status code and auth schemes reported are those of that final response.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -159,6 +163,10 @@ class Request {
     bool Send(const void* body = nullptr, size_t bodyLength = 0, uint64_t totalLength = 0);
     // Waits for the final response's headers.
     bool ReceiveResponse();
+
+    // Any time (thread-safe): from the given moment on, every wait of the request fails with
+    // TimedOut; nullopt lifts the deadline.
+    void SetDeadline(std::optional<std::chrono::steady_clock::time_point> deadline);
 
     // --- after ReceiveResponse ---
     bool QueryStatusCode(uint32_t& status) const;
