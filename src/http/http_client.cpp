@@ -160,6 +160,8 @@ bool CHttpClient::SendOnce(const std::string& verb, const std::string& path,
     m_contentLength = 0;
     m_bodyPending = totalLength > body.size();
     m_lastSendCancelled = false;
+    m_lastSendConnected = false;
+    m_lastSendError = Error::None;
     if (!m_root) {
         return false;
     }
@@ -196,6 +198,9 @@ bool CHttpClient::SendOnce(const std::string& verb, const std::string& path,
         received = ok;
     }
     m_lastSendCancelled = !ok && request->LastError() == Error::Cancelled;
+    m_lastSendConnected = request->WasConnected();
+    m_lastSendError = ok ? Error::None : request->LastError();
+    m_answered = m_answered || received;
     // The response's body has no overall deadline of its own: a stream goes on as long as
     // data comes. ReadResponse sets the exchange's deadline again for a whole answer.
     request->SetDeadline(std::nullopt);
@@ -274,10 +279,11 @@ bool CHttpClient::SendDetect(const std::string& verb, const std::string& path,
         return SendAuth(verb, path, headers, body, totalLength, options);
     }
     m_protocol = kProtocolHttp;
+    m_answered = false;
     bool ok = SendAuth(verb, path, headers, body, totalLength, options);
-    if (!ok && !m_lastSendCancelled) {
-        // A new client tries HTTPS once after a plain HTTP attempt that failed in transport,
-        // so that cameras that speak only HTTPS work.
+    if (!ok && PlainHttpRefusedByPeer()) {
+        // A camera that speaks only HTTPS takes the connection and then drops the plain
+        // request or answers it with TLS: HTTPS is tried once.
         m_protocol = kProtocolHttps;
         ok = SendAuth(verb, path, headers, body, totalLength, options);
     }
@@ -285,6 +291,14 @@ bool CHttpClient::SendDetect(const std::string& verb, const std::string& path,
         m_protocol = kProtocolUnknown;
     }
     return ok;
+}
+
+bool CHttpClient::PlainHttpRefusedByPeer() const {
+    // Not after a refused or timed-out connect (nothing listens there, or nothing answers:
+    // HTTPS would fare no better), not after silence (a time-out), not after a cancel and not
+    // once any HTTP answer came.
+    return !m_answered && !m_lastSendCancelled && m_lastSendConnected &&
+           (m_lastSendError == Error::ConnectionFailed || m_lastSendError == Error::NotHttp);
 }
 
 uint32_t CHttpClient::ReadResponse(std::vector<uint8_t>& buffer) {

@@ -18,9 +18,11 @@
 // The layer buffers at most platform::http::kBodyBufferLimit bytes of a stream; a slow
 // reader slows the camera down instead of growing memory.
 //
-// Protocol detection: a new client tries plain HTTP first; when that attempt fails in
-// transport it tries HTTPS once (certificate errors ignored); the protocol found then stays
-// for the life of the client.
+// Protocol detection: a new client tries plain HTTP first; when the camera took the
+// connection and then closed or reset it, or answered with something that is not HTTP (what
+// a TLS-only port does), it tries HTTPS once (certificate errors ignored). A refused or
+// timed-out connect, silence or a cancel is not a reason to try HTTPS. The protocol found
+// then stays for the life of the client.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -152,10 +154,16 @@ class CHttpClient {
     std::optional<std::chrono::steady_clock::time_point> m_exchangeDeadline;
 
   private:
+    // The plain HTTP attempt of a detection failed in a way that a TLS-only port causes.
+    bool PlainHttpRefusedByPeer() const;
+
     // Request of a send in progress.
     std::shared_ptr<platform::http::Request> m_sending JVC_GUARDED_BY(m_lock);
     bool m_networkStarted = false;     // holds a NetworkStartup reference
     bool m_lastSendCancelled = false;  // the last send ended by Cancel
+    bool m_lastSendConnected = false;  // the last send got a connection to the camera
+    platform::http::Error m_lastSendError = platform::http::Error::None;  // how it failed
+    bool m_answered = false;  // a response came during the current protocol detection
     bool m_cancelRequested JVC_GUARDED_BY(m_lock) = false;
 };
 

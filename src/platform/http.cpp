@@ -50,8 +50,10 @@ Error MapCurlError(CURLcode code) {
         case CURLE_RECV_ERROR:
         case CURLE_SEND_ERROR:
         case CURLE_PARTIAL_FILE:
-        case CURLE_WEIRD_SERVER_REPLY:
             return Error::ConnectionFailed;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_UNSUPPORTED_PROTOCOL:  // an answer without an HTTP status line
+            return Error::NotHttp;
         case CURLE_OUT_OF_MEMORY:
             return Error::OutOfResources;
         default:
@@ -128,6 +130,8 @@ const char* ErrorName(Error error) {
             return "not found";
         case Error::TransferFailed:
             return "transfer failed";
+        case Error::NotHttp:
+            return "not HTTP";
     }
     return "unknown";
 }
@@ -424,6 +428,7 @@ struct ConnectionCore {
         }
         inMulti = true;
         active = st;
+        ++session->m_transfers;
         return true;
     }
 
@@ -924,6 +929,11 @@ bool Request::TakeData(std::vector<uint8_t>& block) {
 void Request::Cancel() {
     m_cancelled = true;
     curl_multi_wakeup(m_core->multi);  // thread-safe; wakes a waiter in curl_multi_poll
+}
+
+bool Request::WasConnected() const {
+    std::lock_guard<std::mutex> guard(m_core->mutex);
+    return m_state->connected;
 }
 
 size_t Request::PeakBufferedBytes() const {

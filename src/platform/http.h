@@ -61,6 +61,7 @@ enum class Error : uint32_t {
     NotReady,            // the call needs a response that has not been received
     NotFound,            // queried header absent
     TransferFailed,      // any other libcurl failure
+    NotHttp,             // the server answered with something that is not HTTP
 };
 const char* ErrorName(Error error);
 
@@ -111,7 +112,12 @@ class Session : public std::enable_shared_from_this<Session> {
     std::shared_ptr<Connection> Connect(const std::string& host, uint16_t port,
                                         Error* error = nullptr);
 
+    // For tests and diagnostics: requests sent on the session's connections so far (a
+    // request that libcurl answers an authentication challenge for counts once).
+    uint64_t TransfersStarted() const { return m_transfers.load(); }
+
   private:
+    friend struct ConnectionCore;
     explicit Session(std::string userAgent) : m_userAgent(std::move(userAgent)) {}
     std::string m_userAgent;
     std::atomic<uint32_t> m_receiveTimeout{30000};
@@ -119,6 +125,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::atomic<uint32_t> m_connectTimeout{60000};
     std::atomic<uint32_t> m_maxConns{16};
     std::atomic<uint32_t> m_maxConns10{16};
+    std::atomic<uint64_t> m_transfers{0};
 };
 
 class Connection {
@@ -198,6 +205,9 @@ class Request {
 
     // Error of the last failed call on this request (None after a success).
     Error LastError() const { return m_lastError.load(); }
+    // True once a connection to the server was made for the request (for HTTPS: with its
+    // TLS handshake done), whatever happened after.
+    bool WasConnected() const;
 
     // For tests and diagnostics: the most body bytes this request ever held buffered.
     size_t PeakBufferedBytes() const;

@@ -46,6 +46,8 @@ class TestClient : public Web::CHttpClient {
     using CHttpClient::CHttpClient;
     using CHttpClient::CloseHandles;
     using CHttpClient::OpenRoot;
+    // Requests this client has sent (each attempt of a protocol detection counts).
+    uint64_t Transfers() const { return m_root ? m_root->TransfersStarted() : 0; }
 };
 
 }  // namespace
@@ -255,24 +257,67 @@ TEST(HttpClient, EmptyUserNameSetsNoCredentials) {
     }
 }
 
-TEST(HttpClient, TimeOutOnServerThatNeverAnswers) {
+TEST(HttpClient, ServerThatNeverAnswersCostsOneAttemptAndOneTimeOut) {
     TestServer server([](ServerConnection& c, TestServer& s) {
         HttpRequest r;
-        c.ReadRequest(r);
+        if (c.ReadRequest(r)) {
+            s.Record(r);
+        }
         s.WaitForRelease();
     });
-    Web::CHttpClient client(Device(server.Port(), "user", "secret", 500),
-                            Web::CHttpClient::kUserAgent);
+    TestClient client(Device(server.Port(), "user", "secret", 500), Web::CHttpClient::kUserAgent);
     auto start = Clock::now();
     EXPECT_FALSE(client.SendRequest("GET", "/x"));
     auto elapsed = MsSince(start);
-    // Plain HTTP times out after 500 ms; the one HTTPS attempt after it times out too.
+    // Silence is no sign of HTTPS: no second attempt, one time-out.
+    EXPECT_EQ(client.Transfers(), 1u);
+    EXPECT_EQ(server.Accepted(), 1);
     EXPECT_GE(elapsed, 450);
-    EXPECT_LT(elapsed, 4000);
+    EXPECT_LT(elapsed, 1000);
     EXPECT_EQ(client.GetStatusCode(), 0u);
     EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolUnknown);
     EXPECT_FALSE(client.GetRequest());
     server.Release();
+}
+
+TEST(HttpClient, RefusedConnectCostsOneAttempt) {
+    uint16_t port;
+    {
+        TestServer probe(Serve([](const HttpRequest&) { return Response(200, ""); }));
+        port = probe.Port();
+    }
+    TestClient client(Device(port, "user", "secret", 1000), Web::CHttpClient::kUserAgent);
+    EXPECT_FALSE(client.SendRequest("GET", "/x"));
+    EXPECT_EQ(client.Transfers(), 1u);  // nothing listens: HTTPS would be refused as well
+    EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolUnknown);
+    // The next exchange detects again, again with one attempt.
+    EXPECT_FALSE(client.SendRequest("GET", "/x"));
+    EXPECT_EQ(client.Transfers(), 2u);
+}
+
+TEST(HttpClient, PeerThatDropsOrGarblesPlainHttpIsTriedOverHttps) {
+    // What a port that speaks only TLS does with a plain request: it closes the connection at
+    // once, after reading the request, or answers with a TLS alert.
+    enum class Peer { kCloseAtOnce, kCloseAfterRequest, kTlsAlert };
+    for (Peer peer : {Peer::kCloseAtOnce, Peer::kCloseAfterRequest, Peer::kTlsAlert}) {
+        SCOPED_TRACE(static_cast<int>(peer));
+        TestServer server([peer](ServerConnection& c, TestServer&) {
+            HttpRequest r;
+            if (peer == Peer::kCloseAtOnce || !c.ReadRequest(r, 500)) {
+                return;
+            }
+            if (peer == Peer::kTlsAlert) {
+                c.Send(std::string("\x15\x03\x01\x00\x02\x02\x46", 7));
+            }
+        });
+        TestClient client(Device(server.Port(), "user", "secret", 2000),
+                          Web::CHttpClient::kUserAgent);
+        EXPECT_FALSE(client.SendRequest("GET", "/x"));
+        // Plain HTTP, then HTTPS (which this server does not speak either).
+        EXPECT_EQ(client.Transfers(), 2u);
+        EXPECT_EQ(server.Accepted(), 2);
+        EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolUnknown);
+    }
 }
 
 TEST(HttpClient, PlainHttpIsKeptAfterLaterFailures) {
