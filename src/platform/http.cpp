@@ -731,7 +731,9 @@ bool Request::Send(const void* body, size_t bodyLength, uint64_t totalLength) {
     Error e = m_core->Wait(*this, st, [st] {
         return st->ready || st->finished || (st->connected && st->bodySent >= st->body.size());
     });
-    if (e == Error::None && st->finished && st->result != CURLE_OK) {
+    // A transfer that already failed fails the send, unless the response had arrived: then the
+    // request was sent and answered, and the failure belongs to the body (its reader sees it).
+    if (e == Error::None && st->finished && st->result != CURLE_OK && !st->ready) {
         e = MapCurlError(st->result);
     }
     if (e != Error::None) {
