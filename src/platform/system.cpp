@@ -143,6 +143,7 @@ std::vector<std::string> LoaderSearchFolders() {
     if (handle == nullptr) {
         return {};
     }
+    const std::unique_ptr<void, int (*)(void*)> release(handle, &dlclose);
     std::vector<std::string> folders;
     Dl_serinfo size{};
     if (dlinfo(handle, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof(Dl_serinfo)) {
@@ -159,7 +160,6 @@ std::vector<std::string> LoaderSearchFolders() {
             }
         }
     }
-    dlclose(handle);
     return folders;
 }
 
