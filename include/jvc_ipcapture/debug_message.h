@@ -1,6 +1,7 @@
 #pragma once
 // Logging between the module and the host. The host hands its sink to Open; the module
 // writes every log record to it as a CDebugInfoIf that is valid only during the call.
+#include <atomic>
 #include <cstdint>
 
 // A log record: level and text (null when the message was empty).
@@ -27,6 +28,8 @@ class IDebugMessage {
     virtual void DebugMessage(int type, const char* format, ...)
         __attribute__((format(printf, 3, 4))) = 0;
 
-    // Counter of the log flood limiter for messages written through this target.
-    uint32_t m_logCounter = 0;
+    // Counter of the log flood limiter for messages written through this target. Threads log
+    // through one target at the same time, so it is atomic; no order with other data is
+    // needed.
+    std::atomic<uint32_t> m_logCounter{0};
 };

@@ -38,6 +38,18 @@ CIPCaptureDriver::~CIPCaptureDriver() {
 
 bool CIPCaptureDriver::Open(IDebugMessageSink* hostLog, ipcapture::IHostFrameFactory* frameFactory,
                             ipcapture::IIPDeviceConfig* config) {
+    // Nothing thrown here reaches the host: a host settings object that throws, or memory
+    // exhausted while copying its settings, makes the open fail.
+    try {
+        return OpenSteps(hostLog, frameFactory, config);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CIPCaptureDriver::OpenSteps(IDebugMessageSink* hostLog,
+                                 ipcapture::IHostFrameFactory* frameFactory,
+                                 ipcapture::IIPDeviceConfig* config) {
     m_hostLog = hostLog;
     m_frameFactory = frameFactory;
     if (config == nullptr) {
@@ -75,7 +87,13 @@ bool CIPCaptureDriver::Open(IDebugMessageSink* hostLog, ipcapture::IHostFrameFac
     if (!CreateDigitalIO() || !CreatePTZHandler()) {
         return false;
     }
-    m_videoCapture = std::make_unique<CIPVideoCapture>(this, camera->GetCameraCount());
+    const int cameraCount = camera->GetCameraCount();
+    try {
+        m_videoCapture = std::make_unique<CIPVideoCapture>(this, cameraCount);
+    } catch (...) {
+        // Without memory for it the driver has no video capture; the open still succeeds.
+        m_videoCapture.reset();
+    }
     return true;
 }
 
@@ -110,6 +128,16 @@ ipcapture::IIPPTZDriverEx* CIPCaptureDriver::GetPTZDriverEx() {
 }
 
 void CIPCaptureDriver::LogOpened(ipcapture::IIPDeviceConfig* config, const std::string& firmware) {
+    // The line is a report only: a host settings object that throws, or exhausted memory,
+    // costs the line and nothing else.
+    try {
+        WriteOpenedLine(config, firmware);
+    } catch (...) {
+    }
+}
+
+void CIPCaptureDriver::WriteOpenedLine(ipcapture::IIPDeviceConfig* config,
+                                       const std::string& firmware) {
     std::string name = GetDriverName();
     if (name.empty() || config == nullptr) {
         return;
@@ -127,11 +155,19 @@ void CIPCaptureDriver::LogOpened(ipcapture::IIPDeviceConfig* config, const std::
 }
 
 void CIPCaptureDriver::DebugMessage(int type, const char* format, ...) {
+    // Called from every thread of the module, also where an exception would end the process:
+    // nothing thrown while formatting or by the host's sink goes further than here.
+    std::string text;
+    bool formatted = true;
     va_list args;
     va_start(args, format);
-    std::string text = Utils::FormatStringV(format, args);
+    try {
+        text = Utils::FormatStringV(format, args);
+    } catch (...) {
+        formatted = false;
+    }
     va_end(args);
-    if (type == kLogHidden) {
+    if (!formatted || type == kLogHidden) {
         return;
     }
     char level = static_cast<char>(type & 0x0F);
@@ -139,8 +175,12 @@ void CIPCaptureDriver::DebugMessage(int type, const char* format, ...) {
         level = 2;
     }
     if (m_hostLog != nullptr) {
-        CDebugInfo record(level, text);
-        m_hostLog->Write(&record);
+        try {
+            CDebugInfo record(level, text);
+            m_hostLog->Write(&record);
+        } catch (...) {
+            // The host's sink failed: the message is lost, the writer goes on.
+        }
     }
 }
 
@@ -152,13 +192,14 @@ std::string CIPCaptureDriver::GetParameterString(uint32_t index) {
     return it->second;
 }
 
-int CIPCaptureDriver::GetParameterInt(uint32_t index) {
+bool CIPCaptureDriver::FindParameterInt(uint32_t index, int& value) const {
     auto it = m_parameters.find(index);
+    return it != m_parameters.end() && Utils::ParseInt(it->second, value);
+}
+
+int CIPCaptureDriver::GetParameterInt(uint32_t index) {
     int value = 0;
-    if (it == m_parameters.end() || !Utils::ParseInt(it->second, value)) {
-        return kNoIntParameter;
-    }
-    return value;
+    return FindParameterInt(index, value) ? value : kNoIntParameter;
 }
 
 ipcapture::ChannelSettings CIPCaptureDriver::GetChannelRecord(uint32_t index) {

@@ -56,6 +56,9 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3,
     ICameraChannel* CreateCompanion(int, ipcapture::IHostFrameSink*) override { return nullptr; }
 
     const ProductVersion& CoreVersion() const { return m_coreVersion; }
+    // The parameter as a decimal integer; false when it is absent or not an integer (unlike
+    // GetParameterInt, this tells a missing parameter from one whose value is the marker).
+    bool FindParameterInt(uint32_t index, int& value) const;
 
   protected:
     IDebugMessageSink* m_hostLog = nullptr;
@@ -73,6 +76,9 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx3,
     std::unique_ptr<CJvcPTZHandler> m_ptzHandler;
 
   private:
+    bool OpenSteps(IDebugMessageSink* hostLog, ipcapture::IHostFrameFactory* frameFactory,
+                   ipcapture::IIPDeviceConfig* config);
+    void WriteOpenedLine(ipcapture::IIPDeviceConfig* config, const std::string& firmware);
     void CloseWorkObjects();
 };
 

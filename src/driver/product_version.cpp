@@ -9,7 +9,12 @@ bool ReadProductVersion(const std::string& fileName, ProductVersion& version) {
     if (fileName.empty()) {
         return false;
     }
-    auto read = platform::ReadModuleVersion(fileName);
+    std::optional<platform::ModuleVersion> read;
+    try {
+        read = platform::ReadModuleVersion(fileName);
+    } catch (...) {
+        // Memory exhausted while searching: the version is unreadable like any other failure.
+    }
     if (!read) {
         return false;
     }

@@ -17,7 +17,6 @@ constexpr uint32_t kErrorNotInitialized = 12004;     // ERROR_WINHTTP_INTERNAL_E
 constexpr uint32_t kErrorInvalidParameter = 87;      // ERROR_INVALID_PARAMETER
 constexpr uint32_t kMaxConnsPerServer = 16;
 constexpr uint32_t kReadChunk = 10240;
-constexpr uint32_t kReadCap = 268435456;  // 256 MiB
 constexpr int kMaxAuthAttempts = 5;
 
 }  // namespace
@@ -116,6 +115,12 @@ bool CHttpClient::IsCancelled() {
 }
 
 bool CHttpClient::SendRequest(const std::string& verb, const std::string& path) {
+    // One exchange, its sends and the reading of its answer, may take this long in all.
+    m_exchangeDeadline.reset();
+    if (m_timeout != 0) {
+        m_exchangeDeadline = std::chrono::steady_clock::now() +
+                             std::chrono::milliseconds(uint64_t{m_timeout} * kExchangeTimeouts);
+    }
     return SendDetect(verb, path, {}, std::string(), 0, kOptionIgnoreCertErrors);
 }
 
@@ -136,6 +141,7 @@ std::shared_ptr<platform::http::Request> CHttpClient::OpenRequest(const std::str
     if (!request) {
         return nullptr;
     }
+    request->SetDeadline(m_exchangeDeadline);
     if (!m_userName.empty() && !request->SetCredentials(static_cast<AuthTarget>(m_authTarget),
                                                         m_authScheme, m_userName, m_password)) {
         return nullptr;
@@ -154,6 +160,8 @@ bool CHttpClient::SendOnce(const std::string& verb, const std::string& path,
     m_contentLength = 0;
     m_bodyPending = totalLength > body.size();
     m_lastSendCancelled = false;
+    m_lastSendConnected = false;
+    m_lastSendError = Error::None;
     if (!m_root) {
         return false;
     }
@@ -190,6 +198,12 @@ bool CHttpClient::SendOnce(const std::string& verb, const std::string& path,
         received = ok;
     }
     m_lastSendCancelled = !ok && request->LastError() == Error::Cancelled;
+    m_lastSendConnected = request->WasConnected();
+    m_lastSendError = ok ? Error::None : request->LastError();
+    m_answered = m_answered || received;
+    // The response's body has no overall deadline of its own: a stream goes on as long as
+    // data comes. ReadResponse sets the exchange's deadline again for a whole answer.
+    request->SetDeadline(std::nullopt);
     std::shared_ptr<platform::http::Request> old;
     {
         vostrel::CAutoLock guard(m_lock);
@@ -265,10 +279,11 @@ bool CHttpClient::SendDetect(const std::string& verb, const std::string& path,
         return SendAuth(verb, path, headers, body, totalLength, options);
     }
     m_protocol = kProtocolHttp;
+    m_answered = false;
     bool ok = SendAuth(verb, path, headers, body, totalLength, options);
-    if (!ok && !m_lastSendCancelled) {
-        // A new client tries HTTPS once after a plain HTTP attempt that failed in transport,
-        // so that cameras that speak only HTTPS work.
+    if (!ok && PlainHttpRefusedByPeer()) {
+        // A camera that speaks only HTTPS takes the connection and then drops the plain
+        // request or answers it with TLS: HTTPS is tried once.
         m_protocol = kProtocolHttps;
         ok = SendAuth(verb, path, headers, body, totalLength, options);
     }
@@ -278,18 +293,37 @@ bool CHttpClient::SendDetect(const std::string& verb, const std::string& path,
     return ok;
 }
 
+bool CHttpClient::PlainHttpRefusedByPeer() const {
+    // Not after a refused or timed-out connect (nothing listens there, or nothing answers:
+    // HTTPS would fare no better), not after silence (a time-out), not after a cancel and not
+    // once any HTTP answer came.
+    return !m_answered && !m_lastSendCancelled && m_lastSendConnected &&
+           (m_lastSendError == Error::ConnectionFailed || m_lastSendError == Error::NotHttp);
+}
+
 uint32_t CHttpClient::ReadResponse(std::vector<uint8_t>& buffer) {
     buffer.clear();
     auto request = GetRequest();
     if (!request) {
         return 0;
     }
-    size_t chunk = 0;
-    if (!request->QueryDataAvailable(chunk)) {
-        return 0;
-    }
+    request->SetDeadline(m_exchangeDeadline);
+    // The whole answer or nothing: a body cut short (a declared length not reached, a reset
+    // connection, silence, the exchange's deadline) or larger than any parameter answer is
+    // no answer at all.
     uint32_t total = 0;
-    while (chunk != 0 && total < kReadCap) {
+    for (;;) {
+        size_t chunk = 0;
+        if (!request->QueryDataAvailable(chunk)) {
+            break;
+        }
+        if (chunk == 0) {
+            buffer.resize(total);
+            return total;  // the end of the body
+        }
+        if (chunk > kMaxAnswerBytes - total) {
+            break;
+        }
         chunk = std::min<size_t>(chunk, kReadChunk);
         buffer.resize(total + chunk, 0);
         request = GetRequest();
@@ -302,11 +336,12 @@ uint32_t CHttpClient::ReadResponse(std::vector<uint8_t>& buffer) {
         }
         total += static_cast<uint32_t>(got);
         request = GetRequest();
-        if (!request || !request->QueryDataAvailable(chunk)) {
+        if (!request) {
             break;
         }
     }
-    return total;
+    buffer.clear();
+    return 0;
 }
 
 CHttpClient::StreamRead CHttpClient::ReadStream(std::vector<uint8_t>& block) {

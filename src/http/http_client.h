@@ -18,11 +18,15 @@
 // The layer buffers at most platform::http::kBodyBufferLimit bytes of a stream; a slow
 // reader slows the camera down instead of growing memory.
 //
-// Protocol detection: a new client tries plain HTTP first; when that attempt fails in
-// transport it tries HTTPS once (certificate errors ignored); the protocol found then stays
-// for the life of the client.
+// Protocol detection: a new client tries plain HTTP first; when the camera took the
+// connection and then closed or reset it, or answered with something that is not HTTP (what
+// a TLS-only port does), it tries HTTPS once (certificate errors ignored). A refused or
+// timed-out connect, silence or a cancel is not a reason to try HTTPS. The protocol found
+// then stays for the life of the client.
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,11 +59,22 @@ class CHttpClient {
     CHttpClient(const CHttpClient&) = delete;
     CHttpClient& operator=(const CHttpClient&) = delete;
 
+    // Most bytes of an answer that ReadResponse takes (a parameter answer is a few lines).
+    static constexpr uint32_t kMaxAnswerBytes = 1024 * 1024;
+    // An exchange (SendRequest and the ReadResponse after it) ends at the latest this many
+    // request time-outs after it began, however slowly the camera keeps sending.
+    static constexpr uint32_t kExchangeTimeouts = 3;
+
     // Sends one request (empty header list, no body, options 4) and waits for the response.
-    // True when a response was received, whatever its status (see GetStatusCode()).
+    // True when a response was received, whatever its status (see GetStatusCode()). Starts an
+    // exchange: its sends and a ReadResponse after them share one deadline; the body of a
+    // response read as a stream (ReadStream) has none.
     bool SendRequest(const std::string& verb, const std::string& path);
     // Reads the whole body of the current response into buffer (emptied first), in chunks
-    // of at most 10,240 bytes, at most 256 MiB. Returns the bytes read; 0 without a request.
+    // of at most 10,240 bytes. Returns the bytes read; 0 (and an empty buffer) without a
+    // request, for an empty body, and for a body that did not arrive whole: cut short by
+    // the camera, a broken connection, a time-out or the exchange's deadline, or larger than
+    // kMaxAnswerBytes.
     uint32_t ReadResponse(std::vector<uint8_t>& buffer);
 
     // What one ReadStream found.
@@ -135,12 +150,20 @@ class CHttpClient {
     uint16_t m_port;
     uint32_t m_statusCode = 0;
     uint32_t m_contentLength = 0;
+    // End of the current exchange; none when the time-out is 0 (no limits).
+    std::optional<std::chrono::steady_clock::time_point> m_exchangeDeadline;
 
   private:
+    // The plain HTTP attempt of a detection failed in a way that a TLS-only port causes.
+    bool PlainHttpRefusedByPeer() const;
+
     // Request of a send in progress.
     std::shared_ptr<platform::http::Request> m_sending JVC_GUARDED_BY(m_lock);
     bool m_networkStarted = false;     // holds a NetworkStartup reference
     bool m_lastSendCancelled = false;  // the last send ended by Cancel
+    bool m_lastSendConnected = false;  // the last send got a connection to the camera
+    platform::http::Error m_lastSendError = platform::http::Error::None;  // how it failed
+    bool m_answered = false;  // a response came during the current protocol detection
     bool m_cancelRequested JVC_GUARDED_BY(m_lock) = false;
 };
 

@@ -206,11 +206,16 @@ bool ShouldLog(IDebugMessage* logTarget) {
     if (logTarget == nullptr) {
         return false;
     }
-    uint32_t n = logTarget->m_logCounter + 1;
-    if (n >= 65535) {
-        n = 4095;
-    }
-    logTarget->m_logCounter = n;
+    // Each caller takes its own count, also when several threads log through one target.
+    std::atomic<uint32_t>& counter = logTarget->m_logCounter;
+    uint32_t previous = counter.load(std::memory_order_relaxed);
+    uint32_t n;
+    do {
+        n = previous + 1;
+        if (n >= 65535) {
+            n = 4095;
+        }
+    } while (!counter.compare_exchange_weak(previous, n, std::memory_order_relaxed));
     if (n <= 14) {
         return n >= 1;
     }

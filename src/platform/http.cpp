@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 #include "core/text.h"
@@ -49,8 +50,10 @@ Error MapCurlError(CURLcode code) {
         case CURLE_RECV_ERROR:
         case CURLE_SEND_ERROR:
         case CURLE_PARTIAL_FILE:
-        case CURLE_WEIRD_SERVER_REPLY:
             return Error::ConnectionFailed;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_UNSUPPORTED_PROTOCOL:  // an answer without an HTTP status line
+            return Error::NotHttp;
         case CURLE_OUT_OF_MEMORY:
             return Error::OutOfResources;
         default:
@@ -127,6 +130,8 @@ const char* ErrorName(Error error) {
             return "not found";
         case Error::TransferFailed:
             return "transfer failed";
+        case Error::NotHttp:
+            return "not HTTP";
     }
     return "unknown";
 }
@@ -162,6 +167,8 @@ struct Request::State {
     std::vector<std::string> headerLines;  // of that response
     size_t headerBytes = 0;                // all header bytes of the transfer
     Clock::time_point lastActivity{};
+    // Every wait of the request ends with TimedOut at this moment, data or not.
+    std::optional<Clock::time_point> deadline;
 
     // Body buffer: bytes [head, data.size()) are unread.
     std::vector<uint8_t> data;
@@ -421,6 +428,7 @@ struct ConnectionCore {
         }
         inMulti = true;
         active = st;
+        ++session->m_transfers;
         return true;
     }
 
@@ -481,16 +489,27 @@ struct ConnectionCore {
                 limit = session->GetOption(SessionOption::ReceiveTimeoutMs);
             }
             int sliceMs = kPollSliceMs;
+            const auto now = Clock::now();
             if (limit != 0) {
                 const auto since = std::max(waitStart, st->lastActivity);
                 const auto elapsed =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since)
-                        .count();
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count();
                 if (elapsed >= static_cast<long long>(limit)) {
                     return Error::TimedOut;
                 }
                 sliceMs = static_cast<int>(
                     std::min<long long>(kPollSliceMs, static_cast<long long>(limit) - elapsed));
+            }
+            // The deadline counts whole time, not silence: a peer that sends a byte now and
+            // then cannot hold the request past it.
+            if (st->deadline) {
+                if (now >= *st->deadline) {
+                    return Error::TimedOut;
+                }
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(*st->deadline - now)
+                        .count();
+                sliceMs = static_cast<int>(std::min<long long>(sliceMs, left + 1));
             }
             curl_multi_poll(multi, nullptr, 0, sliceMs, nullptr);
         }
@@ -672,6 +691,11 @@ bool Request::AddHeaders(const std::string& lines, bool replace) {
     return true;
 }
 
+void Request::SetDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    std::lock_guard<std::mutex> guard(m_core->mutex);
+    m_state->deadline = deadline;
+}
+
 bool Request::DisableRedirects() {
     std::lock_guard<std::mutex> guard(m_core->mutex);
     m_state->redirectsOff = true;
@@ -707,7 +731,9 @@ bool Request::Send(const void* body, size_t bodyLength, uint64_t totalLength) {
     Error e = m_core->Wait(*this, st, [st] {
         return st->ready || st->finished || (st->connected && st->bodySent >= st->body.size());
     });
-    if (e == Error::None && st->finished && st->result != CURLE_OK) {
+    // A transfer that already failed fails the send, unless the response had arrived: then the
+    // request was sent and answered, and the failure belongs to the body (its reader sees it).
+    if (e == Error::None && st->finished && st->result != CURLE_OK && !st->ready) {
         e = MapCurlError(st->result);
     }
     if (e != Error::None) {
@@ -905,6 +931,11 @@ bool Request::TakeData(std::vector<uint8_t>& block) {
 void Request::Cancel() {
     m_cancelled = true;
     curl_multi_wakeup(m_core->multi);  // thread-safe; wakes a waiter in curl_multi_poll
+}
+
+bool Request::WasConnected() const {
+    std::lock_guard<std::mutex> guard(m_core->mutex);
+    return m_state->connected;
 }
 
 size_t Request::PeakBufferedBytes() const {

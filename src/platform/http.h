@@ -29,15 +29,19 @@
 // Time-outs: the connect time-out bounds name resolution, TCP connect and TLS handshake; the
 // receive time-out is "no data for that long" while waiting for a response or for body data
 // (never a limit on a whole stream); the send time-out is the same for an upload of a body.
+// A request may also carry a deadline (SetDeadline): a moment at which each of its waits ends
+// with TimedOut however much data is still coming.
 //
 // Authentication: libcurl may answer a Digest (or NTLM) challenge itself inside one
 // transfer. "The response" of a request is always the final response of its transfer; the
 // headers, status code and auth schemes reported are those of that final response.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +61,7 @@ enum class Error : uint32_t {
     NotReady,            // the call needs a response that has not been received
     NotFound,            // queried header absent
     TransferFailed,      // any other libcurl failure
+    NotHttp,             // the server answered with something that is not HTTP
 };
 const char* ErrorName(Error error);
 
@@ -107,7 +112,12 @@ class Session : public std::enable_shared_from_this<Session> {
     std::shared_ptr<Connection> Connect(const std::string& host, uint16_t port,
                                         Error* error = nullptr);
 
+    // For tests and diagnostics: requests sent on the session's connections so far (a
+    // request that libcurl answers an authentication challenge for counts once).
+    uint64_t TransfersStarted() const { return m_transfers.load(); }
+
   private:
+    friend struct ConnectionCore;
     explicit Session(std::string userAgent) : m_userAgent(std::move(userAgent)) {}
     std::string m_userAgent;
     std::atomic<uint32_t> m_receiveTimeout{30000};
@@ -115,6 +125,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::atomic<uint32_t> m_connectTimeout{60000};
     std::atomic<uint32_t> m_maxConns{16};
     std::atomic<uint32_t> m_maxConns10{16};
+    std::atomic<uint64_t> m_transfers{0};
 };
 
 class Connection {
@@ -160,6 +171,10 @@ class Request {
     // Waits for the final response's headers.
     bool ReceiveResponse();
 
+    // Any time (thread-safe): from the given moment on, every wait of the request fails with
+    // TimedOut; nullopt lifts the deadline.
+    void SetDeadline(std::optional<std::chrono::steady_clock::time_point> deadline);
+
     // --- after ReceiveResponse ---
     bool QueryStatusCode(uint32_t& status) const;
     // The Content-Length header as a number; false when absent or not a number.
@@ -190,6 +205,9 @@ class Request {
 
     // Error of the last failed call on this request (None after a success).
     Error LastError() const { return m_lastError.load(); }
+    // True once a connection to the server was made for the request (for HTTPS: with its
+    // TLS handshake done), whatever happened after.
+    bool WasConnected() const;
 
     // For tests and diagnostics: the most body bytes this request ever held buffered.
     size_t PeakBufferedBytes() const;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace platform {
 
@@ -126,27 +127,65 @@ int FindLoaded(struct dl_phdr_info* info, size_t, void* data) {
     return 0;
 }
 
+// The folders the dynamic loader searches for a library that this module loads: its run
+// paths, LD_LIBRARY_PATH and the system folders, in the loader's order. Asking for them loads
+// nothing: the handle is this module's own (or the program's), which is loaded already.
+std::vector<std::string> LoaderSearchFolders() {
+    void* handle = nullptr;
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<void*>(&LoaderSearchFolders), &self) != 0 &&
+        self.dli_fname != nullptr) {
+        handle = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    }
+    if (handle == nullptr) {
+        handle = dlopen(nullptr, RTLD_LAZY);
+    }
+    if (handle == nullptr) {
+        return {};
+    }
+    const std::unique_ptr<void, int (*)(void*)> release(handle, &dlclose);
+    std::vector<std::string> folders;
+    Dl_serinfo size{};
+    if (dlinfo(handle, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof(Dl_serinfo)) {
+        std::unique_ptr<Dl_serinfo, decltype(&free)> info(
+            static_cast<Dl_serinfo*>(malloc(size.dls_size)), &free);
+        if (info) {
+            info->dls_size = size.dls_size;
+            info->dls_cnt = size.dls_cnt;
+            if (dlinfo(handle, RTLD_DI_SERINFO, info.get()) == 0) {
+                for (unsigned i = 0; i < info->dls_cnt; ++i) {
+                    const char* name = info->dls_serpath[i].dls_name;
+                    folders.emplace_back(name != nullptr && name[0] != '\0' ? name : ".");
+                }
+            }
+        }
+    }
+    return folders;
+}
+
 }  // namespace
 
 std::optional<ModuleVersion> ReadModuleVersion(const std::string& moduleName) {
     if (moduleName.empty()) {
         return std::nullopt;
     }
+    // Only the file name is read, so the module is looked for, never loaded (loading would
+    // run its constructors inside the caller): first among the loaded objects, then by file
+    // name in the loader's search folders.
     LoadedSearch search{SharedObjectName(moduleName), {}};
     dl_iterate_phdr(&FindLoaded, &search);
     std::string path;
     if (!search.found.empty()) {
         path = RealPath(search.found.c_str());
     } else {
-        void* handle = dlopen(search.soName.c_str(), RTLD_LAZY | RTLD_LOCAL);
-        if (handle == nullptr) {
-            return std::nullopt;
+        for (const std::string& folder : LoaderSearchFolders()) {
+            const std::string candidate = folder + "/" + search.soName;
+            struct stat st {};
+            if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+                path = RealPath(candidate.c_str());
+                break;
+            }
         }
-        struct link_map* map = nullptr;
-        if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name) {
-            path = RealPath(map->l_name);
-        }
-        dlclose(handle);
     }
     if (path.empty()) {
         return std::nullopt;

@@ -25,9 +25,10 @@ std::optional<uint64_t> FileSize(const std::string& path);
 
 // Product version (major, minor, build, revision) of a named module. A Windows-style name
 // "name.dll" is looked up as "libname.so": first among the modules already loaded in the
-// process, then through the dynamic loader's search. The version is read from the versioned
-// file name the module resolves to ("libname.so.5.12.3" gives 5.12.3.0). Returns nullopt
-// when the module is not found or its file name carries no version.
+// process, then by file name in the dynamic loader's search folders (run paths,
+// LD_LIBRARY_PATH, system folders); it is never loaded. The version is read from the
+// versioned file name the module resolves to ("libname.so.5.12.3" gives 5.12.3.0). Returns
+// nullopt when the module is not found or its file name carries no version.
 using ModuleVersion = std::array<uint16_t, 4>;
 std::optional<ModuleVersion> ReadModuleVersion(const std::string& moduleName);
 

@@ -87,8 +87,29 @@ int Thread::ExitCode() const {
     return m_state->exitCode;
 }
 
+namespace {
+
+// The calling thread's id, asked of the kernel once per thread (0: not asked yet). Locks ask
+// for it on every entry, and a system call there would cost far more than the lock itself.
+thread_local uint32_t t_threadId = 0;
+
+// A child process runs on a new thread: the id its forking thread cached is not its own.
+void ForgetThreadIdInChild() {
+    t_threadId = 0;
+}
+
+}  // namespace
+
 uint32_t CurrentThreadId() {
-    return static_cast<uint32_t>(syscall(SYS_gettid));
+    uint32_t id = t_threadId;
+    if (id == 0) [[unlikely]] {
+        static const bool forkHandled =
+            pthread_atfork(nullptr, nullptr, &ForgetThreadIdInChild) == 0;
+        (void)forkHandled;
+        id = static_cast<uint32_t>(syscall(SYS_gettid));
+        t_threadId = id;
+    }
+    return id;
 }
 
 unsigned ProcessorCount() {

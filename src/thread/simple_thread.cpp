@@ -46,7 +46,11 @@ CTickerThread::~CTickerThread() = default;
 
 int CTickerThread::Run() {
     while (m_stopEvent->Wait(m_period) != platform::WaitResult::Signalled) {
-        OnTick();
+        try {
+            OnTick();
+        } catch (...) {
+            // A failing tick must not end the thread (nor the process): the next one comes.
+        }
     }
     return 0;
 }

@@ -49,6 +49,8 @@ class CTickerThread : public CSimpleThread {
   public:
     int Run() override;
     ~CTickerThread() override;
+    // Called on the ticker's thread once per period; an exception it throws is swallowed and
+    // the ticks go on.
     virtual void OnTick() = 0;
 
     // The owner's start: creates the stop event when missing, resets it and starts the thread.

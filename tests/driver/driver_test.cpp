@@ -71,6 +71,18 @@ TEST_F(DriverTest, KeepsTheConnectionRecordAndParameters) {
     EXPECT_EQ(driver.CreateCompanion(0, nullptr), nullptr);
 }
 
+TEST_F(DriverTest, SmallestIntegerIsAVideoStandardNotAMissingParameter) {
+    host::DeviceSettings s = Settings();
+    s.parameters[1] = "-2147483648";
+    Open(s);
+    EXPECT_EQ(driver.GetVideoStandard(), static_cast<int>(0x80000000u));
+    int value = 0;
+    EXPECT_TRUE(driver.FindParameterInt(1, value));
+    EXPECT_EQ(value, static_cast<int>(0x80000000u));
+    EXPECT_FALSE(driver.FindParameterInt(9, value));  // absent
+    EXPECT_FALSE(driver.FindParameterInt(3, value));  // "(none)": not an integer
+}
+
 TEST_F(DriverTest, ParametersStopAtTheFirstMissingIndex) {
     host::DeviceSettings s = Settings();
     s.parameters.erase(3);
@@ -114,8 +126,18 @@ TEST_F(DriverTest, ChannelsAreMadeByStreamType) {
     ASSERT_TRUE(mpegDriver.Open(&log, &frames, &mpegConfig));
     std::unique_ptr<ICameraChannel> mpeg(mpegDriver.CreateChannel(1, nullptr));
     EXPECT_NE(dynamic_cast<CMpegHttpChannel*>(mpeg.get()), nullptr);
-    // The channel record is the channel's settings once the capture holds it.
-    EXPECT_EQ(mpegDriver.GetChannelRecord(0).width, 0u);
+    // The channel record is the running channel's settings as the capture holds them.
+    host::FrameSink sink;
+    host::VideoSettings settings(640, 480, 40, 50);
+    ASSERT_TRUE(mpegDriver.GetVideoCapture()->StartChannel(0, &sink, &settings));
+    const ipcapture::ChannelSettings record = mpegDriver.GetChannelRecord(0);
+    EXPECT_EQ(record.interval, 40u);
+    EXPECT_EQ(record.quality, 50u);
+    EXPECT_EQ(record.width, 640u);
+    EXPECT_EQ(record.height, 480u);
+    const ipcapture::ChannelSettings none = mpegDriver.GetChannelRecord(1);  // not started
+    EXPECT_EQ(none.interval + none.quality + none.width + none.height, 0u);
+    EXPECT_TRUE(mpegDriver.GetVideoCapture()->StopChannel(0));
 
     CJvcIPCaptureDriver other;
     s.streamType = 0;

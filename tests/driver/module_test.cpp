@@ -123,9 +123,19 @@ TEST_F(ModuleTest, VideoStandardParameterMustBeAnInteger) {
         const char* text;  // null: parameter 1 missing
         bool opens;
     };
-    const Case cases[] = {{"+3", true},     {"-7", true},          {"12", true},  {"-", false},
-                          {"", false},      {"3a", false},         {" 3", false}, {"(none)", false},
-                          {nullptr, false}, {"99999999999", false}};
+    const Case cases[] = {{"+3", true},
+                          {"-7", true},
+                          {"12", true},
+                          {"-", false},
+                          {"", false},
+                          {"3a", false},
+                          {" 3", false},
+                          {"(none)", false},
+                          {nullptr, false},
+                          {"99999999999", false},
+                          // The smallest 32-bit integer is a value like any other.
+                          {"-2147483648", true},
+                          {"-2147483649", false}};
     for (const Case& c : cases) {
         host::LogSink caseLog;
         host::DeviceSettings settings = ExampleSettings();
@@ -150,7 +160,8 @@ TEST_F(ModuleTest, VideoStandardParameterMustBeAnInteger) {
 namespace {
 
 // Runs a driver open in a child process that first loads the given core module, and returns
-// the level the open line arrived at (or -1).
+// the level the open line arrived at (or -1). Without a core loaded first, the open must not
+// load one either (104 when it did).
 int OpenLineLevelWithCore(const char* corePath) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -173,6 +184,10 @@ int OpenLineLevelWithCore(const char* corePath) {
         auto records = log.Records();
         if (!opened || records.size() != 1) {
             _exit(103);
+        }
+        if (corePath == nullptr && (getenv("JVC_DVRCORE_CONSTRUCTED") != nullptr ||
+                                    dlopen("libdvrcore.so", RTLD_LAZY | RTLD_NOLOAD) != nullptr)) {
+            _exit(104);
         }
         _exit(records[0].level);
     }

@@ -1,6 +1,13 @@
 // The camera parameter protocol.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
 #include "http/fake_log.h"
 #include "http/param_protocol.h"
 #include "http/test_server.h"
@@ -189,6 +196,139 @@ TEST_F(ParamExchange, SendForStreamLeavesResponseOpen) {
     EXPECT_EQ(log.records[0].first, 1);
     EXPECT_NE(log.records[0].second.find("status code = 404"), std::string::npos);
     EXPECT_TRUE(SendForStream(client, "/api/param?missing", &log, 404));
+}
+
+// --- answers that do not arrive whole ----------------------------------------------------
+
+namespace {
+
+enum class Cut { kClose, kReset, kSilence, kChunkedClose };
+
+// Answers the first request with the start of a parameter answer and then ends it the given
+// way; the answer's headers promise more (a Content-Length, or chunks without the last one).
+TestServer::Handler CutAnswer(Cut cut) {
+    return [cut](ServerConnection& c, TestServer& s) {
+        HttpRequest r;
+        if (!c.ReadRequest(r)) {
+            return;
+        }
+        s.Record(r);
+        const std::string part = "system.model=VN-V686000";
+        if (cut == Cut::kChunkedClose) {
+            c.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n17\r\n" + part + "\r\n");
+        } else {
+            c.Send("HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n" + part);
+        }
+        if (cut == Cut::kReset) {
+            // Disconnecting a TCP socket this way sends a reset.
+            sockaddr unspec{};
+            unspec.sa_family = AF_UNSPEC;
+            connect(c.Fd(), &unspec, sizeof unspec);
+        } else if (cut == Cut::kSilence) {
+            s.WaitForRelease();
+        }
+    };
+}
+
+}  // namespace
+
+TEST(CutAnswer, AnAnswerCutShortIsCode10AndNoValue) {
+    for (Cut cut : {Cut::kClose, Cut::kReset, Cut::kSilence, Cut::kChunkedClose}) {
+        SCOPED_TRACE(static_cast<int>(cut));
+        TestServer server(CutAnswer(cut));
+        Web::CHttpClient client(Device(server.Port(), 500), Web::CHttpClient::kUserAgent);
+        FakeLog log;
+        std::string response = "old";
+        EXPECT_FALSE(SendAndLog(response, client, &log, "/api/param?system.model"));
+        EXPECT_EQ(response, "");
+        EXPECT_EQ(GetParameterValue("system.model", kParamSeparator, response, kParamDelimiters),
+                  "");
+        ASSERT_EQ(log.records.size(), 1u);
+        EXPECT_EQ(log.records[0].first, 1);
+        EXPECT_EQ(log.records[0].second,
+                  "vostrel::Utils::SendRequestWrapper: incorrect response for request "
+                  "\"/api/param?system.model\" from " +
+                      HostLabel(server.Port()));
+        server.Release();
+    }
+}
+
+namespace {
+
+// Sends a long answer slowly, a piece every 50 ms, until the client is gone or the test ends:
+// the body a byte at a time, or (headersOnly) endless header lines. Counts the pieces sent.
+struct TricklingServer {
+    explicit TricklingServer(bool headersOnly) {
+        server =
+            std::make_unique<TestServer>([this, headersOnly](ServerConnection& c, TestServer& s) {
+                HttpRequest r;
+                if (!c.ReadRequest(r)) {
+                    return;
+                }
+                s.Record(r);
+                if (!c.Send(headersOnly ? "HTTP/1.1 200 OK\r\n"
+                                        : "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")) {
+                    return;
+                }
+                for (int i = 0; i < 100000 && !s.Released(); ++i) {
+                    if (!c.Send(headersOnly ? "X-Slow: 1\r\n" : "1")) {
+                        return;
+                    }
+                    ++sent;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
+            });
+    }
+    std::atomic<int> sent{0};
+    std::unique_ptr<TestServer> server;
+};
+
+}  // namespace
+
+TEST(SlowAnswer, ATricklingAnswerEndsAtTheExchangeDeadline) {
+    // Never silent for as long as the 300 ms time-out, but far too slow: the exchange ends
+    // after three time-outs, whether the body or the headers trickle.
+    for (bool headersOnly : {false, true}) {
+        SCOPED_TRACE(headersOnly);
+        TricklingServer trickle(headersOnly);
+        Web::CHttpClient client(Device(trickle.server->Port(), 300), Web::CHttpClient::kUserAgent);
+        FakeLog log;
+        std::string response;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(SendAndLog(response, client, &log, "/api/param?x"));
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count();
+        EXPECT_GE(took, 850);
+        EXPECT_LT(took, 5000);  // the whole answer would take more than an hour
+        EXPECT_LT(trickle.sent.load(), 200);
+        EXPECT_EQ(response, "");
+        ASSERT_EQ(log.records.size(), 1u);
+        // A body that did not come whole is code 10; headers that never ended, code 9.
+        EXPECT_NE(log.records[0].second.find(headersOnly ? "can not send request"
+                                                         : "incorrect response for request"),
+                  std::string::npos);
+        trickle.server->Release();
+    }
+}
+
+TEST(LargeAnswer, AnAnswerBeyondOneMebibyteIsNoAnswer) {
+    const std::string fits(Web::CHttpClient::kMaxAnswerBytes, 'a');
+    const std::string tooLarge = fits + "a";
+    TestServer server(Serve([&](const HttpRequest& r) {
+        return Response(200, r.target == "/api/param?fits" ? fits : tooLarge);
+    }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    FakeLog log;
+    std::string response;
+    EXPECT_TRUE(SendAndLog(response, client, &log, "/api/param?fits"));
+    EXPECT_EQ(response.size(), fits.size());
+    EXPECT_FALSE(SendAndLog(response, client, &log, "/api/param?large"));
+    EXPECT_EQ(response, "");
+    ASSERT_EQ(log.records.size(), 1u);
+    EXPECT_NE(log.records[0].second.find("incorrect response"), std::string::npos);
+    // The client goes on with the next exchange.
+    EXPECT_TRUE(SendAndLog(response, client, &log, "/api/param?fits"));
 }
 
 // --- CheckResponse -----------------------------------------------------------------------
@@ -401,4 +541,48 @@ TEST(ShouldLog, Thresholds) {
     EXPECT_EQ(log.m_logCounter, 4095u);
     EXPECT_TRUE(ShouldLog(&log));  // 4096
     EXPECT_FALSE(ShouldLog(nullptr));
+}
+
+namespace {
+
+// A log target that several threads may write to at once.
+class CountingLog : public IDebugMessage {
+  public:
+    void DebugMessage(int, const char*, ...) override {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        ++m_written;
+    }
+    size_t Written() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_written;
+    }
+
+  private:
+    std::mutex m_mutex;
+    size_t m_written = 0;
+};
+
+}  // namespace
+
+TEST(ShouldLog, ThreadsLoggingThroughOneTargetCountEveryMessage) {
+    // Camera failures of a video channel, the PTZ thread and the I/O threads all go through
+    // the driver at the same time.
+    CountingLog log;
+    constexpr int kThreads = 4;
+    constexpr int kMessages = 1000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&log] {
+            for (int i = 0; i < kMessages; ++i) {
+                LogResult(CResultDef(6, "camera failed", 1), &log);
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    // Every message took its own count, so exactly the messages at counts 1..14, every 16th
+    // up to 254 and every 256th up to 4000 were written: 14 + 15 + 15.
+    EXPECT_EQ(static_cast<uint32_t>(log.m_logCounter), static_cast<uint32_t>(kThreads * kMessages));
+    EXPECT_EQ(log.Written(), 44u);
 }

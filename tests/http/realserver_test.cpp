@@ -143,7 +143,10 @@ class Lighttpd {
              << "auth.backend = \"htdigest\"\n"
              << "auth.backend.htdigest.userfile = \"" << m_dir << "/htdigest\"\n"
              << "auth.require = (\"/api/\" => (\"method\" => \"digest\", \"realm\" => "
-                "\"camera\", \"require\" => \"valid-user\"))\n";
+                "\"camera\", \"require\" => \"valid-user\"))\n"
+             // Every request line and response status goes to the error log as it happens.
+             << "debug.log-request-header = \"enable\"\n"
+             << "debug.log-response-header = \"enable\"\n";
         if (m_tls) {
             conf << "ssl.engine = \"enable\"\n"
                  << "ssl.pemfile = \"" << m_dir << "/cert.pem\"\n"
@@ -203,9 +206,24 @@ class Lighttpd {
         }
         return n;
     }
+    // Requests received for the target, and responses sent with the status, so far.
+    int RequestsFor(const std::string& target) const {
+        return Occurrences(ErrorLog(), "rqst: GET " + target + " HTTP/");
+    }
+    int ResponsesWith(int status) const {
+        return Occurrences(ErrorLog(), "resp: HTTP/1.1 " + std::to_string(status) + " ");
+    }
     uint16_t Port() const { return m_port; }
 
   private:
+    static int Occurrences(const std::string& text, const std::string& what) {
+        int n = 0;
+        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) {
+            ++n;
+        }
+        return n;
+    }
+
     bool m_tls;
     std::string m_dir;
     uint16_t m_port = 0;
@@ -253,6 +271,24 @@ TEST_F(LighttpdDigest, ClientAuthenticatesWithDigest) {
     // A path outside the protected area, without a body problem.
     ASSERT_TRUE(SendAndLog(response, client, &log, "/open.txt"));
     EXPECT_EQ(response, "open");
+    EXPECT_TRUE(log.records.empty());
+}
+
+TEST_F(LighttpdDigest, FirstExchangeTwoRequestsThenOneEach) {
+    const std::string path = "/api/param?system.mode";
+    Web::CHttpClient client(Device(server.Port(), "secret"), Web::CHttpClient::kUserAgent);
+    testing_http::FakeLog log;
+    std::string response;
+    ASSERT_TRUE(SendAndLog(response, client, &log, path));
+    // The first attempt is refused with the challenge; its answer is accepted.
+    EXPECT_EQ(server.RequestsFor(path), 2);
+    EXPECT_EQ(server.ResponsesWith(401), 1);
+    EXPECT_EQ(server.ResponsesWith(200), 1);
+    for (int i = 1; i <= 5; ++i) {
+        ASSERT_TRUE(SendAndLog(response, client, &log, path));
+        EXPECT_EQ(server.RequestsFor(path), 2 + i);
+    }
+    EXPECT_EQ(server.ResponsesWith(401), 1);
     EXPECT_TRUE(log.records.empty());
 }
 
@@ -325,6 +361,9 @@ TEST_F(LighttpdTls, ClientFindsHttpsIgnoresCertificateAndKeepsIt) {
     EXPECT_EQ(client.GetProtocol(), Web::CHttpClient::kProtocolHttps);
     EXPECT_EQ(client.GetAuthScheme(), platform::http::kAuthDigest);
     EXPECT_EQ(server.PlainAttempts(), plainAttempts);
+    // Over HTTPS too: the challenge once, then one request per exchange.
+    EXPECT_EQ(server.RequestsFor("/api/param?system.mode"), 4);
+    EXPECT_EQ(server.ResponsesWith(401), 1);
     EXPECT_TRUE(log.records.empty());
 }
 

@@ -1,7 +1,12 @@
 // Operating-system layer: module versions from shared-object names, file times, paths.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <thread>
 
 #include "platform/dynamic_library.h"
 #include "platform/event.h"
@@ -69,6 +74,32 @@ TEST(ThreadTest, JoinWithTimeOutAndExitCode) {
     release.Set();
     EXPECT_TRUE(thread->Join(kInfinite));
     EXPECT_EQ(thread->ExitCode(), 42);
+}
+
+TEST(ThreadTest, ThreadIdIsTheKernelsOnEveryThreadAndAfterFork) {
+    const auto kernelId = [] { return static_cast<uint32_t>(syscall(SYS_gettid)); };
+    EXPECT_EQ(CurrentThreadId(), kernelId());
+    EXPECT_EQ(CurrentThreadId(), kernelId());  // the cached answer
+    uint32_t seen = 0;
+    uint32_t actual = 0;
+    std::thread other([&] {
+        seen = CurrentThreadId();
+        actual = kernelId();
+    });
+    other.join();
+    EXPECT_EQ(seen, actual);
+    EXPECT_NE(seen, CurrentThreadId());
+
+    // The forking thread has its id cached; the child's thread is another one.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(CurrentThreadId() == kernelId() ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(NetworkTest, ReferencesAreCountedAndBalanced) {

@@ -120,10 +120,6 @@ TEST(LockTest, TryEnterSucceedsForTheHolderAgain) {
     other.join();
 }
 
-TEST(LockTest, SpinCountFollowsProcessorCount) {
-    EXPECT_EQ(CLock::DefaultSpinCount(), platform::ProcessorCount() == 1 ? 0u : 4000u);
-}
-
 namespace {
 
 struct Item : CWorkItemThread::IWorkItem {
@@ -257,8 +253,18 @@ class CountingTicker : public CTickerThread {
   public:
     explicit CountingTicker(uint32_t period) { m_period = period; }
     ~CountingTicker() override { StopTicker(); }
-    void OnTick() override { ticks.Add(); }
+    void OnTick() override {
+        ticks.Add();
+        if (throwEvery != 0 && ticks.Get() % throwEvery == 0) {
+            throw std::runtime_error("tick failure");
+        }
+        if (throwOther) {
+            throw 42;  // not even a std::exception
+        }
+    }
     Counter ticks;
+    int throwEvery = 0;
+    bool throwOther = false;
 };
 
 }  // namespace
@@ -276,6 +282,21 @@ TEST(TickerThreadTest, TicksRepeatedlyUntilStopped) {
     // It can be started again.
     ASSERT_TRUE(ticker.StartTicker("ticker"));
     ASSERT_TRUE(ticker.ticks.WaitFor(after + 1));
+}
+
+TEST(TickerThreadTest, ThrowingTickDoesNotEndTheThread) {
+    CountingTicker ticker(2);
+    ticker.throwEvery = 2;
+    ASSERT_TRUE(ticker.StartTicker("throwing"));
+    // Ticks 2 and 4 throw; the thread lives on to tick again.
+    ASSERT_TRUE(ticker.ticks.WaitFor(5));
+    ticker.StopTicker();
+
+    CountingTicker other(2);
+    other.throwOther = true;
+    ASSERT_TRUE(other.StartTicker("throwing anything"));
+    ASSERT_TRUE(other.ticks.WaitFor(3));
+    other.StopTicker();
 }
 
 TEST(TickerThreadTest, StopEndsTheWaitAtOnceWithoutATick) {
