@@ -63,10 +63,14 @@ inline void Log(IDebugMessage* target, LogType type, std::string_view where, con
     }
     va_list args;
     va_start(args, format);
-    const std::string text = Utils::FormatStringV(format, args);
+    try {
+        const std::string text = Utils::FormatStringV(format, args);
+        target->DebugMessage(type, "%.*s: %s", static_cast<int>(where.size()), where.data(),
+                             text.c_str());
+    } catch (...) {
+        // A log line that cannot be made (no memory) is dropped; the writer goes on.
+    }
     va_end(args);
-    target->DebugMessage(type, "%.*s: %s", static_cast<int>(where.size()), where.data(),
-                         text.c_str());
 }
 
 // The same prefix for a text that is kept before it is logged (a result record's message).

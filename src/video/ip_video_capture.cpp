@@ -40,6 +40,17 @@ unsigned CIPVideoCapture::GetChannelCount() {
 
 bool CIPVideoCapture::StartChannel(unsigned index, ipcapture::IHostFrameSink* sink,
                                    ipcapture::IHostVideoSettings* settings) {
+    // The host's settings objects may throw, and so may an allocation: no exception reaches
+    // the host, the start fails instead.
+    try {
+        return StartChannelUnguarded(index, sink, settings);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CIPVideoCapture::StartChannelUnguarded(unsigned index, ipcapture::IHostFrameSink* sink,
+                                            ipcapture::IHostVideoSettings* settings) {
     if (index >= m_channelCount || settings == nullptr) {
         return false;
     }
@@ -115,9 +126,13 @@ bool CIPVideoCapture::UpdateChannel(unsigned index, ipcapture::IHostSize* size, 
     ipcapture::ChannelSettings record;
     record.interval = interval;
     record.quality = 0;
-    record.width = size->GetWidth();
-    record.height = size->GetHeight();
-    return channel->Update(record);
+    try {
+        record.width = size->GetWidth();
+        record.height = size->GetHeight();
+        return channel->Update(record);
+    } catch (...) {
+        return false;  // a host size object that throws changes nothing
+    }
 }
 
 bool CIPVideoCapture::GetChannelStatus(unsigned index, int* state, int* reserved,

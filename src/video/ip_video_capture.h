@@ -41,6 +41,8 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
         std::shared_ptr<ICameraChannel> companion;
     };
 
+    bool StartChannelUnguarded(unsigned index, ipcapture::IHostFrameSink* sink,
+                               ipcapture::IHostVideoSettings* settings);
     // The channel at index, looked up under the lock; the call on it is made outside.
     std::shared_ptr<ICameraChannel> ChannelAt(unsigned index);
 

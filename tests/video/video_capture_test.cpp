@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -280,4 +282,36 @@ TEST(VideoCaptureTest, StoppedStateIsReportedAsTwoAndSizeClasses) {
     EXPECT_EQ(SizeClassOf(1280, 960), 4);
     EXPECT_EQ(SizeClassOf(1280, 400), 4);  // wide, but not below 1024
     EXPECT_EQ(SizeClassOf(400, 100), 3);
+}
+
+namespace {
+
+// Host settings objects that throw, as a careless host's may.
+class ThrowingSize : public vostrel::ipcapture::IHostSize {
+  public:
+    uint16_t GetWidth() override { throw std::runtime_error("width"); }
+    uint16_t GetHeight() override { return 480; }
+};
+class ThrowingSettings : public vostrel::ipcapture::IHostVideoSettings {
+  public:
+    vostrel::ipcapture::IHostPicture* GetPicture() override { throw 7; }
+    vostrel::ipcapture::IHostEncoding* GetEncoding() override { throw std::bad_alloc(); }
+};
+
+}  // namespace
+
+TEST(VideoCaptureTest, HostSettingsThatThrowFailTheCallAndNothingEscapes) {
+    FakeDriver driver;
+    TestCreator creator(&driver);
+    CIPVideoCapture capture(&creator, 1);
+    host::FrameSink sink;
+    ThrowingSettings bad;
+    EXPECT_FALSE(capture.StartChannel(0, &sink, &bad));
+    EXPECT_EQ(creator.created, 0);
+    host::VideoSettings settings(640, 480, 40, 50);
+    ASSERT_TRUE(capture.StartChannel(0, &sink, &settings));
+    ThrowingSize size;
+    EXPECT_FALSE(capture.UpdateChannel(0, &size, 100));
+    EXPECT_EQ(capture.GetChannelSettings(0).width, 640u);  // unchanged
+    EXPECT_TRUE(capture.StopChannel(0));
 }
