@@ -88,7 +88,7 @@ TEST(CamhostIoProgram, WatchShowsTheInputTheSimulatorFlips) {
 }
 
 TEST(CamhostIoProgram, SetDrivesTheCamerasOutputOrSaysItWasRefused) {
-    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    camsim::CameraSimulator cam({.profile = "VN-V686", .jpeg_ring_size = 1});  // no video here
     const std::string port = std::to_string(cam.Start());
     const std::vector<std::string> camera = {"--address", "127.0.0.1", "--port", port};
 

@@ -28,7 +28,7 @@ std::vector<std::pair<uint32_t, int32_t>> Inputs(const std::vector<host::IOEvent
 }  // namespace
 
 TEST(DigitalIOEndToEndTest, TheHostHearsEveryInputChangeAndDrivesTheOutput) {
-    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    camsim::CameraSimulator cam({.profile = "VN-V686", .jpeg_ring_size = 1});  // no video here
     cam.Start();
     cam.SetInputPin(1, true);
     cam.SetInputPin(2, true);

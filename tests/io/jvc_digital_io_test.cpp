@@ -96,6 +96,8 @@ class Recorder : public ipcapture::ICaptureIOCallback {
 class TestIO : public CJvcDigitalIO {
   public:
     TestIO(IDriver* driver, uint32_t periodMs) : CJvcDigitalIO(driver) { m_period = periodMs; }
+    // The threads call virtual operations: they end before this object's type starts to unwind.
+    ~TestIO() override { Stop(); }
     bool OutputThreadRuns() const { return CWorkItemThread::IsRecorded(); }
     bool InputThreadRuns() const { return CTickerThread::IsRecorded(); }
     std::string OutputThreadName() const { return CWorkItemThread::Name(); }
@@ -143,7 +145,9 @@ class DigitalIOTest : public ::testing::Test {
         }
     }
 
-    camsim::CameraSimulator cam{{.profile = "VN-V686", .input_pins = 3, .output_pins = 2}};
+    // No video here: one picture per size keeps the start quick.
+    camsim::CameraSimulator cam{
+        {.profile = "VN-V686", .jpeg_ring_size = 1, .input_pins = 3, .output_pins = 2}};
     FakeDriver driver;
     Recorder host;
     std::unique_ptr<TestIO> io;  // last: goes first

@@ -473,6 +473,7 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
         sim.password = options.sim_password;
         sim.input_pins = inputs;
         sim.output_pins = outputs;
+        sim.jpeg_ring_size = 1;  // no video here: one picture per size keeps the start quick
         try {
             simulator = std::make_unique<camsim::CameraSimulator>(sim);
             port = simulator->Start();
