@@ -1,26 +1,47 @@
 #pragma once
-// The digital I/O object of a JVC camera. This first form only reports the driver's pin
-// counts: it starts no thread and carries out no output request.
-#include "core/driver_interface.h"
-#include "jvc_ipcapture/capture_io.h"
+// CJvcDigitalIO: the digital I/O object of a JVC camera. It reads an input pin's status and
+// writes an output pin's status through the camera's parameter resource "/api/param?"; the
+// camera calls a pin's two states "make" and "break". The zero-based input or output index i
+// is the camera's pin i + 1. Threads, state caches and callbacks are CIOBase's.
+//
+// Each worker has a client of its own (m_inputClient for polling, m_outputClient for output
+// commands), so a slow output command never delays polling. Start uses both on the caller's
+// thread while the workers may run too; a lock per client keeps its exchanges one at a time.
+#include <cstdint>
+#include <string>
+
+#include "http/http_client.h"
+#include "io/io_base.h"
+#include "thread/lock.h"
 
 namespace vostrel {
 
-class CJvcDigitalIO : public ipcapture::ICaptureIOApi {
+class CJvcDigitalIO : public CIOBase {
   public:
-    explicit CJvcDigitalIO(IDriver* driver) : m_driver(driver) {}
-    ~CJvcDigitalIO() override = default;
+    explicit CJvcDigitalIO(IDriver* driver);
+    // Stops both threads before the clients they use go.
+    ~CJvcDigitalIO() override;
 
-    bool SetCallback(ipcapture::ICaptureIOCallback* callback) override;
-    bool Start() override { return false; }
-    bool Stop() override { return true; }
-    uint32_t GetInputCount() override;
-    uint32_t GetOutputCount() override;
-    bool SetOutput(uint32_t, int32_t) override { return false; }
+    bool SetOutputState(uint32_t output, int32_t state) override;
+    bool PollInputs() override;
+
+    // The parameter that holds input pin N's state word.
+    static std::string InputParameter(uint32_t pin);
+
+  protected:
+    void CancelExchanges() override;
+    void ResumeExchanges() override;
 
   private:
-    IDriver* m_driver;
-    ipcapture::ICaptureIOCallback* m_callback = nullptr;
+    // One GET of path with the client under its lock; false when the exchange failed (logged
+    // by the parameter protocol).
+    bool SendInput(const std::string& path, std::string& answer) JVC_EXCLUDES(m_inputLock);
+    bool SendOutput(const std::string& path, std::string& answer) JVC_EXCLUDES(m_outputLock);
+
+    CLock m_inputLock;
+    Web::CHttpClient m_inputClient JVC_GUARDED_BY(m_inputLock);
+    CLock m_outputLock;
+    Web::CHttpClient m_outputClient JVC_GUARDED_BY(m_outputLock);
 };
 
 }  // namespace vostrel

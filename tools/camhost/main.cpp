@@ -12,6 +12,7 @@
 #include "capture_options.h"
 #include "capture_session.h"
 #include "console.h"
+#include "io_command.h"
 #include "module_library.h"
 #include "ptz_command.h"
 
@@ -137,7 +138,7 @@ int main(int argc, char** argv) {
         if (args.empty()) {
             return Usage("a command is needed");
         }
-        std::fputs(UsageText().c_str(), stdout);
+        std::fputs((UsageText() + "\n" + IoUsageText()).c_str(), stdout);
         return 0;
     }
     const std::string command = args[0];
@@ -162,6 +163,9 @@ int main(int argc, char** argv) {
             return Usage(parsed.error);
         }
         return Capture(options, console, stop, module);
+    }
+    if (command == "io") {
+        return IoMain(args, console, stop, module);
     }
     if (command == "demo") {
         DemoOptions options;

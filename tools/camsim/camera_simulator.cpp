@@ -623,6 +623,26 @@ void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Re
                                         RequestRecord rec) {
     const auto q = req.target.find('?');
     const std::string query = q == std::string::npos ? "" : req.target.substr(q + 1);
+    auto held = [&] {
+        const std::string text = Faults().hold_param;
+        return !text.empty() && query.find(text) != std::string::npos;
+    };
+    if (held()) {
+        RequestRecord arrived = rec;
+        arrived.status = 0;
+        Log(std::move(arrived));
+        // A client that went while held (or just as the hold ended) is not served.
+        for (;;) {
+            if (stopping || PeerGone(t_socket)) {
+                res.status = 503;  // nobody reads it
+                return;
+            }
+            if (!held()) {
+                break;
+            }
+            std::this_thread::sleep_for(kSlice);
+        }
+    }
     std::vector<std::string> lines;
     {
         std::lock_guard<std::mutex> lock(mu);
@@ -1161,6 +1181,7 @@ CAMSIM_FAULT_SETTER(SetTruncateEvery, int, truncate_every)
 CAMSIM_FAULT_SETTER(SetGarbageBytes, size_t, garbage_bytes)
 CAMSIM_FAULT_SETTER(SetStreamByteRate, size_t, stream_bytes_per_second)
 CAMSIM_FAULT_SETTER(SetMpeg4MidGop, bool, mpeg4_mid_gop)
+CAMSIM_FAULT_SETTER(SetHoldParam, const std::string&, hold_param)
 #undef CAMSIM_FAULT_SETTER
 
 void CameraSimulator::SetLineStatus(const std::string& name, int status) {

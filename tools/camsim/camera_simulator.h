@@ -166,6 +166,12 @@ struct FaultSettings {
     // Data lines for these parameter names answer with this line status (e.g. 500) and an
     // empty value, for reads and writes; a write is then not applied.
     std::map<std::string, int> line_status;
+    // Hold parameter requests whose query contains this text unanswered, also on connections
+    // already open (unlike never_answer): until the fault is switched off (the request is then
+    // served), the client goes, or the simulator stops. A held request is logged when it
+    // arrives, with status 0 (WaitForRequest sees it), and again with its status if it is
+    // served afterwards. Empty: off.
+    std::string hold_param;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -270,6 +276,7 @@ class CameraSimulator {
     void SetStreamByteRate(size_t bytes_per_second);  // 0: off
     void SetMpeg4MidGop(bool on);
     void SetLineStatus(const std::string& name, int status);  // status 0 removes it
+    void SetHoldParam(const std::string& query_substring);    // empty: off
     void ClearLineStatus();
 
     // Waits until a request whose target contains the text has arrived (woken as each request

@@ -1,0 +1,120 @@
+// camhost io: its command line, and the program run as a child process: a watch that sees an
+// input the simulator flips, and a set that drives the output of a simulator in this process.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "camera_simulator.h"
+#include "camsim/camsim_test_util.h"
+#include "io_command.h"
+
+using camsim_test::ProcessResult;
+using camsim_test::RunProcess;
+using namespace camhost;
+using namespace std::chrono_literals;
+
+namespace {
+
+ProcessResult Camhost(std::vector<std::string> args) {
+    args.insert(args.begin(), {CAMHOST_EXE, "io"});
+    return RunProcess(args, 60s);
+}
+
+ParseOutcome Parse(const std::vector<std::string>& args, IoOptions& options) {
+    options = IoOptions();
+    return ParseIoArgs(args, options);
+}
+
+std::string ErrorOf(const std::vector<std::string>& args) {
+    IoOptions options;
+    const ParseOutcome outcome = Parse(args, options);
+    EXPECT_EQ(outcome.status, ParseOutcome::kUsageError);
+    return outcome.error;
+}
+
+}  // namespace
+
+TEST(CamhostIoOptions, ActionsPinsAndWhatTheyNeed) {
+    IoOptions o;
+    ASSERT_EQ(
+        Parse({"--simulate", "VN-X235", "--toggle-input", "1@0.5", "watch", "--seconds", "3"}, o)
+            .status,
+        ParseOutcome::kRun);
+    EXPECT_EQ(o.action, IoOptions::Action::kWatch);
+    EXPECT_EQ(o.EffectiveModel(), "VN-X235");
+    EXPECT_EQ(o.EffectiveInputs(), 1);  // the profile's counts
+    EXPECT_EQ(o.EffectiveOutputs(), 1);
+    EXPECT_EQ(o.toggles, (std::vector<std::pair<int, double>>{{1, 0.5}}));
+
+    ASSERT_EQ(Parse({"--address", "cam", "--model", "VN-V686", "set", "1", "break"}, o).status,
+              ParseOutcome::kRun);
+    EXPECT_EQ(o.action, IoOptions::Action::kSet);
+    EXPECT_EQ(o.pin, 1);
+    EXPECT_FALSE(o.make);
+    EXPECT_EQ(o.EffectiveInputs(), 2);
+
+    EXPECT_EQ(ErrorOf({"--address", "cam"}), "io needs an action: watch, or set PIN make|break");
+    EXPECT_EQ(ErrorOf({"--address", "cam", "set", "0", "make"}),
+              "bad output pin \"0\" (pins count from 1)");
+    EXPECT_EQ(ErrorOf({"--address", "cam", "set", "2", "make"}),
+              "output 2 is beyond the camera's 1 output (--outputs)");
+    EXPECT_EQ(ErrorOf({"--address", "cam", "--outputs", "3", "set", "2", "on"}),
+              "bad state \"on\": make or break");
+    EXPECT_EQ(ErrorOf({"--address", "cam", "--toggle-input", "1@1", "watch"}),
+              "--toggle-input flips the simulator's inputs; it needs --simulate");
+    EXPECT_EQ(ErrorOf({"--simulate", "--toggle-input", "3@1", "watch"}),
+              "--toggle-input 3: the camera has 2 inputs");
+    EXPECT_EQ(ErrorOf({"--simulate", "--toggle-input", "1@4", "watch", "--seconds", "2"}),
+              "--toggle-input 1@4 comes after the watch ends (--seconds 2)");
+    EXPECT_EQ(ErrorOf({"--simulate", "--inputs", "0", "watch"}),
+              "watch needs at least one input (--inputs)");
+}
+
+TEST(CamhostIoProgram, WatchShowsTheInputTheSimulatorFlips) {
+    // The driver reads the inputs every 2 s: the flip at 0.5 s is reported by the first poll.
+    auto r = Camhost({"--simulate", "--toggle-input", "2@0.5", "watch", "--seconds", "3"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    // Both inputs were read at the start.
+    EXPECT_NE(r.out.find("  input 1  break\n"), std::string::npos) << r.out;
+    const size_t flipped = r.out.find("  simulator: input 2 now reads make\n");
+    const size_t reported = r.out.find("  input 2  make\n");
+    ASSERT_NE(flipped, std::string::npos) << r.out;
+    ASSERT_NE(reported, std::string::npos) << r.out;
+    EXPECT_LT(flipped, reported) << r.out;
+    EXPECT_NE(r.out.find("3 input changes, 0 failures; last states: input 1 break, input 2 make"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(CamhostIoProgram, SetDrivesTheCamerasOutputOrSaysItWasRefused) {
+    camsim::CameraSimulator cam({.profile = "VN-V686", .jpeg_ring_size = 1});  // no video here
+    const std::string port = std::to_string(cam.Start());
+    const std::vector<std::string> camera = {"--address", "127.0.0.1", "--port", port};
+
+    auto args = camera;
+    args.insert(args.end(), {"set", "1", "make"});
+    auto r = Camhost(args);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("output 1 is make (the camera reads make)"), std::string::npos) << r.out;
+    EXPECT_EQ(cam.OutputPin(1)->status, "make");
+    // Driven to break at the start, then to make; the duration goes before each status.
+    std::vector<std::string> writes;
+    for (const auto& w : cam.Writes()) {
+        writes.push_back(w.name + "=" + w.value);
+    }
+    EXPECT_EQ(writes, (std::vector<std::string>{"peripheral.output_pin.pin(1).duration=0",
+                                                "peripheral.output_pin.pin(1).status=break",
+                                                "peripheral.output_pin.pin(1).duration=0",
+                                                "peripheral.output_pin.pin(1).status=make"}));
+
+    cam.SetLineStatus("peripheral.output_pin.pin(1).status", 500);
+    args = camera;
+    args.insert(args.end(), {"set", "1", "make"});
+    r = Camhost(args);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("Cannot set output 0 state for JVC camera 127.0.0.1."), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("camhost: the camera refused to set the output"), std::string::npos)
+        << r.out;
+}
