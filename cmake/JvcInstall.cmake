@@ -52,8 +52,8 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/jvc_ipcapture.pc.in
 install(FILES ${PROJECT_BINARY_DIR}/package/jvc_ipcapture.pc
     DESTINATION ${JVC_PKGCONFIG_INSTALL_DIR})
 
-# Debian package: `cpack -G DEB` in the build folder (scripts/package does it all). It packs
-# what the build folder holds and builds nothing itself, like `cmake --install`.
+# Debian package: `cpack -G DEB` in the build folder (it first brings the build up to date;
+# scripts/package does it all in a build folder of its own).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME jvc-ipcapture)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -68,7 +68,6 @@ pkg-config file for hosts built against it, the command-line host camhost and\n\
 the camera simulator camsim.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_CMAKE_GENERATOR "")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
