@@ -150,7 +150,8 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     StartSignalThread(stop);
     Console console(stdout, isatty(STDOUT_FILENO) == 1);
-    const std::string module = DefaultModulePath(CAMHOST_DEFAULT_MODULE, CAMHOST_MODULE_FILE_NAME);
+    const std::string module = DefaultModulePath(CAMHOST_DEFAULT_MODULE, CAMHOST_MODULE_FILE_NAME,
+                                                 CAMHOST_INSTALLED_MODULE_DIR);
 
     if (command == "capture") {
         CaptureOptions options;

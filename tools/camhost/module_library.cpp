@@ -30,13 +30,17 @@ bool ModuleLibrary::Load(const std::string& path) {
     return true;
 }
 
-std::string DefaultModulePath(const std::string& compiledPath, const std::string& fileName) {
+std::string DefaultModulePath(const std::string& compiledPath, const std::string& fileName,
+                              const std::string& installedDir) {
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
-        const auto beside = self.parent_path() / ".." / ".." / "src" / fileName;
-        if (std::filesystem::exists(beside, error)) {
-            return beside.lexically_normal().string();
+        const auto folder = self.parent_path();
+        for (const auto& candidate :
+             {folder / ".." / ".." / "src" / fileName, folder / installedDir / fileName}) {
+            if (std::filesystem::exists(candidate, error)) {
+                return candidate.lexically_normal().string();
+            }
         }
     }
     return compiledPath;

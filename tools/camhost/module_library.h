@@ -30,7 +30,10 @@ class ModuleLibrary {
 };
 
 // The module to load when no path is given: the one built next to the running program
-// (build/<preset>/src/ beside build/<preset>/tools/camhost/), else the path compiled in.
-std::string DefaultModulePath(const std::string& compiledPath, const std::string& fileName);
+// (build/<preset>/src/ beside build/<preset>/tools/camhost/), else the installed one
+// (installedDir, relative to the program's folder: bin/../lib/jvc_ipcapture/), else the path
+// compiled in.
+std::string DefaultModulePath(const std::string& compiledPath, const std::string& fileName,
+                              const std::string& installedDir);
 
 }  // namespace camhost

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <list>
@@ -28,6 +29,9 @@
 
 #ifndef CAMSIM_DEFAULT_DATA_DIR
 #define CAMSIM_DEFAULT_DATA_DIR "tests/data"
+#endif
+#ifndef CAMSIM_INSTALLED_DATA_DIR
+#define CAMSIM_INSTALLED_DATA_DIR "../share/jvc_ipcapture/camsim"
 #endif
 
 namespace camsim {
@@ -159,6 +163,22 @@ std::vector<ProfileInfo> KnownProfiles() {
         {"VN-V686B", 1, true, 2, 1, "00:80:88:6A:86:0B", "1.03"},
         {"VN-X235", 2, false, 1, 1, "00:80:88:2A:35:01", ""},
     };
+}
+
+std::string DefaultDataDir() {
+    const char* env = std::getenv("CAMSIM_DATA_DIR");
+    if (env != nullptr && *env != '\0') {
+        return env;
+    }
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const auto installed = self.parent_path() / CAMSIM_INSTALLED_DATA_DIR;
+        if (std::filesystem::exists(installed / "camsim_640x480.m4v", error)) {
+            return installed.lexically_normal().string();
+        }
+    }
+    return CAMSIM_DEFAULT_DATA_DIR;
 }
 
 std::optional<ProfileInfo> FindProfile(const std::string& name) {
@@ -950,11 +970,7 @@ uint16_t CameraSimulator::Start() {
     for (auto [w, h] : {std::pair{320u, 240u}, std::pair{640u, 480u}, std::pair{1280u, 960u}}) {
         m.rings[{w, h}] = detail::JpegRingFor(w, h, ring, quality);
     }
-    std::string dir = m.opt.data_dir;
-    if (dir.empty()) {
-        const char* env = std::getenv("CAMSIM_DATA_DIR");
-        dir = env && *env ? env : CAMSIM_DEFAULT_DATA_DIR;
-    }
+    const std::string dir = m.opt.data_dir.empty() ? DefaultDataDir() : m.opt.data_dir;
     for (auto [w, h] : {std::pair{320u, 240u}, std::pair{640u, 480u}, std::pair{704u, 576u}}) {
         m.fixtures[{w, h}] = std::make_shared<const FixtureData>(
             LoadFixture(dir + "/camsim_" + std::to_string(w) + "x" + std::to_string(h) + ".m4v"));

@@ -59,8 +59,7 @@ struct Options {
     unsigned jpeg_ring_size = 30;
     // JPEG quality (1..100) of the ring pictures.
     int jpeg_quality = 80;
-    // Folder with the MPEG-4 fixtures camsim_WxH.m4v; empty: the folder compiled in
-    // (tests/data of the source tree) or the CAMSIM_DATA_DIR environment variable.
+    // Folder with the MPEG-4 fixtures camsim_WxH.m4v; empty: DefaultDataDir().
     std::string data_dir;
     // Digital pin counts; -1 keeps the profile's counts (at most 15 each).
     int input_pins = -1;
@@ -84,6 +83,12 @@ struct ProfileInfo {
 std::vector<ProfileInfo> KnownProfiles();
 // The profile for a name, or nullopt when the name is not a known model.
 std::optional<ProfileInfo> FindProfile(const std::string& name);
+
+// The folder of the MPEG-4 fixtures when Options::data_dir is empty: the CAMSIM_DATA_DIR
+// environment variable, else the installed folder relative to the running program
+// (bin/../share/jvc_ipcapture/camsim) when it holds the fixtures, else the folder compiled in
+// (tests/data of the source tree).
+std::string DefaultDataDir();
 
 // ---------------------------------------------------------------------------------------------
 // Observations

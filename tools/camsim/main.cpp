@@ -103,6 +103,9 @@ int main(int argc, char** argv) {
                     camera.profile().name.c_str(), camera.profile().family,
                     camsim::AuthModeName(options.auth), options.html ? ", html" : "",
                     camera.base_url().c_str());
+        std::printf(
+            "camsim: MPEG-4 streams from %s\n",
+            (options.data_dir.empty() ? camsim::DefaultDataDir() : options.data_dir).c_str());
         std::fflush(stdout);
         int sig = 0;
         sigwait(&stop_signals, &sig);
