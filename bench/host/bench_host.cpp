@@ -115,24 +115,39 @@ double StatusBytes(const std::string& pid, const char* key) {
 
 uint64_t TailKey(const uint8_t* data, size_t size) {
     uint64_t hash = 1469598103934665603ull;
-    const size_t n = std::min<size_t>(size, 32);
+    const size_t n = std::min<size_t>(size, 256);
     for (size_t i = size - n; i < size; ++i) {
         hash = (hash ^ data[i]) * 1099511628211ull;
     }
     return hash;
 }
 
-// The ring of pictures a stream repeats, known by the last bytes of each picture; a frame
-// whose index is not the one after the last frame's index means pictures were lost.
+// The ring of pictures a stream repeats, known by the last bytes of each picture (pictures
+// alike in those, such as repeated MPEG-4 pictures of a still scene, share a key); a frame
+// that is not the one after the last frame means pictures were lost.
 struct Ring {
-    std::unordered_map<uint64_t, uint32_t> index;
+    std::unordered_map<uint64_t, std::vector<uint32_t>> index;
     uint32_t length = 0;
-    bool unique = true;
     double bytesPerPicture = 0;  // on the wire, part headers included
 
-    void Add(const uint8_t* data, size_t size) {
-        unique = index.emplace(TailKey(data, size), length).second && unique;
-        ++length;
+    void Add(const uint8_t* data, size_t size) { index[TailKey(data, size)].push_back(length++); }
+    // Pictures missing between the picture at `last` (-1: none yet) and this one, which
+    // becomes `last`; -1 when the picture is none of the ring's.
+    int64_t Gap(const uint8_t* data, size_t size, int64_t& last) const {
+        const auto it = index.find(TailKey(data, size));
+        if (it == index.end()) {
+            return -1;
+        }
+        const uint32_t expected = last < 0 ? 0 : (static_cast<uint32_t>(last) + 1) % length;
+        uint32_t best = length;
+        for (uint32_t i : it->second) {
+            const uint32_t gap = (i + length - expected) % length;
+            if (gap < best) {
+                best = gap;
+                last = i;
+            }
+        }
+        return best;
     }
 };
 
@@ -229,16 +244,12 @@ class CountingSink : public ipc::IHostFrameSink {
         auto* frame = static_cast<PoolFrame*>(raw);
         const size_t size = std::min<size_t>(frame->size, frame->capacity);
         if (m_ring != nullptr && size > 0) {
-            const auto it = m_ring->index.find(TailKey(frame->buffer.get(), size));
-            if (it == m_ring->index.end()) {
+            const bool first = m_last < 0;
+            const int64_t gap = m_ring->Gap(frame->buffer.get(), size, m_last);
+            if (gap < 0) {
                 unknown.fetch_add(1, std::memory_order_relaxed);
-            } else {
-                if (m_last >= 0) {
-                    const uint32_t expected = (static_cast<uint32_t>(m_last) + 1) % m_ring->length;
-                    lost.fetch_add((it->second + m_ring->length - expected) % m_ring->length,
-                                   std::memory_order_relaxed);
-                }
-                m_last = it->second;
+            } else if (!first) {
+                lost.fetch_add(static_cast<uint64_t>(gap), std::memory_order_relaxed);
             }
         }
         bytes.fetch_add(size, std::memory_order_relaxed);
@@ -263,11 +274,15 @@ class Driver {
         settings.port = port;
         settings.streamType = streamType;
         settings.cameraCount = static_cast<int>(channels);
+        settings.parameters = {{1, "0"}, {2, "1"}};  // video standard, camera family (VN-V)
         m_config = std::make_unique<host::DeviceConfig>(settings);
         m_driver = module.create();
         if (m_driver == nullptr || !m_driver->Open(&m_log, &m_factory, m_config.get()) ||
             (m_capture = m_driver->GetVideoCapture()) == nullptr) {
             std::fprintf(stderr, "benchhost: the driver did not open\n");
+            for (const auto& record : m_log.Records()) {
+                std::fprintf(stderr, "  %s\n", record.text.value_or("").c_str());
+            }
             std::exit(1);
         }
     }
@@ -349,7 +364,7 @@ int RunRecv(const Args& args) {
     const double rssBefore = StatusBytes("self", "VmRSS");
     std::vector<std::unique_ptr<CountingSink>> sinks;
     for (unsigned i = 0; i < args.channels; ++i) {
-        sinks.push_back(std::make_unique<CountingSink>(ring.unique ? &ring : nullptr));
+        sinks.push_back(std::make_unique<CountingSink>(&ring));
     }
     Driver driver(module, args.port, args.StreamType(), args.channels);
     for (unsigned i = 0; i < args.channels; ++i) {
@@ -400,7 +415,7 @@ int RunRecv(const Args& args) {
     Print("expected_frames", wall * kFps * args.channels);
     Print("delivered_mb", static_cast<double>(bytes1 - bytes0) / 1e6);
     Print("stream_mb", wall * kFps * args.channels * ring.bytesPerPicture / 1e6);
-    Print("lost", ring.unique ? static_cast<double>(lost) : -1);
+    Print("lost", static_cast<double>(lost));
     Print("unknown", static_cast<double>(unknown));
     Print("rss_peak_per_channel_mb",
           (StatusBytes("self", "VmHWM") - rssBefore) / 1e6 / args.channels);
