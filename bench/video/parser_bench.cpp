@@ -1,10 +1,17 @@
 // Throughput of the stream parsers over realistic streams, each against a memchr scan of the
-// same bytes in the same run (the least any parser that looks at markers must do).
+// same bytes in the same run (the least any parser that looks at markers must do) and, where
+// libavcodec is there, against its mjpeg and mpeg4video parsers fed the same blocks.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
+
+#if JVC_BENCH_LIBAVCODEC
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+#endif
 
 #include "camera_simulator.h"
 #include "video/jpeg_parser.h"
@@ -121,6 +128,54 @@ void BM_MpegParser(benchmark::State& state) {
     benchmark::DoNotOptimize(sink.bytes);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
 }
+
+#if JVC_BENCH_LIBAVCODEC
+// libavcodec's parser for the codec, fed the stream in blocks; counts the pictures it cuts.
+void AvParse(benchmark::State& state, const Bytes& stream, AVCodecID codec) {
+    const size_t block = static_cast<size_t>(state.range(0));
+    AVCodecParserContext* parser = av_parser_init(codec);
+    AVCodecContext* context = avcodec_alloc_context3(avcodec_find_decoder(codec));
+    if (parser == nullptr || context == nullptr) {
+        state.SkipWithError("libavcodec has no parser for the codec");
+        return;
+    }
+    size_t pictures = 0;
+    for (auto _ : state) {
+        for (size_t start = 0; start < stream.size(); start += block) {
+            const uint8_t* p = stream.data() + start;
+            int left = static_cast<int>(std::min(block, stream.size() - start));
+            while (left > 0) {
+                uint8_t* out = nullptr;
+                int outSize = 0;
+                const int used = av_parser_parse2(parser, context, &out, &outSize, p, left,
+                                                  AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+                if (used <= 0 && outSize == 0) {
+                    break;
+                }
+                pictures += outSize > 0 ? 1 : 0;
+                p += used;
+                left -= used;
+            }
+        }
+    }
+    benchmark::DoNotOptimize(pictures);
+    state.counters["pictures"] = static_cast<double>(pictures);
+    av_parser_close(parser);
+    avcodec_free_context(&context);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
+}
+
+void BM_AvParserMjpeg(benchmark::State& state) {
+    AvParse(state, MjpegStream(), AV_CODEC_ID_MJPEG);
+}
+
+void BM_AvParserMpeg4(benchmark::State& state) {
+    AvParse(state, MpegStream(), AV_CODEC_ID_MPEG4);
+}
+
+BENCHMARK(BM_AvParserMjpeg)->Arg(1460)->Arg(16384)->Arg(65536);
+BENCHMARK(BM_AvParserMpeg4)->Arg(1460)->Arg(16384)->Arg(65536);
+#endif
 
 // Block sizes as reads from the network deliver them.
 BENCHMARK(BM_MemchrBaselineJpeg)->Arg(1460)->Arg(16384)->Arg(65536);

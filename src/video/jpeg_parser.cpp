@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vostrel {
 
 namespace {
@@ -22,6 +26,59 @@ bool IsRestart(uint8_t code) {
 // Start of frame for every coding process: C0..CF except DHT (C4), JPG (C8) and DAC (CC).
 bool IsStartOfFrame(uint8_t code) {
     return (code & 0xF0) == 0xC0 && code != 0xC4 && code != 0xC8 && code != 0xCC;
+}
+
+// Position of the first 0xFF at or after pos in entropy-coded data that is not followed by a
+// stuffing byte or a restart marker's code (a 0xFF in the last byte of the block counts, its
+// marker byte comes with the next block); size when there is none. Stuffed 0xFF bytes come
+// every few hundred bytes, so 64 bytes are tested at a time and each hit is looked at inline
+// rather than restarting a memchr for it.
+size_t FindEntropyMarker(const uint8_t* data, size_t size, size_t pos) {
+#if defined(__SSE2__)
+    const __m128i ff = _mm_set1_epi8(static_cast<char>(kMarkerByte));
+    auto load = [&](size_t at) {
+        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)), ff);
+    };
+    while (pos + 64 <= size) {
+        const __m128i a = load(pos), b = load(pos + 16), c = load(pos + 32), d = load(pos + 48);
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) == 0) {
+            pos += 64;
+            continue;
+        }
+        uint64_t hits = static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(a))) |
+                        static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(b))) << 16 |
+                        static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(c))) << 32 |
+                        static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(d))) << 48;
+        while (hits != 0) {
+            const size_t at = pos + static_cast<size_t>(__builtin_ctzll(hits));
+            hits &= hits - 1;
+            if (at + 1 >= size) {
+                return at;
+            }
+            const uint8_t code = data[at + 1];
+            if (code != kStuffing && !IsRestart(code)) {
+                return at;
+            }
+        }
+        pos += 64;
+    }
+#endif
+    while (pos < size) {
+        const void* hit = std::memchr(data + pos, kMarkerByte, size - pos);
+        if (hit == nullptr) {
+            return size;
+        }
+        const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+        if (at + 1 >= size) {
+            return at;
+        }
+        const uint8_t code = data[at + 1];
+        if (code != kStuffing && !IsRestart(code)) {
+            return at;
+        }
+        pos = at + 2;  // part of the data
+    }
+    return size;
 }
 }  // namespace
 
@@ -118,25 +175,14 @@ size_t CJpegParser::SkipSegment(const uint8_t* data, size_t size, size_t pos) {
 }
 
 size_t CJpegParser::ScanEntropy(const uint8_t* data, size_t size, size_t pos) {
-    while (pos < size) {
-        const void* hit = std::memchr(data + pos, kMarkerByte, size - pos);
-        if (hit == nullptr) {
-            return size;
-        }
-        const size_t ff = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
-        if (ff + 1 < size) {
-            const uint8_t code = data[ff + 1];
-            if (code == kStuffing || IsRestart(code)) {
-                pos = ff + 2;  // part of the data
-                continue;
-            }
-        }
-        // A marker, or a 0xFF whose marker byte comes with the next block.
-        m_lastFF = static_cast<ptrdiff_t>(ff);
-        m_state = State::kEntropyCode;
-        return ff + 1;
+    const size_t ff = FindEntropyMarker(data, size, pos);
+    if (ff >= size) {
+        return size;
     }
-    return pos;
+    // A marker, or a 0xFF whose marker byte comes with the next block.
+    m_lastFF = static_cast<ptrdiff_t>(ff);
+    m_state = State::kEntropyCode;
+    return ff + 1;
 }
 
 void CJpegParser::Parse(const uint8_t* data, size_t size) {
