@@ -326,7 +326,8 @@ struct Args {
 void LoadModule(camhost::ModuleLibrary& module, const Args& args) {
     const std::string path =
         args.module.empty()
-            ? camhost::DefaultModulePath(BENCHHOST_DEFAULT_MODULE, BENCHHOST_MODULE_FILE_NAME)
+            ? camhost::DefaultModulePath(BENCHHOST_DEFAULT_MODULE, BENCHHOST_MODULE_FILE_NAME,
+                                         "../lib/jvc_ipcapture")
             : args.module;
     if (!module.Load(path)) {
         std::fprintf(stderr, "benchhost: %s\n", module.error().c_str());
