@@ -30,6 +30,18 @@ struct QueryExports {
     UninitCapabilityQueryFn uninit = nullptr;
 };
 
+// Ends the module's query when it goes out of scope. Declared after a test's host objects, it
+// runs before they are destroyed, also when an assertion ends the test early: the worker may
+// be returning from a host call until uninit has waited for it.
+struct EndQueryOnExit {
+    const QueryExports& query;
+    ~EndQueryOnExit() {
+        if (query.uninit != nullptr) {
+            query.uninit();
+        }
+    }
+};
+
 // Every outcome, in order; waits are woken by the module's worker.
 class RecordingCallback : public ICapabilityCallback {
   public:
@@ -57,12 +69,13 @@ class RecordingCallback : public ICapabilityCallback {
 
   private:
     void Record(Outcome outcome) {
+        const bool fail = m_throw.exchange(false);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_outcomes.push_back(std::move(outcome));
         }
         m_cond.notify_all();
-        if (m_throw.exchange(false)) {
+        if (fail) {
             throw std::runtime_error("host callback failure");
         }
     }
@@ -83,11 +96,7 @@ class CapabilityQueryTest : public ::testing::Test {
         query.uninit = reinterpret_cast<UninitCapabilityQueryFn>(Symbol("UninitCapabilityQuery"));
         ASSERT_TRUE(query.init && query.start && query.terminate && query.uninit);
     }
-    void TearDown() override {
-        if (query.uninit) {
-            query.uninit();
-        }
-    }
+
     void* Symbol(const char* name) { return dlsym(module.handle, name); }
 
     // Starts a query of the camera into results.
@@ -186,6 +195,7 @@ TEST_F(CapabilityQueryTest, EachProfileIsIdentifiedAndItsPropertiesOpenADriver) 
 
             RecordingCallback callback;
             host::CapabilityResults results;
+            EndQueryOnExit end{query};
             ASSERT_EQ(query.init(&callback, false), 1);
             ASSERT_EQ(Start(cam, results, user.c_str(), password.c_str()), 1);
             ASSERT_TRUE(callback.WaitFor(1));
@@ -240,7 +250,8 @@ TEST_F(CapabilityQueryTest, OneQueryAtATimeFromInitToUninit) {
     camsim::CameraSimulator cam({.profile = "VN-X235"});
     cam.Start();
     RecordingCallback first, second;
-    host::CapabilityResults unused;
+    host::CapabilityResults unused, results, again, fresh;
+    EndQueryOnExit end{query};
 
     // Nothing running: terminate and uninit are harmless.
     EXPECT_EQ(query.terminate(), 1);
@@ -256,7 +267,6 @@ TEST_F(CapabilityQueryTest, OneQueryAtATimeFromInitToUninit) {
     // A second init keeps the first callback; the option byte gives video standard 1.
     EXPECT_EQ(query.init(&first, true), 1);
     EXPECT_EQ(query.init(&second, false), 0);
-    host::CapabilityResults results;
     ASSERT_EQ(Start(cam, results), 1);
     ASSERT_TRUE(first.WaitFor(1));
     EXPECT_TRUE(first.Outcomes()[0].succeeded);
@@ -264,7 +274,6 @@ TEST_F(CapabilityQueryTest, OneQueryAtATimeFromInitToUninit) {
     EXPECT_EQ(results.properties[0].text, "1");
 
     // A second start without uninit: the properties object of the first is still there.
-    host::CapabilityResults again;
     ASSERT_EQ(Start(cam, again), 1);
     ASSERT_TRUE(first.WaitFor(2));
     const auto outcomes = first.Outcomes();
@@ -277,7 +286,6 @@ TEST_F(CapabilityQueryTest, OneQueryAtATimeFromInitToUninit) {
     // Uninit forgets the callback, so init works again, and a fresh query runs.
     EXPECT_EQ(query.uninit(), 1);
     EXPECT_EQ(query.init(&second, false), 1);
-    host::CapabilityResults fresh;
     cam.ClearRequests();
     ASSERT_EQ(Start(cam, fresh), 1);
     ASSERT_TRUE(second.WaitFor(1));
@@ -313,6 +321,7 @@ TEST_F(CapabilityQueryTest, FailuresReachTheCallbackWithCodeThree) {
         c.arrange(cam);
         RecordingCallback callback;
         host::CapabilityResults results;
+        EndQueryOnExit end{query};
         ASSERT_EQ(query.init(&callback, false), 1);
         ASSERT_EQ(query.start(cam.address().c_str(), cam.port(), "", "",
                               c.withResults ? &results : nullptr),
@@ -338,6 +347,8 @@ TEST_F(CapabilityQueryTest, HostObjectsThatThrowAreContained) {
     cam.Start();
     RecordingCallback callback;
     ThrowingResults throwing;
+    host::CapabilityResults results, after;
+    EndQueryOnExit end{query};
     ASSERT_EQ(query.init(&callback, false), 1);
     ASSERT_EQ(Start(cam, throwing), 1);
     ASSERT_TRUE(callback.WaitFor(1));
@@ -346,14 +357,12 @@ TEST_F(CapabilityQueryTest, HostObjectsThatThrowAreContained) {
 
     ASSERT_EQ(query.init(&callback, false), 1);
     callback.ThrowNext();
-    host::CapabilityResults results;
     ASSERT_EQ(Start(cam, results), 1);
     ASSERT_TRUE(callback.WaitFor(2));
     EXPECT_TRUE(callback.Outcomes()[1].succeeded);
     EXPECT_EQ(query.uninit(), 1);
 
     ASSERT_EQ(query.init(&callback, false), 1);
-    host::CapabilityResults after;
     ASSERT_EQ(Start(cam, after), 1);
     ASSERT_TRUE(callback.WaitFor(3));
     EXPECT_TRUE(callback.Outcomes()[2].succeeded);
@@ -370,6 +379,7 @@ TEST_F(CapabilityQueryTest, StopsEndAQueryOnAStalledCameraPromptly) {
         cam.SetNeverAnswer(true);
         RecordingCallback callback;
         host::CapabilityResults results;
+        EndQueryOnExit end{query};
         ASSERT_EQ(query.init(&callback, false), 1);
         ASSERT_EQ(Start(cam, results), 1);
         ASSERT_TRUE(cam.WaitForConnections(1));
@@ -420,6 +430,7 @@ TEST_F(CapabilityQueryTest, UninitNeverLeavesAWorkerInsideTheHostsObjects) {
     cam.Start();
     RecordingCallback callback;
     SlowResults results;
+    EndQueryOnExit end{query};
     ASSERT_EQ(query.init(&callback, false), 1);
     ASSERT_EQ(Start(cam, results), 1);
     {
