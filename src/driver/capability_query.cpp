@@ -1,6 +1,5 @@
 #include "driver/capability_query.h"
 
-#include <new>
 #include <utility>
 
 namespace vostrel {

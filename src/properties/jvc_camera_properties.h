@@ -44,8 +44,10 @@ class CJvcCameraProperties : public CCameraPropertiesEx {
     bool CountIoPins();
     bool ProbePtz();
     bool ReadFirmware();
-    // False only for a VN-V686 (not a "B" model) whose PTZ firmware revision is 0.x or 1.00
-    // to 1.03: those lack the click-on-centre command.
+    // False only for a VN-V686 (no "b" after the model name, so not a VN-V686B) whose PTZ
+    // firmware revision reads as major 0, or major 1 with a minor of 3 or less: those lack the
+    // click-on-centre command. The minor is read only when it starts with a zero ("1.03"),
+    // so "1.10" counts as later firmware.
     bool IsCenterSupported(const std::string& sysRevision) const;
 
     int32_t Family() const { return m_family; }
