@@ -415,7 +415,7 @@ TEST_F(CapabilityQueryTest, UninitNeverLeavesAWorkerInsideTheHostsObjects) {
                 entered = true;
                 cond.notify_all();
                 // Longer than uninit's 5 s wait for the worker.
-                cond.wait_for(lock, 6500ms, [&] { return released; });
+                cond.wait_for(lock, 7000ms, [&] { return released; });
                 returned = true;
             }
             host::CapabilityResults::SetDeviceName(name);
