@@ -421,6 +421,8 @@ class CapabilityResults::IntervalList : public vostrel::ipcapture::ICapabilityIn
 CapabilityResults::CapabilityResults()
     : m_resolutionList(std::make_unique<ResolutionList>(*this)) {}
 
+CapabilityResults::~CapabilityResults() = default;
+
 void CapabilityResults::SetValue(int key, int value) {
     std::lock_guard<std::mutex> guard(m_mutex);
     values[key] = value;

@@ -336,9 +336,14 @@ struct CapabilityResolution {
     int intervalMs = 0;
 };
 
+// What a capability query wrote. The fields are read once the query's callback was called.
 class CapabilityResults : public vostrel::ipcapture::ICapabilityResults {
   public:
     CapabilityResults();
+    // Out of line: the objects handed to the module are complete only in reference_host.cpp.
+    ~CapabilityResults() override;
+    CapabilityResults(const CapabilityResults&) = delete;
+    CapabilityResults& operator=(const CapabilityResults&) = delete;
     void SetValue(int key, int value) override;
     void SetDeviceName(const char* name) override;
     vostrel::ipcapture::ICapabilityTextField* GetConnectionField(int index) override;

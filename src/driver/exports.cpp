@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "driver/capability_query.h"
 #include "driver/jvc_ip_capture_driver.h"
 
 using vostrel::ipcapture::IIPCaptureDriver;
@@ -50,4 +51,20 @@ JVC_IPCAPTURE_API void DeleteIPCaptureEx2(IIPCaptureDriver* driver) {
 }
 JVC_IPCAPTURE_API void DeleteIPCaptureEx3(IIPCaptureDriver* driver) {
     DestroyDriver(driver);
+}
+
+JVC_IPCAPTURE_API int InitCapabilityQuery(vostrel::ipcapture::ICapabilityCallback* callback,
+                                          bool videoStandard) {
+    return vostrel::CCapabilityQuery::Instance().Init(callback, videoStandard);
+}
+JVC_IPCAPTURE_API int StartCapabilityQuery(const char* address, int port, const char* userName,
+                                           const char* password,
+                                           vostrel::ipcapture::ICapabilityResults* results) {
+    return vostrel::CCapabilityQuery::Instance().Start(address, port, userName, password, results);
+}
+JVC_IPCAPTURE_API int TerminateCapabilityQuery() {
+    return vostrel::CCapabilityQuery::Instance().Terminate();
+}
+JVC_IPCAPTURE_API int UninitCapabilityQuery() {
+    return vostrel::CCapabilityQuery::Instance().Uninit();
 }

@@ -124,6 +124,13 @@ TEST(CamhostProgram, DemoWritesDecodablePicturesAndAPlayableStream) {
     auto r = Camhost({"demo", "--seconds", "1.5", "--out", dir / "demo-out"});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_FALSE(r.timed_out);
+    // The embedded camera is identified first.
+    EXPECT_EQ(r.out.rfind("== Camera, as the capability query identifies it: JVC VN-V686, family "
+                          "1, 2 inputs, 1 output, PTZ head (preset file JVC_0080886A8601.preset, "
+                          "centre command supported), firmware cam=1.05, net=2.10, ptz=2.00\n",
+                          0),
+              0u)
+        << r.out;
 
     const long jpegFrames = SummaryFrames(r.out, "MJPEG ch0");
     const long mpegFrames = SummaryFrames(r.out, "MPEG-4 ch0");

@@ -1,6 +1,7 @@
 #include "capture_options.h"
 
 #include "ptz_command.h"
+#include "query_command.h"
 
 #include <algorithm>
 #include <cctype>
@@ -295,7 +296,7 @@ std::string UsageText() {
            "                  --sim-user U --sim-password W] [capture options but "
            "--address/--port]\n"
            "  camhost demo [--seconds S] [--out DIR] [--module PATH]\n" +
-           PtzUsageText() +
+           PtzUsageText() + QueryUsageText() +
            "\n"
            "capture pulls video from a camera through the driver module and writes it to DIR\n"
            "(default ./capture-out): MJPEG as DIR/ch0/000001.jpg ..., MPEG-4 as\n"
@@ -309,8 +310,8 @@ std::string UsageText() {
            profiles +
            ",\nany VN-X<digits> (default VN-V686).\n"
            "\n"
-           "demo starts the camera simulator and captures --seconds (default 5) of MJPEG and of\n"
-           "MPEG-4 into ./demo-out.\n"
+           "demo starts the camera simulator, identifies it with the capability query and\n"
+           "captures --seconds (default 5) of MJPEG and of MPEG-4 into ./demo-out.\n"
            "\n"
            "Ctrl-C stops a capture cleanly. Exit status: 0 when every channel received frames,\n"
            "1 when not (or the camera cannot be reached), 2 for a usage error.\n";

@@ -15,6 +15,7 @@
 #include "io_command.h"
 #include "module_library.h"
 #include "ptz_command.h"
+#include "query_command.h"
 
 namespace {
 
@@ -60,6 +61,10 @@ int Demo(const DemoOptions& demo, Console& console, StopSignal& stop, const std:
     std::vector<ChannelSummary> rows;
     std::vector<std::string> where;
     int exitCode = 0;
+    if (!ShowSimulatedIdentification(console, "VN-V686",
+                                     demo.module_path.empty() ? module : demo.module_path)) {
+        exitCode = 1;
+    }
     for (StreamKind kind : {StreamKind::kMjpeg, StreamKind::kMpeg4}) {
         CaptureOptions options;
         options.simulate = true;
@@ -191,6 +196,18 @@ int main(int argc, char** argv) {
             return Usage(parsed.error);
         }
         return RunPtz(options, console, module);
+    }
+    if (command == "query") {
+        QueryOptions options;
+        ParseOutcome parsed = ParseQueryArgs(args, options);
+        if (parsed.status == ParseOutcome::kHelp) {
+            std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        }
+        if (parsed.status == ParseOutcome::kUsageError) {
+            return Usage(parsed.error);
+        }
+        return RunQuery(options, console, stop, module);
     }
     return Usage("unknown command \"" + command + "\"");
 }

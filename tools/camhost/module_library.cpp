@@ -30,6 +30,10 @@ bool ModuleLibrary::Load(const std::string& path) {
     return true;
 }
 
+void* ModuleLibrary::Symbol(const std::string& name) const {
+    return m_handle != nullptr ? dlsym(m_handle, name.c_str()) : nullptr;
+}
+
 std::string DefaultModulePath(const std::string& compiledPath, const std::string& fileName,
                               const std::string& installedDir) {
     std::error_code error;

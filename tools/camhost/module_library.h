@@ -20,6 +20,9 @@ class ModuleLibrary {
     const std::string& error() const { return m_error; }
     const std::string& path() const { return m_path; }
 
+    // Another export of the loaded module by name, or null.
+    void* Symbol(const std::string& name) const;
+
     CreateIPCaptureFn create = nullptr;
     DeleteIPCaptureFn destroy = nullptr;
 
