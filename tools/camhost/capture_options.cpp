@@ -1,5 +1,6 @@
 #include "capture_options.h"
 
+#include "command_line.h"
 #include "ptz_command.h"
 #include "query_command.h"
 
@@ -11,41 +12,6 @@
 namespace camhost {
 
 namespace {
-
-std::string Upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text;
-}
-
-// A whole decimal number within [low, high].
-std::optional<long> ParseNumber(const std::string& text, long low, long high) {
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (*end != '\0' || value < low || value > high) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::optional<double> ParseSeconds(const std::string& text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (*end != '\0' || !(value >= 0) || value > 86400 * 365) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-ParseOutcome UsageError(std::string text) {
-    return {ParseOutcome::kUsageError, std::move(text)};
-}
 
 // Walks the arguments: each option takes its value from the next argument.
 class ArgReader {

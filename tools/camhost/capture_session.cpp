@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "camera_simulator.h"
+#include "command_line.h"
 #include "frame_writer.h"
 #include "module_library.h"
 #include "reference_host.h"
@@ -47,16 +48,6 @@ bool StopSignal::WaitFor(std::chrono::milliseconds timeout) {
 }
 
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof(buffer), format, args);
-    va_end(args);
-    return buffer;
-}
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -199,35 +190,27 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
         return result;
     };
 
-    // 1. The camera: the simulator started here, or the one named.
-    std::unique_ptr<camsim::CameraSimulator> simulator;
-    std::string address = options.address;
-    uint16_t port = options.port.value_or(80);
-    if (options.simulate) {
-        camsim::Options sim;
-        sim.profile = options.sim_profile;
-        sim.auth = options.sim_auth;
-        sim.user = options.sim_user;
-        sim.password = options.sim_password;
-        try {
-            simulator = std::make_unique<camsim::CameraSimulator>(sim);
-            port = simulator->Start();
-        } catch (const std::exception& e) {
-            return fail(std::string("cannot start the camera simulator: ") + e.what());
-        }
-        address = simulator->address();
+    // 1. The camera: the simulator started here, or the one named. A camera that cannot be
+    // reached gets no further: the driver would only retry.
+    SimulatorChoice choice;
+    choice.simulate = options.simulate;
+    choice.profile = options.sim_profile;
+    choice.auth = options.sim_auth;
+    choice.user = options.sim_user;
+    choice.password = options.sim_password;
+    CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
+    if (camera.simulator) {
         console.Line(Format("camera simulator %s (authentication %s) on %s",
-                            simulator->profile().name.c_str(), camsim::AuthModeName(sim.auth),
-                            simulator->base_url().c_str()));
+                            camera.simulator->profile().name.c_str(),
+                            camsim::AuthModeName(choice.auth),
+                            camera.simulator->base_url().c_str()));
     }
-
-    // 2. A camera that cannot be reached gets no further: the driver would only retry.
-    if (std::string why = ProbeTcp(address, port, 3s); !why.empty()) {
-        return fail(
-            Format("cannot reach the camera at %s:%u: %s. Check --address and --port, "
-                   "and that the camera is on and on this network.",
-                   address.c_str(), static_cast<unsigned>(port), why.c_str()));
+    if (!camera.error.empty()) {
+        return fail(camera.error);
     }
+    std::unique_ptr<camsim::CameraSimulator> simulator = std::move(camera.simulator);
+    const std::string address = camera.address;
+    const uint16_t port = camera.port;
 
     // 3. The module, as a recording server loads it.
     ModuleLibrary module;

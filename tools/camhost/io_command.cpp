@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+#include "command_line.h"
 #include "jvc_ipcapture/capture_io.h"
 #include "module_library.h"
 #include "reference_host.h"
@@ -35,51 +36,6 @@ constexpr auto kReadBackInterval = 100ms;
 constexpr const char* kRefusedLine = "Cannot set output";
 // The simulator keeps at most this many pins of each kind.
 constexpr int kSimulatorPinLimit = 15;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof(buffer), format, args);
-    va_end(args);
-    return buffer;
-}
-
-std::string Upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text;
-}
-
-// A whole decimal number within [low, high].
-std::optional<long> ParseNumber(const std::string& text, long low, long high) {
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (*end != '\0' || value < low || value > high) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::optional<double> ParseSeconds(const std::string& text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (*end != '\0' || !(value >= 0) || value > 86400 * 365) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-ParseOutcome UsageError(std::string text) {
-    return {ParseOutcome::kUsageError, std::move(text)};
-}
 
 // The local time of day with milliseconds, "14:03:07.412".
 std::string TimeOfDay() {
@@ -462,35 +418,28 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
     const int outputs = options.EffectiveOutputs();
 
     // 1. The camera: the simulator started here, or the one named.
-    std::unique_ptr<camsim::CameraSimulator> simulator;
-    std::string address = options.address;
-    uint16_t port = options.port.value_or(80);
-    if (options.simulate) {
-        camsim::Options sim;
-        sim.profile = options.sim_profile;
-        sim.auth = options.sim_auth;
-        sim.user = options.sim_user;
-        sim.password = options.sim_password;
-        sim.input_pins = inputs;
-        sim.output_pins = outputs;
-        sim.jpeg_ring_size = 1;  // no video here: one picture per size keeps the start quick
-        try {
-            simulator = std::make_unique<camsim::CameraSimulator>(sim);
-            port = simulator->Start();
-        } catch (const std::exception& e) {
-            return fail(std::string("cannot start the camera simulator: ") + e.what());
-        }
-        address = simulator->address();
+    SimulatorChoice choice;
+    choice.simulate = options.simulate;
+    choice.profile = options.sim_profile;
+    choice.auth = options.sim_auth;
+    choice.user = options.sim_user;
+    choice.password = options.sim_password;
+    choice.inputPins = inputs;
+    choice.outputPins = outputs;
+    choice.jpegRingSize = 1;  // no video here: one picture per size keeps the start quick
+    CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
+    if (camera.simulator) {
         console.Line(Format("camera simulator %s (authentication %s) on %s",
-                            simulator->profile().name.c_str(), camsim::AuthModeName(sim.auth),
-                            simulator->base_url().c_str()));
+                            camera.simulator->profile().name.c_str(),
+                            camsim::AuthModeName(choice.auth),
+                            camera.simulator->base_url().c_str()));
     }
-    if (std::string why = ProbeTcp(address, port, 3s); !why.empty()) {
-        return fail(
-            Format("cannot reach the camera at %s:%u: %s. Check --address and --port, "
-                   "and that the camera is on and on this network.",
-                   address.c_str(), static_cast<unsigned>(port), why.c_str()));
+    if (!camera.error.empty()) {
+        return fail(camera.error);
     }
+    std::unique_ptr<camsim::CameraSimulator> simulator = std::move(camera.simulator);
+    const std::string address = camera.address;
+    const uint16_t port = camera.port;
 
     // 2. The module and the driver, as a recording server opens them.
     ModuleLibrary module;

@@ -9,7 +9,7 @@
 #include <memory>
 #include <thread>
 
-#include "capture_session.h"
+#include "command_line.h"
 #include "jvc_ipcapture/ip_capture_driver.h"
 #include "module_library.h"
 #include "reference_host.h"
@@ -22,32 +22,6 @@ namespace ipc = vostrel::ipcapture;
 
 const std::vector<std::string> kDirections = {"left",    "right",    "up",        "down",
                                               "up-left", "up-right", "down-left", "down-right"};
-
-std::optional<long> Number(const std::string& text, long low, long high) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (*end != '\0' || value < low || value > high) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-ParseOutcome Error(std::string text) {
-    return {ParseOutcome::kUsageError, std::move(text)};
-}
-
-std::string Text(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Text(const char* format, ...) {
-    char buffer[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
-}
 
 // The words an action takes after its name.
 std::optional<std::string> CheckAction(const std::vector<std::string>& a) {
@@ -75,7 +49,7 @@ std::optional<std::string> CheckAction(const std::vector<std::string>& a) {
             return "focus needs near or far";
         }
     } else if (verb == "center") {
-        if (!words(2) || !Number(a[1], 0, 100000) || !Number(a[2], 0, 100000)) {
+        if (!words(2) || !ParseNumber(a[1], 0, 100000) || !ParseNumber(a[2], 0, 100000)) {
             return "center needs X and Y in pixels of the channel's picture";
         }
     } else if (verb == "preset") {
@@ -102,28 +76,24 @@ class PtzSession {
     }
 
     std::string Open(const PtzOptions& options, const std::string& defaultModule) {
-        std::string address = options.address;
-        uint16_t port = options.port.value_or(80);
-        if (options.simulate) {
-            camsim::Options sim;
-            sim.profile = options.sim_profile;
-            sim.auth = options.sim_auth;
-            sim.user = options.sim_user;
-            sim.password = options.sim_password;
-            try {
-                m_simulator = std::make_unique<camsim::CameraSimulator>(sim);
-                port = m_simulator->Start();
-            } catch (const std::exception& e) {
-                return std::string("cannot start the camera simulator: ") + e.what();
-            }
-            address = m_simulator->address();
+        SimulatorChoice choice;
+        choice.simulate = options.simulate;
+        choice.profile = options.sim_profile;
+        choice.auth = options.sim_auth;
+        choice.user = options.sim_user;
+        choice.password = options.sim_password;
+        choice.jpegRingSize = 1;  // no video here
+        CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
+        m_simulator = std::move(camera.simulator);
+        if (m_simulator) {
             m_console.Line("camera simulator " + m_simulator->profile().name + " on " +
                            m_simulator->base_url());
         }
-        if (std::string why = ProbeTcp(address, port, std::chrono::seconds(3)); !why.empty()) {
-            return Text("cannot reach the camera at %s:%u: %s. Check --address and --port.",
-                        address.c_str(), static_cast<unsigned>(port), why.c_str());
+        if (!camera.error.empty()) {
+            return camera.error;
         }
+        const std::string address = camera.address;
+        const uint16_t port = camera.port;
         const std::string path = options.module_path.empty() ? defaultModule : options.module_path;
         if (!m_module.Load(path)) {
             return m_module.error() + " (--module PATH chooses the file)";
@@ -133,7 +103,7 @@ class PtzSession {
             if (record.level == 1) {
                 m_failures.push_back(text);
             }
-            m_console.Line(Text("driver [%d] ", record.level) + text);
+            m_console.Line(Format("driver [%d] ", record.level) + text);
         });
         host::DeviceSettings settings;
         settings.address = address;
@@ -231,15 +201,15 @@ ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out)
             continue;
         }
         if (i + 1 >= args.size()) {
-            return Error(option + " needs a value");
+            return UsageError(option + " needs a value");
         }
         const std::string& value = args[++i];
         if (option == "--address") {
             out.address = value;
         } else if (option == "--port") {
-            auto port = Number(value, 1, 65535);
+            auto port = ParseNumber(value, 1, 65535);
             if (!port) {
-                return Error("--port needs a number 1..65535");
+                return UsageError("--port needs a number 1..65535");
             }
             out.port = static_cast<uint16_t>(*port);
         } else if (option == "--user") {
@@ -249,24 +219,24 @@ ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out)
         } else if (option == "--model") {
             out.model = value;
         } else if (option == "--channel") {
-            auto channel = Number(value, 0, 63);
+            auto channel = ParseNumber(value, 0, 63);
             if (!channel) {
-                return Error("--channel needs a number 0..63");
+                return UsageError("--channel needs a number 0..63");
             }
             out.channel = static_cast<unsigned>(*channel);
         } else if (option == "--presets") {
             out.presets = value;
         } else if (option == "--speed") {
-            auto speed = Number(value, 1, 16);
+            auto speed = ParseNumber(value, 1, 16);
             if (!speed) {
-                return Error("--speed needs a number 1..16");
+                return UsageError("--speed needs a number 1..16");
             }
             out.speed = static_cast<int>(*speed);
         } else if (option == "--for") {
             char* end = nullptr;
             const double seconds = std::strtod(value.c_str(), &end);
             if (value.empty() || *end != '\0' || !(seconds >= 0) || seconds > 3600) {
-                return Error("--for needs seconds 0..3600");
+                return UsageError("--for needs seconds 0..3600");
             }
             out.seconds = seconds;
         } else if (option == "--module") {
@@ -274,7 +244,7 @@ ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out)
         } else if (option == "--sim-auth") {
             auto mode = camsim::ParseAuthMode(value);
             if (!mode) {
-                return Error("--sim-auth needs none, basic or digest");
+                return UsageError("--sim-auth needs none, basic or digest");
             }
             out.sim_auth = *mode;
         } else if (option == "--sim-user") {
@@ -282,17 +252,18 @@ ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out)
         } else if (option == "--sim-password") {
             out.sim_password = value;
         } else {
-            return Error("unknown option " + option);
+            return UsageError("unknown option " + option);
         }
     }
     if (out.simulate && (!out.address.empty() || out.port)) {
-        return Error("--simulate chooses the address and port; leave out --address and --port");
+        return UsageError(
+            "--simulate chooses the address and port; leave out --address and --port");
     }
     if (!out.simulate && out.address.empty()) {
-        return Error("ptz needs --address (or --simulate)");
+        return UsageError("ptz needs --address (or --simulate)");
     }
     if (auto problem = CheckAction(out.action)) {
-        return Error(*problem);
+        return UsageError(*problem);
     }
     return {};
 }
@@ -319,7 +290,7 @@ int RunPtz(const PtzOptions& options, Console& console, const std::string& defau
     const auto& a = options.action;
     const std::string& verb = a[0];
     auto report = [&](const std::string& what, int32_t code) {
-        console.Line(what + ": " + ResultName(code) + (code == 1 ? "" : Text(" (%d)", code)));
+        console.Line(what + ": " + ResultName(code) + (code == 1 ? "" : Format(" (%d)", code)));
         return code == 1 ? 0 : 1;
     };
     auto hold = [&] {
@@ -331,7 +302,7 @@ int RunPtz(const PtzOptions& options, Console& console, const std::string& defau
         if (code != 1) {
             return report(what, code);
         }
-        console.Line(what + Text(" at speed %d for %g s", options.speed, options.seconds));
+        console.Line(what + Format(" at speed %d for %g s", options.speed, options.seconds));
         hold();
         const int32_t stopped = control->StopAll();
         session.Settle(stopQuery);
@@ -384,11 +355,11 @@ int RunPtz(const PtzOptions& options, Console& console, const std::string& defau
     if (what == "list") {
         const int32_t count = control->GetPresetCount();
         console.Line(
-            Text("%d preset%s on channel %u", count, count == 1 ? "" : "s", options.channel));
+            Format("%d preset%s on channel %u", count, count == 1 ? "" : "s", options.channel));
         char name[1024];
         for (int32_t i = 0; i < count; ++i) {
             if (control->GetPresetName(i, name, sizeof name) == 1) {
-                console.Line(Text("  %d  %s", i, name));
+                console.Line(Format("  %d  %s", i, name));
             }
         }
         return 0;

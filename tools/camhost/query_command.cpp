@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "command_line.h"
 #include "module_library.h"
 #include "reference_host.h"
 
@@ -15,22 +16,6 @@ namespace camhost {
 namespace {
 
 using namespace std::chrono_literals;
-
-ParseOutcome Error(std::string text) {
-    return {ParseOutcome::kUsageError, std::move(text)};
-}
-
-std::optional<long> Number(const std::string& text, long low, long high) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (*end != '\0' || value < low || value > high) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 // The result keys the module writes (besides the device name and the lists).
 constexpr int kKeyPtz = 1;
@@ -198,24 +183,24 @@ ParseOutcome ParseQueryArgs(const std::vector<std::string>& args, QueryOptions& 
             out.simulate = true;
             if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) {
                 if (!camsim::FindProfile(args[i + 1])) {
-                    return Error("unknown camera profile \"" + args[i + 1] + "\"");
+                    return UsageError("unknown camera profile \"" + args[i + 1] + "\"");
                 }
                 out.sim_profile = args[++i];
             }
             continue;
         }
         if (option.rfind("--", 0) != 0) {
-            return Error("unexpected argument \"" + option + "\"");
+            return UsageError("unexpected argument \"" + option + "\"");
         }
         if (i + 1 >= args.size()) {
-            return Error(option + " needs a value");
+            return UsageError(option + " needs a value");
         }
         const std::string& value = args[++i];
-        auto bad = [&] { return Error("bad value for " + option + ": \"" + value + "\""); };
+        auto bad = [&] { return UsageError("bad value for " + option + ": \"" + value + "\""); };
         if (option == "--address") {
             out.address = value;
         } else if (option == "--port") {
-            auto port = Number(value, 1, 65535);
+            auto port = ParseNumber(value, 1, 65535);
             if (!port) {
                 return bad();
             }
@@ -225,7 +210,7 @@ ParseOutcome ParseQueryArgs(const std::vector<std::string>& args, QueryOptions& 
         } else if (option == "--password") {
             out.password = value;
         } else if (option == "--video-standard") {
-            auto standard = Number(value, 0, 1);
+            auto standard = ParseNumber(value, 0, 1);
             if (!standard) {
                 return bad();
             }
@@ -251,18 +236,19 @@ ParseOutcome ParseQueryArgs(const std::vector<std::string>& args, QueryOptions& 
         } else if (option == "--sim-password") {
             out.sim_password = value;
         } else {
-            return Error("unknown option \"" + option + "\"");
+            return UsageError("unknown option \"" + option + "\"");
         }
     }
     if (out.simulate && (!out.address.empty() || out.port)) {
-        return Error("--simulate chooses the address and port; leave out --address and --port");
+        return UsageError(
+            "--simulate chooses the address and port; leave out --address and --port");
     }
     if (!out.simulate) {
         if (out.address.empty()) {
-            return Error("query needs --address (or --simulate)");
+            return UsageError("query needs --address (or --simulate)");
         }
         if (simAuthGiven) {
-            return Error("--sim-auth is for --simulate");
+            return UsageError("--sim-auth is for --simulate");
         }
     }
     return {};
@@ -435,27 +421,18 @@ int RunQuery(const QueryOptions& options, Console& console, StopSignal& stop,
         std::fprintf(stderr, "camhost: %s\n", why.c_str());
         return 1;
     };
-    std::string address = options.address;
-    uint16_t port = options.port.value_or(80);
-    std::unique_ptr<camsim::CameraSimulator> simulator;
-    if (options.simulate) {
-        camsim::Options sim;
-        sim.profile = options.sim_profile;
-        sim.auth = options.sim_auth;
-        sim.user = options.sim_user;
-        sim.password = options.sim_password;
-        try {
-            simulator = std::make_unique<camsim::CameraSimulator>(sim);
-            port = simulator->Start();
-        } catch (const std::exception& e) {
-            return fail(std::string("cannot start the camera simulator: ") + e.what());
-        }
-        address = simulator->address();
+    SimulatorChoice choice;
+    choice.simulate = options.simulate;
+    choice.profile = options.sim_profile;
+    choice.auth = options.sim_auth;
+    choice.user = options.sim_user;
+    choice.password = options.sim_password;
+    const CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
+    if (!camera.error.empty()) {
+        return fail(camera.error);
     }
-    if (std::string why = ProbeTcp(address, port, 3s); !why.empty()) {
-        return fail("cannot reach the camera at " + address + ":" + std::to_string(port) + ": " +
-                    why + ". Check --address and --port.");
-    }
+    const std::string& address = camera.address;
+    const uint16_t port = camera.port;
     const std::string modulePath =
         options.module_path.empty() ? defaultModule : options.module_path;
     const QueryOutcome outcome =

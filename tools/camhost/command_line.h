@@ -1,0 +1,49 @@
+#pragma once
+// Small helpers every camhost command shares: formatting, option values, and the camera a
+// command talks to — the simulator started in-process when asked, or the one named — checked
+// to be reachable before the module is loaded.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "camera_simulator.h"
+#include "capture_options.h"
+
+namespace camhost {
+
+// printf into a string of any length.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Upper(std::string text);
+// A whole decimal number within [low, high]; nullopt otherwise.
+std::optional<long> ParseNumber(const std::string& text, long low, long high);
+// Seconds from 0 to a year, fractions allowed.
+std::optional<double> ParseSeconds(const std::string& text);
+ParseOutcome UsageError(std::string text);
+
+// The simulator to start instead of a camera, as --simulate and the --sim-* options ask.
+struct SimulatorChoice {
+    bool simulate = false;
+    std::string profile = "VN-V686";
+    camsim::AuthMode auth = camsim::AuthMode::kNone;
+    std::string user = "admin";
+    std::string password = "jvc";
+    int inputPins = -1;  // -1: the profile's
+    int outputPins = -1;
+    unsigned jpegRingSize = 30;  // fewer pictures start quicker where no video is needed
+};
+
+// The camera a command talks to. With a simulator, address and port are its own.
+struct CameraEndpoint {
+    std::unique_ptr<camsim::CameraSimulator> simulator;
+    std::string address;
+    uint16_t port = 80;
+    std::string error;  // why there is no camera to talk to; empty when there is
+};
+
+// Starts the simulator when chosen, then checks that a TCP connection can be made.
+CameraEndpoint ReachCamera(const SimulatorChoice& choice, const std::string& address,
+                           std::optional<uint16_t> port);
+
+}  // namespace camhost
