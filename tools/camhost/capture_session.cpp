@@ -192,18 +192,10 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
 
     // 1. The camera: the simulator started here, or the one named. A camera that cannot be
     // reached gets no further: the driver would only retry.
-    SimulatorChoice choice;
-    choice.simulate = options.simulate;
-    choice.profile = options.sim_profile;
-    choice.auth = options.sim_auth;
-    choice.user = options.sim_user;
-    choice.password = options.sim_password;
+    SimulatorChoice choice = SimulatorChoiceOf(options);
     CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
     if (camera.simulator) {
-        console.Line(Format("camera simulator %s (authentication %s) on %s",
-                            camera.simulator->profile().name.c_str(),
-                            camsim::AuthModeName(choice.auth),
-                            camera.simulator->base_url().c_str()));
+        console.Line(SimulatorLine(*camera.simulator));
     }
     if (!camera.error.empty()) {
         return fail(camera.error);

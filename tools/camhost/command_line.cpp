@@ -59,6 +59,11 @@ ParseOutcome UsageError(std::string text) {
     return {ParseOutcome::kUsageError, std::move(text)};
 }
 
+std::string SimulatorLine(const camsim::CameraSimulator& simulator) {
+    return Format("camera simulator %s (authentication %s) on %s", simulator.profile().name.c_str(),
+                  camsim::AuthModeName(simulator.options().auth), simulator.base_url().c_str());
+}
+
 CameraEndpoint ReachCamera(const SimulatorChoice& choice, const std::string& address,
                            std::optional<uint16_t> port) {
     CameraEndpoint camera;

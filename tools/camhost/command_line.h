@@ -34,6 +34,21 @@ struct SimulatorChoice {
     unsigned jpegRingSize = 30;  // fewer pictures start quicker where no video is needed
 };
 
+// The simulator choice of a command's options (every command names these fields alike).
+template <class Options>
+SimulatorChoice SimulatorChoiceOf(const Options& options) {
+    SimulatorChoice choice;
+    choice.simulate = options.simulate;
+    choice.profile = options.sim_profile;
+    choice.auth = options.sim_auth;
+    choice.user = options.sim_user;
+    choice.password = options.sim_password;
+    return choice;
+}
+
+// The line that tells a person which simulator runs and where.
+std::string SimulatorLine(const camsim::CameraSimulator& simulator);
+
 // The camera a command talks to. With a simulator, address and port are its own.
 struct CameraEndpoint {
     std::unique_ptr<camsim::CameraSimulator> simulator;

@@ -418,21 +418,13 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
     const int outputs = options.EffectiveOutputs();
 
     // 1. The camera: the simulator started here, or the one named.
-    SimulatorChoice choice;
-    choice.simulate = options.simulate;
-    choice.profile = options.sim_profile;
-    choice.auth = options.sim_auth;
-    choice.user = options.sim_user;
-    choice.password = options.sim_password;
+    SimulatorChoice choice = SimulatorChoiceOf(options);
     choice.inputPins = inputs;
     choice.outputPins = outputs;
     choice.jpegRingSize = 1;  // no video here: one picture per size keeps the start quick
     CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
     if (camera.simulator) {
-        console.Line(Format("camera simulator %s (authentication %s) on %s",
-                            camera.simulator->profile().name.c_str(),
-                            camsim::AuthModeName(choice.auth),
-                            camera.simulator->base_url().c_str()));
+        console.Line(SimulatorLine(*camera.simulator));
     }
     if (!camera.error.empty()) {
         return fail(camera.error);

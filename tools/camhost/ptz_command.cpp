@@ -76,18 +76,12 @@ class PtzSession {
     }
 
     std::string Open(const PtzOptions& options, const std::string& defaultModule) {
-        SimulatorChoice choice;
-        choice.simulate = options.simulate;
-        choice.profile = options.sim_profile;
-        choice.auth = options.sim_auth;
-        choice.user = options.sim_user;
-        choice.password = options.sim_password;
+        SimulatorChoice choice = SimulatorChoiceOf(options);
         choice.jpegRingSize = 1;  // no video here
         CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
         m_simulator = std::move(camera.simulator);
         if (m_simulator) {
-            m_console.Line("camera simulator " + m_simulator->profile().name + " on " +
-                           m_simulator->base_url());
+            m_console.Line(SimulatorLine(*m_simulator));
         }
         if (!camera.error.empty()) {
             return camera.error;

@@ -421,12 +421,7 @@ int RunQuery(const QueryOptions& options, Console& console, StopSignal& stop,
         std::fprintf(stderr, "camhost: %s\n", why.c_str());
         return 1;
     };
-    SimulatorChoice choice;
-    choice.simulate = options.simulate;
-    choice.profile = options.sim_profile;
-    choice.auth = options.sim_auth;
-    choice.user = options.sim_user;
-    choice.password = options.sim_password;
+    SimulatorChoice choice = SimulatorChoiceOf(options);
     const CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
     if (!camera.error.empty()) {
         return fail(camera.error);
