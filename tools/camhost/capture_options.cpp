@@ -112,21 +112,14 @@ ParseOutcome ParseCaptureArgs(const std::vector<std::string>& args, CaptureOptio
         }
         const std::string& v = *value;
         auto bad = [&] { return UsageError("bad value for " + option + ": \"" + v + "\""); };
-        if (option == "--address") {
-            out.address = v;
-        } else if (option == "--port") {
-            auto n = ParseNumber(v, 1, 65535);
-            if (!n) {
-                return bad();
+        std::optional<ParseOutcome> sharedError;
+        if (TakeSharedOption(option, v, out, sharedError)) {
+            if (sharedError) {
+                return *sharedError;
             }
-            out.port = static_cast<uint16_t>(*n);
-        } else if (option == "--user") {
-            out.user = v;
-        } else if (option == "--password") {
-            out.password = v;
-        } else if (option == "--model") {
-            out.model = v;
-        } else if (option == "--stream") {
+            continue;
+        }
+        if (option == "--stream") {
             if (v == "mjpeg" || v == "jpeg") {
                 out.stream = StreamKind::kMjpeg;
             } else if (v == "mpeg4" || v == "mpeg-4") {
@@ -183,8 +176,6 @@ ParseOutcome ParseCaptureArgs(const std::vector<std::string>& args, CaptureOptio
                 return bad();
             }
             out.params[static_cast<int>(*n)] = v.substr(eq + 1);
-        } else if (option == "--module") {
-            out.module_path = v;
         } else if (option == "--sim-auth") {
             auto mode = camsim::ParseAuthMode(v);
             if (!mode) {
@@ -192,10 +183,6 @@ ParseOutcome ParseCaptureArgs(const std::vector<std::string>& args, CaptureOptio
             }
             out.sim_auth = *mode;
             simAuthGiven = true;
-        } else if (option == "--sim-user") {
-            out.sim_user = v;
-        } else if (option == "--sim-password") {
-            out.sim_password = v;
         } else {
             return UsageError("unknown option \"" + option + "\"");
         }

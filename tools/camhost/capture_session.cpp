@@ -125,18 +125,6 @@ const char* StateName(ipc::IIPVideoCapture* video, unsigned index) {
     }
 }
 
-const char* LevelName(int level) {
-    switch (level) {
-        case 1:
-            return "failure";
-        case 2:
-        case 3:
-            return "state";
-        default:
-            return "info";
-    }
-}
-
 }  // namespace
 
 std::string ProbeTcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout) {

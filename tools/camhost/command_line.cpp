@@ -59,6 +59,18 @@ ParseOutcome UsageError(std::string text) {
     return {ParseOutcome::kUsageError, std::move(text)};
 }
 
+const char* LevelName(int level) {
+    switch (level) {
+        case 1:
+            return "failure";
+        case 2:
+        case 3:
+            return "state";
+        default:
+            return "info";
+    }
+}
+
 std::string SimulatorLine(const camsim::CameraSimulator& simulator) {
     return Format("camera simulator %s (authentication %s) on %s", simulator.profile().name.c_str(),
                   camsim::AuthModeName(simulator.options().auth), simulator.base_url().c_str());

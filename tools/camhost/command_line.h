@@ -22,6 +22,45 @@ std::optional<long> ParseNumber(const std::string& text, long low, long high);
 std::optional<double> ParseSeconds(const std::string& text);
 ParseOutcome UsageError(std::string text);
 
+// Takes an option every command shares: the camera's address, port and credentials, the
+// model (where the command has one), the module, and the simulator's credentials. False when
+// the option is none of them; error is set when its value is bad.
+template <class Options>
+bool TakeSharedOption(const std::string& option, const std::string& value, Options& out,
+                      std::optional<ParseOutcome>& error) {
+    if constexpr (requires { out.model; }) {
+        if (option == "--model") {
+            out.model = value;
+            return true;
+        }
+    }
+    if (option == "--address") {
+        out.address = value;
+    } else if (option == "--port") {
+        if (auto port = ParseNumber(value, 1, 65535)) {
+            out.port = static_cast<uint16_t>(*port);
+        } else {
+            error = UsageError("bad value for --port: \"" + value + "\"");
+        }
+    } else if (option == "--user") {
+        out.user = value;
+    } else if (option == "--password") {
+        out.password = value;
+    } else if (option == "--module") {
+        out.module_path = value;
+    } else if (option == "--sim-user") {
+        out.sim_user = value;
+    } else if (option == "--sim-password") {
+        out.sim_password = value;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The level names of the driver's log lines.
+const char* LevelName(int level);
+
 // The simulator to start instead of a camera, as --simulate and the --sim-* options ask.
 struct SimulatorChoice {
     bool simulate = false;

@@ -62,18 +62,6 @@ const char* StateText(int32_t state) {
     }
 }
 
-const char* LevelName(int level) {
-    switch (level) {
-        case 1:
-            return "failure";
-        case 2:
-        case 3:
-            return "state";
-        default:
-            return "info";
-    }
-}
-
 // The host's digital I/O callback: prints each report as it arrives (on the driver's threads)
 // and keeps the last state of each input and the number of failures.
 class IoReporter : public ipc::ICaptureIOCallback {
@@ -258,28 +246,19 @@ ParseOutcome ParseIoArgs(const std::vector<std::string>& args, IoOptions& out) {
         }
         const std::string& v = args[++i];
         auto bad = [&] { return UsageError("bad value for " + option + ": \"" + v + "\""); };
-        if (option == "--address") {
-            out.address = v;
-        } else if (option == "--port") {
-            auto n = ParseNumber(v, 1, 65535);
-            if (!n) {
-                return bad();
+        std::optional<ParseOutcome> sharedError;
+        if (TakeSharedOption(option, v, out, sharedError)) {
+            if (sharedError) {
+                return *sharedError;
             }
-            out.port = static_cast<uint16_t>(*n);
-        } else if (option == "--user") {
-            out.user = v;
-        } else if (option == "--password") {
-            out.password = v;
-        } else if (option == "--model") {
-            out.model = v;
-        } else if (option == "--inputs" || option == "--outputs") {
+            continue;
+        }
+        if (option == "--inputs" || option == "--outputs") {
             auto n = ParseNumber(v, 0, 64);
             if (!n) {
                 return bad();
             }
             (option == "--inputs" ? out.inputs : out.outputs) = static_cast<int>(*n);
-        } else if (option == "--module") {
-            out.module_path = v;
         } else if (option == "--seconds") {
             auto s = ParseSeconds(v);
             if (!s) {
@@ -303,10 +282,6 @@ ParseOutcome ParseIoArgs(const std::vector<std::string>& args, IoOptions& out) {
             }
             out.sim_auth = *mode;
             simAuthGiven = true;
-        } else if (option == "--sim-user") {
-            out.sim_user = v;
-        } else if (option == "--sim-password") {
-            out.sim_password = v;
         }
     }
 

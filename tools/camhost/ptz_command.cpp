@@ -198,21 +198,14 @@ ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out)
             return UsageError(option + " needs a value");
         }
         const std::string& value = args[++i];
-        if (option == "--address") {
-            out.address = value;
-        } else if (option == "--port") {
-            auto port = ParseNumber(value, 1, 65535);
-            if (!port) {
-                return UsageError("--port needs a number 1..65535");
+        std::optional<ParseOutcome> sharedError;
+        if (TakeSharedOption(option, value, out, sharedError)) {
+            if (sharedError) {
+                return *sharedError;
             }
-            out.port = static_cast<uint16_t>(*port);
-        } else if (option == "--user") {
-            out.user = value;
-        } else if (option == "--password") {
-            out.password = value;
-        } else if (option == "--model") {
-            out.model = value;
-        } else if (option == "--channel") {
+            continue;
+        }
+        if (option == "--channel") {
             auto channel = ParseNumber(value, 0, 63);
             if (!channel) {
                 return UsageError("--channel needs a number 0..63");
@@ -233,18 +226,12 @@ ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out)
                 return UsageError("--for needs seconds 0..3600");
             }
             out.seconds = seconds;
-        } else if (option == "--module") {
-            out.module_path = value;
         } else if (option == "--sim-auth") {
             auto mode = camsim::ParseAuthMode(value);
             if (!mode) {
                 return UsageError("--sim-auth needs none, basic or digest");
             }
             out.sim_auth = *mode;
-        } else if (option == "--sim-user") {
-            out.sim_user = value;
-        } else if (option == "--sim-password") {
-            out.sim_password = value;
         } else {
             return UsageError("unknown option " + option);
         }

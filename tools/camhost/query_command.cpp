@@ -197,19 +197,14 @@ ParseOutcome ParseQueryArgs(const std::vector<std::string>& args, QueryOptions& 
         }
         const std::string& value = args[++i];
         auto bad = [&] { return UsageError("bad value for " + option + ": \"" + value + "\""); };
-        if (option == "--address") {
-            out.address = value;
-        } else if (option == "--port") {
-            auto port = ParseNumber(value, 1, 65535);
-            if (!port) {
-                return bad();
+        std::optional<ParseOutcome> sharedError;
+        if (TakeSharedOption(option, value, out, sharedError)) {
+            if (sharedError) {
+                return *sharedError;
             }
-            out.port = static_cast<uint16_t>(*port);
-        } else if (option == "--user") {
-            out.user = value;
-        } else if (option == "--password") {
-            out.password = value;
-        } else if (option == "--video-standard") {
+            continue;
+        }
+        if (option == "--video-standard") {
             auto standard = ParseNumber(value, 0, 1);
             if (!standard) {
                 return bad();
@@ -222,8 +217,6 @@ ParseOutcome ParseQueryArgs(const std::vector<std::string>& args, QueryOptions& 
                 return bad();
             }
             out.timeout = seconds;
-        } else if (option == "--module") {
-            out.module_path = value;
         } else if (option == "--sim-auth") {
             auto mode = camsim::ParseAuthMode(value);
             if (!mode) {
@@ -231,10 +224,6 @@ ParseOutcome ParseQueryArgs(const std::vector<std::string>& args, QueryOptions& 
             }
             out.sim_auth = *mode;
             simAuthGiven = true;
-        } else if (option == "--sim-user") {
-            out.sim_user = value;
-        } else if (option == "--sim-password") {
-            out.sim_password = value;
         } else {
             return UsageError("unknown option \"" + option + "\"");
         }
