@@ -124,20 +124,6 @@ std::string FormatPath(const wchar_t* format, va_list args) {
     return ToUtf8(std::wstring(buffer, static_cast<size_t>(n)).c_str());
 }
 
-// The bytes of a document as its file holds them: in the encoding the parser read it in, or
-// converted to charset when that is set. False when the document cannot be written in it.
-bool Serialize(const pugi::xml_document& doc, pugi::xml_encoding encoding, bool byteOrderMark,
-               const std::string& charset, std::string& bytes) {
-    StringWriter writer;
-    if (charset.empty()) {
-        doc.save(writer, "", kSaveFlags | (byteOrderMark ? pugi::format_write_bom : 0u), encoding);
-        bytes = std::move(writer.text);
-        return true;
-    }
-    doc.save(writer, "", kSaveFlags, pugi::encoding_utf8);
-    return presets::EncodeDocument(charset, writer.text, bytes) == presets::ConversionResult::kOk;
-}
-
 // A loadable document holds at most one declaration, first, exactly one root element and no
 // text outside it but whitespace.
 bool HasDocumentShape(const pugi::xml_document& doc) {
@@ -190,6 +176,41 @@ void KeepDeclarationText(pugi::xml_document& doc, const std::string& raw) {
     pi.set_name("xml");
     pi.set_value(data.c_str());
     doc.remove_child(decl);
+}
+
+// Whether bytes converted to charset open again as the document whose UTF-8 form is utf8.
+// Some encodings iconv knows do not keep the markup's ASCII as it is (UTF-7 writes '<' as
+// "+ADw-", EBCDIC moves every letter): their declaration is no longer found, so the file
+// would not open again, and such a save must fail rather than lose the presets.
+bool ReadsBackAs(const std::string& bytes, const std::string& charset, const std::string& utf8) {
+    std::string decoded;
+    if (presets::DeclaredEncoding(bytes) != charset ||
+        presets::DecodeDocument(charset, bytes, decoded) != presets::ConversionResult::kOk) {
+        return false;
+    }
+    pugi::xml_document again;
+    if (!again.load_buffer(decoded.data(), decoded.size(), kParseFlags, pugi::encoding_utf8)) {
+        return false;
+    }
+    KeepDeclarationText(again, decoded);
+    StringWriter writer;
+    again.save(writer, "", kSaveFlags, pugi::encoding_utf8);
+    return writer.text == utf8;
+}
+
+// The bytes of a document as its file holds them: in the encoding the parser read it in, or
+// converted to charset when that is set. False when the document cannot be written in it.
+bool Serialize(const pugi::xml_document& doc, pugi::xml_encoding encoding, bool byteOrderMark,
+               const std::string& charset, std::string& bytes) {
+    StringWriter writer;
+    if (charset.empty()) {
+        doc.save(writer, "", kSaveFlags | (byteOrderMark ? pugi::format_write_bom : 0u), encoding);
+        bytes = std::move(writer.text);
+        return true;
+    }
+    doc.save(writer, "", kSaveFlags, pugi::encoding_utf8);
+    return presets::EncodeDocument(charset, writer.text, bytes) == presets::ConversionResult::kOk &&
+           ReadsBackAs(bytes, charset, writer.text);
 }
 
 }  // namespace

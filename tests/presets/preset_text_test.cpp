@@ -170,6 +170,20 @@ TEST_F(PresetTextTest, ACharacterThatCannotBeWrittenFailsTheSave) {
     settings.Close();
 }
 
+TEST_F(PresetTextTest, AnEncodingThatDoesNotKeepTheMarkupFailsTheSaveAndKeepsThePresets) {
+    // UTF-7 reads plain ASCII as it is, but writes '<' and '"' as "+ADw-" and "+ACI-": the
+    // written file would no longer open.
+    const std::string original = Document("<?xml version=\"1.0\" encoding=\"utf-7\"?>", {"Gate"});
+    WriteFile(File(), original);
+    CXMLPrepositionReader reader("JVC", dir.Path());
+    ASSERT_TRUE(reader.Open("presets.xml"));
+    PrepositionRecord record;
+    ASSERT_TRUE(reader.ReadPreposition(0, 0, record));
+    EXPECT_EQ(record.name, "Gate");
+    EXPECT_FALSE(reader.WritePreposition(0, 1, {"Door", 2}));
+    EXPECT_EQ(ReadFile(File()), original);
+}
+
 TEST_F(PresetTextTest, InvalidUtf8InANameIsStoredAsReplacementCharacters) {
     CXMLPrepositionReader reader("JVC", dir.Path());
     ASSERT_TRUE(reader.Open("presets.xml"));
