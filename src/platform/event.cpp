@@ -28,7 +28,13 @@ void Event::Reset() {
 WaitResult Event::Wait(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
     auto ready = [this] { return m_signalled; };
-    if (timeoutMs == kInfinite) {
+    if (timeoutMs == 0) {
+        // A poll: a condition variable wait with a deadline already past still costs a
+        // futex system call, and the channels poll their stop event for every block.
+        if (!m_signalled) {
+            return WaitResult::TimedOut;
+        }
+    } else if (timeoutMs == kInfinite) {
         m_cond.wait(lock, ready);
     } else if (!m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
         return WaitResult::TimedOut;
