@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <string_view>
 
 #include "platform/system.h"
 #include "presets/file_store.h"
@@ -14,15 +15,6 @@
 #include "presets/text_encoding.h"
 
 using vostrel::CAutoLock;
-
-struct CXMLSettingsAPI::Document {
-    pugi::xml_document doc;
-    pugi::xml_encoding encoding = pugi::encoding_utf8;
-    bool byteOrderMark = false;
-    // Encoding the file is converted from and to through iconv; empty when the parser reads
-    // and writes the file's encoding itself.
-    std::string charset;
-};
 
 namespace {
 
@@ -178,42 +170,115 @@ void KeepDeclarationText(pugi::xml_document& doc, const std::string& raw) {
     doc.remove_child(decl);
 }
 
-// Whether bytes converted to charset open again as the document whose UTF-8 form is utf8.
-// Some encodings iconv knows do not keep the markup's ASCII as it is (UTF-7 writes '<' as
-// "+ADw-", EBCDIC moves every letter): their declaration is no longer found, so the file
-// would not open again, and such a save must fail rather than lose the presets.
-bool ReadsBackAs(const std::string& bytes, const std::string& charset, const std::string& utf8) {
+// How a file's bytes map to its tree and back.
+struct DocumentForm {
+    pugi::xml_encoding encoding = pugi::encoding_utf8;
+    bool byteOrderMark = false;
+    // Encoding the file is converted from and to through iconv; empty when the parser reads
+    // and writes the file's encoding itself.
+    std::string charset;
+};
+
+// Whether an XML declaration at the start of text ends at its first "?>" without markup in
+// between. The parser takes "/>" as the end of a declaration too, and then rewrites the
+// first "?>" further on to "/>" in its copy of the text, changing a value that holds it; such
+// a file is not XML and does not load. (Text in UTF-16 or UTF-32 never starts with "<?xml".)
+bool DeclarationIsClosed(std::string_view text) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        text.remove_prefix(3);
+    }
+    if (text.substr(0, 5) != "<?xml" || text.size() < 6 || !IsWhitespace(text[5])) {
+        return true;
+    }
+    const std::string_view declaration = text.substr(5, text.find("?>") - 5);
+    return declaration.find_first_of("<>") == std::string_view::npos;
+}
+
+// Loads a file's bytes into doc: 0, or kOpenFailed / kOpenUnknownEncoding with why (a text
+// to follow the file's name).
+int32_t LoadDocument(const std::string& raw, pugi::xml_document& doc, DocumentForm& form,
+                     std::string& why) {
     std::string decoded;
-    if (presets::DeclaredEncoding(bytes) != charset ||
-        presets::DecodeDocument(charset, bytes, decoded) != presets::ConversionResult::kOk) {
-        return false;
+    const std::string* text = &raw;
+    pugi::xml_encoding encoding = pugi::encoding_auto;
+    form = DocumentForm{};
+    if (!presets::HasWideSignature(raw) && raw.compare(0, 3, "\xEF\xBB\xBF") != 0) {
+        std::string declared = presets::DeclaredEncoding(raw);
+        if (!declared.empty() && !presets::IsUtf8Name(declared)) {
+            switch (presets::DecodeDocument(declared, raw, decoded)) {
+                case presets::ConversionResult::kOk:
+                    break;
+                case presets::ConversionResult::kInvalidInput:
+                    why = "is not valid " + declared + " text";
+                    return CXMLSettingsAPI::kOpenFailed;
+                default:
+                    why = "is written in the encoding \"" + declared +
+                          "\", which cannot be converted";
+                    return CXMLSettingsAPI::kOpenUnknownEncoding;
+            }
+            form.charset = declared;
+            text = &decoded;
+            encoding = pugi::encoding_utf8;
+        }
     }
-    pugi::xml_document again;
-    if (!again.load_buffer(decoded.data(), decoded.size(), kParseFlags, pugi::encoding_utf8)) {
-        return false;
+    if (!DeclarationIsClosed(*text)) {
+        why = "does not load: its XML declaration is not closed by \"?>\"";
+        return CXMLSettingsAPI::kOpenFailed;
     }
-    KeepDeclarationText(again, decoded);
-    StringWriter writer;
-    again.save(writer, "", kSaveFlags, pugi::encoding_utf8);
-    return writer.text == utf8;
+    pugi::xml_parse_result result =
+        doc.load_buffer(text->data(), text->size(), kParseFlags, encoding);
+    if (!result || !HasDocumentShape(doc)) {
+        why = "does not load: " +
+              (result ? std::string("no single root element") : result.description());
+        return CXMLSettingsAPI::kOpenFailed;
+    }
+    form.encoding = result.encoding;
+    if (!form.charset.empty()) {
+        KeepDeclarationText(doc, decoded);
+    } else if (result.encoding == pugi::encoding_utf8 || result.encoding == pugi::encoding_latin1) {
+        form.byteOrderMark = raw.compare(0, 3, "\xEF\xBB\xBF") == 0;
+        KeepDeclarationText(doc, raw);
+    } else {
+        // Other encodings are recognised by their byte order mark; keep it.
+        form.byteOrderMark = true;
+    }
+    return 0;
 }
 
 // The bytes of a document as its file holds them: in the encoding the parser read it in, or
-// converted to charset when that is set. False when the document cannot be written in it.
-bool Serialize(const pugi::xml_document& doc, pugi::xml_encoding encoding, bool byteOrderMark,
-               const std::string& charset, std::string& bytes) {
+// converted to the charset when that is set. False when the document cannot be written in it.
+bool Serialize(const pugi::xml_document& doc, const DocumentForm& form, std::string& bytes) {
     StringWriter writer;
-    if (charset.empty()) {
-        doc.save(writer, "", kSaveFlags | (byteOrderMark ? pugi::format_write_bom : 0u), encoding);
+    if (form.charset.empty()) {
+        doc.save(writer, "", kSaveFlags | (form.byteOrderMark ? pugi::format_write_bom : 0u),
+                 form.encoding);
         bytes = std::move(writer.text);
         return true;
     }
     doc.save(writer, "", kSaveFlags, pugi::encoding_utf8);
-    return presets::EncodeDocument(charset, writer.text, bytes) == presets::ConversionResult::kOk &&
-           ReadsBackAs(bytes, charset, writer.text);
+    return presets::EncodeDocument(form.charset, writer.text, bytes) ==
+           presets::ConversionResult::kOk;
+}
+
+// Whether bytes about to be saved load again into a tree that is written as the same bytes.
+// Some encodings iconv knows do not keep the markup's ASCII as it is (UTF-7 writes '<' as
+// "+ADw-", EBCDIC moves every letter), and a tree can hold what its writer cannot give back
+// unchanged; such a file would lose the presets at the next open, so its save fails instead.
+bool ReadsBack(const std::string& bytes) {
+    pugi::xml_document again;
+    DocumentForm form;
+    std::string why;
+    std::string bytesAgain;
+    return LoadDocument(bytes, again, form, why) == 0 && Serialize(again, form, bytesAgain) &&
+           bytesAgain == bytes;
 }
 
 }  // namespace
+
+struct CXMLSettingsAPI::Document {
+    pugi::xml_document doc;
+    DocumentForm form;
+};
 
 CXMLSettingsAPI::CXMLSettingsAPI(const std::string& directory) : m_directory(directory) {
     if (m_directory.empty()) {
@@ -284,44 +349,11 @@ int32_t CXMLSettingsAPI::Open(const char* fileName) {
     }
 
     auto document = std::make_unique<Document>();
-    std::string decoded;
-    const std::string* text = &raw;
-    pugi::xml_encoding encoding = pugi::encoding_auto;
-    if (!presets::HasWideSignature(raw) && raw.compare(0, 3, "\xEF\xBB\xBF") != 0) {
-        std::string declared = presets::DeclaredEncoding(raw);
-        if (!declared.empty() && !presets::IsUtf8Name(declared)) {
-            switch (presets::DecodeDocument(declared, raw, decoded)) {
-                case presets::ConversionResult::kOk:
-                    break;
-                case presets::ConversionResult::kInvalidInput:
-                    SetError("\"" + path + "\" is not valid " + declared + " text");
-                    return kOpenFailed;
-                default:
-                    SetError("\"" + path + "\" is written in the encoding \"" + declared +
-                             "\", which cannot be converted");
-                    return kOpenUnknownEncoding;
-            }
-            document->charset = declared;
-            text = &decoded;
-            encoding = pugi::encoding_utf8;
-        }
-    }
-    pugi::xml_parse_result result =
-        document->doc.load_buffer(text->data(), text->size(), kParseFlags, encoding);
-    if (!result || !HasDocumentShape(document->doc)) {
-        SetError("\"" + path + "\" does not load: " +
-                 (result ? std::string("no single root element") : result.description()));
-        return kOpenFailed;
-    }
-    document->encoding = result.encoding;
-    if (!document->charset.empty()) {
-        KeepDeclarationText(document->doc, decoded);
-    } else if (result.encoding == pugi::encoding_utf8 || result.encoding == pugi::encoding_latin1) {
-        document->byteOrderMark = raw.compare(0, 3, "\xEF\xBB\xBF") == 0;
-        KeepDeclarationText(document->doc, raw);
-    } else {
-        // Other encodings are recognised by their byte order mark; keep it.
-        document->byteOrderMark = true;
+    std::string error;
+    const int32_t status = LoadDocument(raw, document->doc, document->form, error);
+    if (status != 0) {
+        SetError("\"" + path + "\" " + error);
+        return status;
     }
 
     CAutoLock domHold(m_domLock);
@@ -352,10 +384,13 @@ bool CXMLSettingsAPI::Save() {
         return false;
     }
     std::string bytes;
-    if (!Serialize(m_document->doc, m_document->encoding, m_document->byteOrderMark,
-                   m_document->charset, bytes)) {
-        SetError("the document cannot be written in the encoding \"" + m_document->charset +
+    if (!Serialize(m_document->doc, m_document->form, bytes)) {
+        SetError("the document cannot be written in the encoding \"" + m_document->form.charset +
                  "\" of \"" + m_filePath + "\"");
+        return false;
+    }
+    if (!ReadsBack(bytes)) {
+        SetError("the document would not read back as written to \"" + m_filePath + "\"");
         return false;
     }
     std::string error;
@@ -379,7 +414,7 @@ int32_t CXMLSettingsAPI::CreateDocumentFile(const char* rootName, const char* fi
     doc.append_child(rootName);
     std::string bytes;
     std::string error;
-    if (!Serialize(doc, pugi::encoding_utf8, false, std::string(), bytes) ||
+    if (!Serialize(doc, DocumentForm{}, bytes) ||
         !presets::SaveFileContent(FilePath(fileName), bytes, error)) {
         SetError(error);
         return 0;

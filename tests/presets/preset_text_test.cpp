@@ -184,6 +184,28 @@ TEST_F(PresetTextTest, AnEncodingThatDoesNotKeepTheMarkupFailsTheSaveAndKeepsThe
     EXPECT_EQ(ReadFile(File()), original);
 }
 
+TEST_F(PresetTextTest, ADeclarationClosedBySlashDoesNotLoadAndIsKeptAside) {
+    // Not XML: the declaration ends at "/>", and a parser that took it would change the first
+    // "?>" after it (in a name here) to "/>".
+    const std::string original =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"/>\n<JVC><PtzChannel01><Preposition000>"
+        "<Name value=\"a<?b?>c\"/><Slot value=\"4\"/></Preposition000></PtzChannel01></JVC>";
+    WriteFile(File(), original);
+    CXMLSettingsAPI settings(dir.Path());
+    EXPECT_EQ(settings.Open("presets.xml"), CXMLSettingsAPI::kOpenFailed);
+    EXPECT_NE(settings.LastError().find("declaration"), std::string::npos) << settings.LastError();
+
+    CXMLPrepositionReader reader("JVC", dir.Path());
+    ASSERT_TRUE(reader.Open("presets.xml")) << reader.LastError();  // a new file; the old kept aside
+    ASSERT_TRUE(reader.WritePreposition(1, 2, {"Door", 7}));
+    bool kept = false;
+    for (const std::string& name : dir.Entries()) {
+        kept = kept || (name.rfind("presets.xml.unreadable-", 0) == 0 &&
+                        ReadFile(dir.File(name)) == original);
+    }
+    EXPECT_TRUE(kept);
+}
+
 TEST_F(PresetTextTest, InvalidUtf8InANameIsStoredAsReplacementCharacters) {
     CXMLPrepositionReader reader("JVC", dir.Path());
     ASSERT_TRUE(reader.Open("presets.xml"));
