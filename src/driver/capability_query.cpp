@@ -54,6 +54,9 @@ int CCapabilityQuery::Init(ipcapture::ICapabilityCallback* callback, bool videoS
 
 int CCapabilityQuery::Start(const char* address, int port, const char* userName,
                             const char* password, ipcapture::ICapabilityResults* results) {
+    if (port < 0 || port > 0xFFFF) {
+        return 0;  // a port the camera cannot have, not another port cut from it
+    }
     std::unique_ptr<Job> job;
     try {
         auto record = std::make_unique<DEVICE_INFO>(

@@ -283,6 +283,12 @@ TEST_F(CapabilityQueryTest, OneQueryAtATimeFromInitToUninit) {
     EXPECT_TRUE(again.properties.empty());
     EXPECT_TRUE(second.Outcomes().empty());
 
+    // A port out of range starts nothing (cut to 16 bits it would name another port).
+    cam.ClearRequests();
+    EXPECT_EQ(query.start(cam.address().c_str(), cam.port() + 0x10000, "", "", &again), 0);
+    EXPECT_EQ(query.start(cam.address().c_str(), -1, "", "", &again), 0);
+    EXPECT_EQ(first.Outcomes().size(), 2u);
+
     // Uninit forgets the callback, so init works again, and a fresh query runs.
     EXPECT_EQ(query.uninit(), 1);
     EXPECT_EQ(query.init(&second, false), 1);
