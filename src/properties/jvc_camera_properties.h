@@ -64,14 +64,17 @@ class CJvcCameraProperties : public CCameraPropertiesEx {
     bool m_centerSupported = false;
     std::string m_firmware;
 
-  private:
     // Outcome of one read.
     enum class Read {
         kFailed,  // not sent, no status, or an HTTP status other than 2xx
         kEmpty,   // answered with an empty body
         kBody,    // answered with a body
     };
-    Read ReadParams(const std::string& path, std::string& body);
+    // One parameter read through the HTTP client; virtual so that the answer handling can be
+    // driven without a camera (the fuzz target does).
+    virtual Read ReadParams(const std::string& path, std::string& body);
+
+  private:
     // Counts the pins answered by path formats "...pin(%d)..." for n = 1..15; false when a
     // read failed.
     bool CountPins(const char* pathFormat, uint32_t& count);
