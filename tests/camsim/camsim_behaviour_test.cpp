@@ -442,6 +442,35 @@ TEST(CamsimFaults, ByteRateLimit) {
     EXPECT_LT(r.body.size(), 50000u);
 }
 
+TEST(CamsimFaults, ByteRateSwitchedOnAndOffMidStream) {
+    CameraSimulator cam;
+    cam.Start();
+    std::atomic<size_t> parts{0};
+    std::thread client([&] {
+        ReadStream(cam.port(), kMjpeg, 20s, [&](const std::string& body) {
+            parts = SplitParts(body, "camsimboundary").size();
+            return parts < 12;
+        });
+    });
+    auto wait_parts = [&](size_t n, std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (parts < n && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return parts >= n;
+    };
+    // The bytes sent at full speed before do not count against the rate: the drip begins at
+    // once, and switched off, the stream goes on at full speed at once.
+    ASSERT_TRUE(wait_parts(3, 5s));
+    cam.SetStreamByteRate(1000);
+    std::this_thread::sleep_for(300ms);
+    const size_t dripped = parts;
+    EXPECT_LE(dripped, 4u);
+    cam.SetStreamByteRate(0);
+    EXPECT_TRUE(wait_parts(dripped + 3, 1500ms));
+    client.join();
+}
+
 TEST(CamsimFaults, Mpeg4MidGopStart) {
     CameraSimulator cam;
     cam.Start();

@@ -293,7 +293,8 @@ struct CameraSimulator::Impl {
     // Writes bytes of a stream, honouring the byte-rate fault; false when the stream ends.
     struct StreamPacer {
         Clock::time_point start = Clock::now();
-        size_t sent = 0;
+        size_t sent = 0;  // bytes sent at the rate since start
+        size_t rate = 0;  // the rate they were sent at (0: unpaced)
     };
     bool StreamWrite(httplib::DataSink& sink, const uint8_t* data, size_t size, StreamPacer& pacer);
     // Holds a stalled stream until Stop or the client goes.
@@ -828,22 +829,29 @@ bool CameraSimulator::Impl::StreamWrite(httplib::DataSink& sink, const uint8_t* 
         }
         size_t chunk = std::min<size_t>(size - offset, 16384);
         const size_t rate = Faults().stream_bytes_per_second;
+        if (rate != pacer.rate) {
+            // Switched on, off or to another rate: the count starts afresh, so that bytes sent
+            // before do not delay the next ones.
+            pacer = StreamPacer{Clock::now(), 0, rate};
+        }
         if (rate > 0) {
             // Send no faster than `rate` bytes a second, in pieces of at most 1/20 s.
             chunk = std::min(chunk, std::max<size_t>(1, rate / 20));
-            const auto elapsed = std::chrono::duration<double>(Clock::now() - pacer.start).count();
-            const double allowed = elapsed * static_cast<double>(rate);
-            if (static_cast<double>(pacer.sent + chunk) > allowed) {
-                const double wait =
-                    (static_cast<double>(pacer.sent + chunk) - allowed) / static_cast<double>(rate);
-                if (!SleepUntil(Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>(wait)))) {
+            const auto due =
+                pacer.start +
+                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                    static_cast<double>(pacer.sent + chunk) / static_cast<double>(rate)));
+            // Waits in slices, so that the rate switched off (or changed) takes effect at once.
+            bool changed = false;
+            while (Clock::now() < due && !changed) {
+                if (!SleepUntil(std::min(due, Clock::now() + kSlice))) {
                     return false;
                 }
+                changed = Faults().stream_bytes_per_second != rate;
             }
-        } else {
-            pacer.start = Clock::now();
-            pacer.sent = 0;
+            if (changed) {
+                continue;
+            }
         }
         if (!sink.write(reinterpret_cast<const char*>(data + offset), chunk)) {
             return false;
