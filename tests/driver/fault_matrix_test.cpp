@@ -521,7 +521,10 @@ std::vector<Outcome> RunMatrix(size_t parallel, std::chrono::seconds cellLimit) 
             close(child.out);
             int status = 0;
             waitpid(child.pid, &status, 0);
-            if (!o.Parse(child.text) && o.crashed.empty()) {
+            const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            // Also after its outcome: a sanitizer reports (leaks too) as the child ends.
+            if ((!o.Parse(child.text) || !clean) && o.crashed.empty()) {
+                o.ran = false;
                 o.crashed = WIFSIGNALED(status)
                                 ? std::string("signal ") + strsignal(WTERMSIG(status))
                                 : "exit " + std::to_string(WEXITSTATUS(status));
