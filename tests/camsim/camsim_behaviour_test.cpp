@@ -1,7 +1,11 @@
 // The camera simulator's behaviour: profiles, the parameter store, the PTZ head, pins, the
 // JPEG ring, the request log and connection count, every fault switched on and off, and a
 // prompt Stop. Requests go through cpp-httplib's client.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -438,6 +442,35 @@ TEST(CamsimFaults, ByteRateLimit) {
     EXPECT_LT(r.body.size(), 50000u);
 }
 
+TEST(CamsimFaults, ByteRateSwitchedOnAndOffMidStream) {
+    CameraSimulator cam;
+    cam.Start();
+    std::atomic<size_t> parts{0};
+    std::thread client([&] {
+        ReadStream(cam.port(), kMjpeg, 20s, [&](const std::string& body) {
+            parts = SplitParts(body, "camsimboundary").size();
+            return parts < 12;
+        });
+    });
+    auto wait_parts = [&](size_t n, std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (parts < n && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return parts >= n;
+    };
+    // The bytes sent at full speed before do not count against the rate: the drip begins at
+    // once, and switched off, the stream goes on at full speed at once.
+    ASSERT_TRUE(wait_parts(3, 5s));
+    cam.SetStreamByteRate(1000);
+    std::this_thread::sleep_for(300ms);
+    const size_t dripped = parts;
+    EXPECT_LE(dripped, 4u);
+    cam.SetStreamByteRate(0);
+    EXPECT_TRUE(wait_parts(dripped + 3, 1500ms));
+    client.join();
+}
+
 TEST(CamsimFaults, Mpeg4MidGopStart) {
     CameraSimulator cam;
     cam.Start();
@@ -455,6 +488,124 @@ TEST(CamsimFaults, Mpeg4MidGopStart) {
     const auto fixture = cam.Mpeg4Fixture(640, 480);
     EXPECT_NE(std::string(fixture.begin(), fixture.end()).find(r.body), std::string::npos);
     EXPECT_TRUE(cam.Mpeg4Fixture(800, 600).empty());
+}
+
+TEST(CamsimFaults, StreamsCutInTheMiddleOfAPicture) {
+    CameraSimulator cam;
+    cam.Start();
+    cam.SetCutStreamAfter(2);
+    auto r = ReadStream(cam.port(), kMjpeg, 10s);
+    EXPECT_TRUE(r.ended_by_server);
+    const auto parts = SplitParts(r.body, "camsimboundary");
+    ASSERT_EQ(parts.size(), 2u);
+    // The third part announces the whole picture and carries its first half.
+    const auto ring = cam.JpegRing(640, 480);
+    const size_t third = r.body.rfind("--camsimboundary\r\n");
+    ASSERT_NE(third, std::string::npos);
+    const size_t data = r.body.find("\r\n\r\n", third) + 4;
+    EXPECT_NE(r.body.find("Content-Length: " + std::to_string(ring[2].bytes.size()), third),
+              std::string::npos);
+    EXPECT_EQ(r.body.substr(data),
+              std::string(ring[2].bytes.begin(),
+                          ring[2].bytes.begin() + static_cast<long>(ring[2].bytes.size() / 2)));
+
+    cam.SetParam("encode(2).framerate", "30");
+    cam.SetCutStreamAfter(1);
+    r = ReadStream(cam.port(), "/api/video?encode=mpeg4", 10s);
+    EXPECT_TRUE(r.ended_by_server);
+    const auto fixture = cam.Mpeg4Fixture(640, 480);
+    ASSERT_LT(r.body.size(), fixture.size());
+    EXPECT_EQ(std::string(fixture.begin(), fixture.begin() + static_cast<long>(r.body.size())),
+              r.body);
+    // The next bytes are no start code: the stream ended inside a picture.
+    EXPECT_NE(std::string(fixture.begin() + static_cast<long>(r.body.size()),
+                          fixture.begin() + static_cast<long>(r.body.size()) + 3),
+              std::string("\0\0\1", 3));
+    cam.SetCutStreamAfter(-1);
+    r = ReadStream(cam.port(), kMjpeg, 600ms);
+    EXPECT_FALSE(r.ended_by_server);
+}
+
+TEST(CamsimFaults, GarbageBetweenMpeg4Pictures) {
+    CameraSimulator cam;
+    cam.Start();
+    cam.SetParam("encode(2).framerate", "30");
+    cam.SetEndStreamAfter(2);
+    cam.SetGarbageBytes(40);
+    auto r = ReadStream(cam.port(), "/api/video?encode=mpeg4", 10s);
+    EXPECT_TRUE(r.ended_by_server);
+    const size_t first = r.body.find("camsim-garbage-");
+    ASSERT_NE(first, std::string::npos);
+    // After the junk comes the next picture's start code.
+    EXPECT_EQ(r.body.compare(first + 40, 3, std::string("\0\0\1", 3)), 0);
+    // The last picture is followed by its junk too.
+    EXPECT_EQ(r.body.substr(r.body.size() - 40, 15), "camsim-garbage-");
+}
+
+TEST(CamsimFaults, EndlessHeadersUntilSwitchedOff) {
+    CameraSimulator cam;
+    cam.Start();
+    cam.SetEndlessHeaders(true);
+    const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(cam.port());
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string request = "GET /api/param?system.model HTTP/1.1\r\nHost: camsim\r\n\r\n";
+    ASSERT_EQ(::send(sock, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    timeval wait{0, 100 * 1000};
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::string got;
+    char buffer[4096];
+    auto read_for = [&](std::chrono::milliseconds span) {
+        for (auto until = std::chrono::steady_clock::now() + span;
+             std::chrono::steady_clock::now() < until;) {
+            const ssize_t n = ::recv(sock, buffer, sizeof buffer, 0);
+            if (n == 0) {
+                return true;  // closed
+            }
+            if (n > 0) {
+                got.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        return false;
+    };
+    EXPECT_FALSE(read_for(600ms));
+    EXPECT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_NE(got.find("X-Camsim-Header-4: "), std::string::npos);
+    EXPECT_EQ(got.find("\r\n\r\n"), std::string::npos);
+    ASSERT_TRUE(cam.WaitForRequest("system.model"));
+    EXPECT_EQ(cam.Requests().back().status, 0);
+    // Switched off, the connection is closed, still without the end of the headers.
+    cam.SetEndlessHeaders(false);
+    EXPECT_TRUE(read_for(2s));
+    EXPECT_EQ(got.find("\r\n\r\n"), std::string::npos);
+    ::close(sock);
+    EXPECT_EQ(Get(cam, "/api/param?system.model"), Line("system.model", "VN-V686", 200, "OK"));
+}
+
+TEST(CamsimFaults, ByteRateAlsoPacesParameterAnswers) {
+    CameraSimulator cam;
+    cam.Start();
+    cam.SetStreamByteRate(200);
+    const auto start = std::chrono::steady_clock::now();
+    // About 150 bytes of headers and body at 200 bytes a second.
+    EXPECT_EQ(Get(cam, "/api/param?system.model"), Line("system.model", "VN-V686", 200, "OK"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
+}
+
+TEST(CamsimFaults, DropConnectionsEndsOpenStreams) {
+    CameraSimulator cam;
+    cam.Start();
+    std::thread client([&] { ReadStream(cam.port(), kMjpeg, 30s); });
+    ASSERT_TRUE(cam.WaitForOpenStreams(1));
+    cam.DropConnections();
+    EXPECT_TRUE(cam.WaitForOpenStreams(0, 2s));
+    client.join();
+    EXPECT_EQ(Get(cam, "/api/param?system.model"), Line("system.model", "VN-V686", 200, "OK"));
 }
 
 TEST(CamsimLifecycle, StopIsPromptWithOpenStreamsAndHeldConnections) {

@@ -82,6 +82,19 @@ thread_local uint64_t t_connection = 0;
 thread_local int t_socket = -1;
 // Set by a handler whose answer has no length (a video stream): the connection ends with it.
 thread_local bool t_close_after = false;
+// Set while the answer to a parameter request is written: the byte-rate fault paces it.
+thread_local bool t_pace_answer = false;
+
+// Junk for the garbage fault: no 0xFF (no JPEG marker) and no zero byte (no MPEG start code).
+std::string Garbage(size_t bytes) {
+    static const char junk[] = "camsim-garbage-";
+    std::string text;
+    text.reserve(bytes);
+    for (size_t g = 0; g < bytes; ++g) {
+        text.push_back(junk[g % (sizeof(junk) - 1)]);
+    }
+    return text;
+}
 
 // True when the peer has closed its side or the socket failed.
 bool PeerGone(int sock) {
@@ -269,13 +282,19 @@ struct CameraSimulator::Impl {
         observed.notify_all();
     }
     void HandleParam(const httplib::Request& req, httplib::Response& res, RequestRecord rec);
+    // The endless-headers fault: a status line, then header lines until the fault is
+    // switched off, the client goes or Stop; then the connection is shut down.
+    void SendEndlessHeaders(RequestRecord rec);
+    // Bytes of the picture to send and whether the stream ends after them, for picture k.
+    static size_t PictureLength(const FaultSettings& f, uint64_t k, size_t whole, bool& cut);
     void HandleVideo(const httplib::Request& req, httplib::Response& res, RequestRecord rec);
     // Waits until `until`, in slices; false when the stream must end (Stop or the client went).
     bool SleepUntil(Clock::time_point until) const;
     // Writes bytes of a stream, honouring the byte-rate fault; false when the stream ends.
     struct StreamPacer {
         Clock::time_point start = Clock::now();
-        size_t sent = 0;
+        size_t sent = 0;  // bytes sent at the rate since start
+        size_t rate = 0;  // the rate they were sent at (0: unpaced)
     };
     bool StreamWrite(httplib::DataSink& sink, const uint8_t* data, size_t size, StreamPacer& pacer);
     // Holds a stalled stream until Stop or the client goes.
@@ -322,6 +341,24 @@ class ConnectionStream : public httplib::Stream {
     }
 
     ssize_t write(const char* ptr, size_t size) override {
+        if (t_pace_answer) {
+            // Byte-rate fault on a parameter answer: pieces of 1/20 s at the fault's rate.
+            const size_t rate = impl_->Faults().stream_bytes_per_second;
+            if (rate > 0) {
+                size = std::min(size, std::max<size_t>(1, rate / 20));
+                const auto until =
+                    Clock::now() +
+                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                        static_cast<double>(size) / static_cast<double>(rate)));
+                while (Clock::now() < until) {
+                    if (impl_->stopping) {
+                        return -1;
+                    }
+                    std::this_thread::sleep_for(
+                        std::min<Clock::duration>(until - Clock::now(), kSlice));
+                }
+            }
+        }
         if (!is_writable()) {
             return -1;
         }
@@ -416,6 +453,7 @@ class SimServer : public httplib::Server {
                 }
                 bool connection_closed = false;
                 t_close_after = false;
+                t_pace_answer = false;
                 ok = process_request(stream, count == 1, connection_closed, nullptr);
                 if (!ok || connection_closed || t_close_after) {
                     break;
@@ -542,6 +580,11 @@ void CameraSimulator::Impl::StartListening() {
         rec.path = req.path;
         rec.had_credentials = req.has_header("Authorization");
         const FaultSettings f = Faults();
+        if (f.endless_headers) {
+            SendEndlessHeaders(rec);
+            res.status = 200;  // never written: the connection is shut down
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (f.http_status > 0) {
             res.status = f.http_status;
             rec.status = res.status;
@@ -644,6 +687,7 @@ void CameraSimulator::Impl::Log(RequestRecord rec) {
 
 void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Response& res,
                                         RequestRecord rec) {
+    t_pace_answer = true;
     const auto q = req.target.find('?');
     const std::string query = q == std::string::npos ? "" : req.target.substr(q + 1);
     auto held = [&] {
@@ -728,6 +772,38 @@ void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Re
     Log(std::move(rec));
 }
 
+size_t CameraSimulator::Impl::PictureLength(const FaultSettings& f, uint64_t k, size_t whole,
+                                            bool& cut) {
+    cut = f.cut_stream_after >= 0 && k >= static_cast<uint64_t>(f.cut_stream_after);
+    if (cut || (f.truncate_every > 0 && (k + 1) % static_cast<uint64_t>(f.truncate_every) == 0)) {
+        return whole / 2;
+    }
+    return whole;
+}
+
+void CameraSimulator::Impl::SendEndlessHeaders(RequestRecord rec) {
+    rec.status = 0;
+    Log(std::move(rec));
+    const int sock = t_socket;
+    auto send_text = [sock](const std::string& text) {
+        return ::send(sock, text.data(), text.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(text.size());
+    };
+    bool open = send_text("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n");
+    for (uint64_t n = 1; open; ++n) {
+        for (auto until = Clock::now() + 50ms; Clock::now() < until;) {
+            if (stopping || PeerGone(sock) || !Faults().endless_headers) {
+                open = false;
+                break;
+            }
+            std::this_thread::sleep_for(std::min<Clock::duration>(kSlice, until - Clock::now()));
+        }
+        open = open && send_text("X-Camsim-Header-" + std::to_string(n) + ": more to come\r\n");
+    }
+    ::shutdown(sock, SHUT_RDWR);
+    t_close_after = true;
+}
+
 bool CameraSimulator::Impl::SleepUntil(Clock::time_point until) const {
     while (true) {
         if (stopping || PeerGone(t_socket)) {
@@ -756,22 +832,29 @@ bool CameraSimulator::Impl::StreamWrite(httplib::DataSink& sink, const uint8_t* 
         }
         size_t chunk = std::min<size_t>(size - offset, 16384);
         const size_t rate = Faults().stream_bytes_per_second;
+        if (rate != pacer.rate) {
+            // Switched on, off or to another rate: the count starts afresh, so that bytes sent
+            // before do not delay the next ones.
+            pacer = StreamPacer{Clock::now(), 0, rate};
+        }
         if (rate > 0) {
             // Send no faster than `rate` bytes a second, in pieces of at most 1/20 s.
             chunk = std::min(chunk, std::max<size_t>(1, rate / 20));
-            const auto elapsed = std::chrono::duration<double>(Clock::now() - pacer.start).count();
-            const double allowed = elapsed * static_cast<double>(rate);
-            if (static_cast<double>(pacer.sent + chunk) > allowed) {
-                const double wait =
-                    (static_cast<double>(pacer.sent + chunk) - allowed) / static_cast<double>(rate);
-                if (!SleepUntil(Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>(wait)))) {
+            const auto due =
+                pacer.start +
+                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                    static_cast<double>(pacer.sent + chunk) / static_cast<double>(rate)));
+            // Waits in slices, so that the rate switched off (or changed) takes effect at once.
+            bool changed = false;
+            while (Clock::now() < due && !changed) {
+                if (!SleepUntil(std::min(due, Clock::now() + kSlice))) {
                     return false;
                 }
+                changed = Faults().stream_bytes_per_second != rate;
             }
-        } else {
-            pacer.start = Clock::now();
-            pacer.sent = 0;
+            if (changed) {
+                continue;
+            }
         }
         if (!sink.write(reinterpret_cast<const char*>(data + offset), chunk)) {
             return false;
@@ -852,25 +935,26 @@ void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Re
                     return false;
                 }
                 const JpegPicture& pic = (*ring)[k % ring->size()];
-                size_t length = pic.bytes.size();
-                if (f.truncate_every > 0 &&
-                    (k + 1) % static_cast<uint64_t>(f.truncate_every) == 0) {
-                    length /= 2;
-                }
+                bool cut = false;
+                size_t length = PictureLength(f, k, pic.bytes.size(), cut);
+                const size_t announced = cut ? pic.bytes.size() : length;
                 part.clear();
                 if (multipart) {
                     part = std::string("--") + kBoundary +
                            "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                           std::to_string(length) + "\r\n\r\n";
+                           std::to_string(announced) + "\r\n\r\n";
                 }
                 part.append(reinterpret_cast<const char*>(pic.bytes.data()), length);
+                if (cut) {
+                    // Closed in the middle of the picture.
+                    StreamWrite(sink, reinterpret_cast<const uint8_t*>(part.data()), part.size(),
+                                pacer);
+                    return false;
+                }
                 if (multipart) {
                     part += "\r\n";
                 }
-                for (size_t g = 0; g < f.garbage_bytes; ++g) {
-                    static const char junk[] = "camsim-garbage-";
-                    part.push_back(junk[g % (sizeof(junk) - 1)]);
-                }
+                part += Garbage(f.garbage_bytes);
                 if (!StreamWrite(sink, reinterpret_cast<const uint8_t*>(part.data()), part.size(),
                                  pacer)) {
                     return false;
@@ -930,13 +1014,17 @@ void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Re
                     return false;
                 }
                 const auto [begin, end] = fixture->units[(first + k) % fixture->units.size()];
-                size_t length = end - begin;
-                if (f.truncate_every > 0 &&
-                    (k + 1) % static_cast<uint64_t>(f.truncate_every) == 0) {
-                    length /= 2;
-                }
-                if (!StreamWrite(sink, fixture->bytes.data() + begin, length, pacer)) {
+                bool cut = false;
+                const size_t length = PictureLength(f, k, end - begin, cut);
+                if (!StreamWrite(sink, fixture->bytes.data() + begin, length, pacer) || cut) {
                     return false;
+                }
+                if (f.garbage_bytes > 0) {
+                    const std::string junk = Garbage(f.garbage_bytes);
+                    if (!StreamWrite(sink, reinterpret_cast<const uint8_t*>(junk.data()),
+                                     junk.size(), pacer)) {
+                        return false;
+                    }
                 }
                 ++pictures;
                 next += interval;
@@ -1201,7 +1289,16 @@ CAMSIM_FAULT_SETTER(SetGarbageBytes, size_t, garbage_bytes)
 CAMSIM_FAULT_SETTER(SetStreamByteRate, size_t, stream_bytes_per_second)
 CAMSIM_FAULT_SETTER(SetMpeg4MidGop, bool, mpeg4_mid_gop)
 CAMSIM_FAULT_SETTER(SetHoldParam, const std::string&, hold_param)
+CAMSIM_FAULT_SETTER(SetCutStreamAfter, int, cut_stream_after)
+CAMSIM_FAULT_SETTER(SetEndlessHeaders, bool, endless_headers)
 #undef CAMSIM_FAULT_SETTER
+
+void CameraSimulator::DropConnections() {
+    std::lock_guard<std::mutex> lock(impl_->conn_mu);
+    for (auto& [id, sock] : impl_->sockets) {
+        ::shutdown(sock, SHUT_RDWR);
+    }
+}
 
 void CameraSimulator::SetLineStatus(const std::string& name, int status) {
     std::lock_guard<std::mutex> lock(impl_->mu);

@@ -159,13 +159,25 @@ struct FaultSettings {
     // Video streams (MJPEG and MPEG-4), counted in pictures of each stream (-1: off):
     int stall_stream_after = -1;  // stop sending after N pictures, keep the connection open
     int end_stream_after = -1;    // close the stream after N pictures
+    // Close the stream in the middle of a picture: after N whole pictures, the first half of
+    // the next one's bytes (an MJPEG part's headers announcing the whole picture), then the
+    // connection is closed.
+    int cut_stream_after = -1;
     // MJPEG/MPEG-4: cut every Nth picture of a stream (1: all) to half its bytes, the
     // part's Content-Length telling the cut size; 0: off.
     int truncate_every = 0;
-    // MJPEG: this many garbage bytes (no 0xFF) after every part, before the next boundary.
+    // This many garbage bytes (no 0xFF, no zero byte) after every picture: in MJPEG after a
+    // part's data, before the next boundary; in MPEG-4 between one picture and the next
+    // start code.
     size_t garbage_bytes = 0;
-    // Limit each video stream to this many bytes per second (0: unlimited).
+    // Limit each video stream to this many bytes per second (0: unlimited). Answers to
+    // parameter requests are sent at the same rate, headers included.
     size_t stream_bytes_per_second = 0;
+    // Answer every request with a status line and then header lines, one every 50 ms, that
+    // never end (no blank line): until the fault is switched off (the connection is then
+    // closed), the client goes or the simulator stops. Applies to requests on connections
+    // already open too. Such a request is logged on arrival with status 0.
+    bool endless_headers = false;
     // Start MPEG-4 streams in the middle of a group of pictures (a P-picture, no header).
     bool mpeg4_mid_gop = false;
     // Data lines for these parameter names answer with this line status (e.g. 500) and an
@@ -282,6 +294,12 @@ class CameraSimulator {
     void SetMpeg4MidGop(bool on);
     void SetLineStatus(const std::string& name, int status);  // status 0 removes it
     void SetHoldParam(const std::string& query_substring);    // empty: off
+    void SetCutStreamAfter(int pictures);                     // -1: off
+    void SetEndlessHeaders(bool on);
+    // Ends every open connection and stream at once, as a camera that restarts does (the
+    // listening socket stays as it is). Combined with SetRefuseConnections(true), a camera
+    // that has gone away; with SetNeverAnswer(true), one whose next connections hang.
+    void DropConnections();
     void ClearLineStatus();
 
     // Waits until a request whose target contains the text has arrived (woken as each request
