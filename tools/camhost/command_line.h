@@ -21,6 +21,10 @@ std::optional<long> ParseNumber(const std::string& text, long low, long high);
 // Seconds from 0 to a year, fractions allowed.
 std::optional<double> ParseSeconds(const std::string& text);
 ParseOutcome UsageError(std::string text);
+// The local time of day with milliseconds, "14:03:07.412".
+std::string TimeOfDay();
+// The text as a JSON string, quotes included.
+std::string Json(const std::string& text);
 
 // Takes an option every command shares: the camera's address, port and credentials, the
 // model (where the command has one), the module, and the simulator's credentials. False when

@@ -37,20 +37,6 @@ constexpr const char* kRefusedLine = "Cannot set output";
 // The simulator keeps at most this many pins of each kind.
 constexpr int kSimulatorPinLimit = 15;
 
-// The local time of day with milliseconds, "14:03:07.412".
-std::string TimeOfDay() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[16];
-    std::strftime(text, sizeof(text), "%H:%M:%S", &local);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    return Format("%s.%03d", text, static_cast<int>(ms));
-}
-
 const char* StateText(int32_t state) {
     switch (state) {
         case 1:

@@ -16,6 +16,7 @@
 #include "module_library.h"
 #include "ptz_command.h"
 #include "query_command.h"
+#include "serve_command.h"
 
 namespace {
 
@@ -208,6 +209,18 @@ int main(int argc, char** argv) {
             return Usage(parsed.error);
         }
         return RunQuery(options, console, stop, module);
+    }
+    if (command == "serve") {
+        ServeOptions options;
+        ParseOutcome parsed = ParseServeArgs(args, options);
+        if (parsed.status == ParseOutcome::kHelp) {
+            std::fputs(UsageText().c_str(), stdout);
+            return 0;
+        }
+        if (parsed.status == ParseOutcome::kUsageError) {
+            return Usage(parsed.error);
+        }
+        return RunServe(options, console, stop, module);
     }
     return Usage("unknown command \"" + command + "\"");
 }
