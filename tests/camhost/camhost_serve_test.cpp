@@ -1,0 +1,341 @@
+// camhost serve: its options, and its endpoints over HTTP with the program run as a child
+// process against a camera simulator of the test (which shows what reached the camera).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera_simulator.h"
+#include "camhost/serve_process.h"
+#include "camsim/camsim_test_util.h"
+#include "serve_command.h"
+
+using namespace std::chrono_literals;
+using camhost_test::ServeProcess;
+using camsim_test::ReadStream;
+using camsim_test::SplitParts;
+
+namespace {
+
+constexpr const char* kBoundary = "camhostframe";
+
+// Width and height from a baseline JPEG's frame header; {0, 0} when there is none.
+std::pair<unsigned, unsigned> JpegSize(const std::string& jpeg) {
+    if (jpeg.size() < 4 || jpeg.compare(0, 2, "\xFF\xD8") != 0 ||
+        jpeg.compare(jpeg.size() - 2, 2, "\xFF\xD9") != 0) {
+        return {0, 0};
+    }
+    const size_t sof = jpeg.find("\xFF\xC0");
+    if (sof == std::string::npos || sof + 9 > jpeg.size()) {
+        return {0, 0};
+    }
+    auto byte = [&](size_t i) { return static_cast<unsigned>(static_cast<uint8_t>(jpeg[i])); };
+    return {byte(sof + 7) << 8 | byte(sof + 8), byte(sof + 5) << 8 | byte(sof + 6)};
+}
+
+std::string Body(const httplib::Result& result) {
+    return result ? result->body : "(no answer: " + httplib::to_string(result.error()) + ")";
+}
+
+}  // namespace
+
+TEST(CamhostServeOptions, ListenAddressAndWhatServeTakes) {
+    camhost::ServeOptions o;
+    ASSERT_EQ(camhost::ParseServeArgs({"--simulate"}, o).status, camhost::ParseOutcome::kRun);
+    EXPECT_EQ(o.listenHost, "127.0.0.1");
+    EXPECT_EQ(o.listenPort, 8090);
+    EXPECT_TRUE(o.camera.simulate);
+
+    o = {};
+    ASSERT_EQ(camhost::ParseServeArgs({"--address", "cam", "--listen", "0.0.0.0:0", "--stream",
+                                       "mpeg4", "--presets", "p.xml"},
+                                      o)
+                  .status,
+              camhost::ParseOutcome::kRun);
+    EXPECT_EQ(o.listenHost, "0.0.0.0");
+    EXPECT_EQ(o.listenPort, 0);
+    EXPECT_EQ(o.presets, "p.xml");
+    EXPECT_EQ(o.camera.stream, camhost::StreamKind::kMpeg4);
+    EXPECT_FALSE(camhost::IsLoopbackAddress(o.listenHost));
+
+    std::string host;
+    uint16_t port = 0;
+    EXPECT_TRUE(camhost::ParseListenAddress("[::1]:8080", host, port));
+    EXPECT_EQ(host, "::1");
+    EXPECT_TRUE(camhost::IsLoopbackAddress(host));
+    EXPECT_TRUE(camhost::ParseListenAddress(":9000", host, port));
+    EXPECT_EQ(host, "127.0.0.1");
+    EXPECT_EQ(port, 9000);
+    EXPECT_FALSE(camhost::ParseListenAddress("127.0.0.1", host, port));
+    EXPECT_FALSE(camhost::ParseListenAddress("127.0.0.1:65536", host, port));
+    EXPECT_FALSE(camhost::ParseListenAddress("::1:80", host, port));
+    EXPECT_TRUE(camhost::IsLoopbackAddress("127.0.0.2"));
+    EXPECT_FALSE(camhost::IsLoopbackAddress("192.168.0.20"));
+
+    o = {};
+    EXPECT_EQ(camhost::ParseServeArgs({}, o).error, "serve needs --address (or --simulate)");
+    EXPECT_EQ(camhost::ParseServeArgs({"--simulate", "--seconds", "5"}, o).error,
+              "--seconds is not an option of serve");
+    EXPECT_EQ(camhost::ParseServeArgs({"--simulate", "--listen", "8090"}, o).error,
+              "bad value for --listen: \"8090\" (HOST:PORT)");
+}
+
+// One camhost serve for the suite, against the suite's simulator (a VN-V686: PTZ head, two
+// inputs, one output), showing MJPEG.
+class CamhostServe : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        cam = new camsim::CameraSimulator(camsim::Options{.profile = "VN-V686"});
+        const uint16_t camPort = cam->Start();
+        presets = "camhost-serve-test-" + std::to_string(getpid()) + ".xml";
+        serve = new ServeProcess;
+        if (!serve->Start(
+                CAMHOST_EXE,
+                {"--address", "127.0.0.1", "--port", std::to_string(camPort), "--presets", presets},
+                30s)) {
+            ADD_FAILURE() << "camhost serve did not start:\n" << serve->Output();
+        }
+    }
+    static void TearDownTestSuite() {
+        // A clean, prompt end, with the event stream of a viewer still open.
+        std::thread viewer([] { ReadStream(serve->port, "/events", 20s); });
+        const auto status = serve->Stop(10s);
+        viewer.join();
+        EXPECT_EQ(status, std::optional<int>(0)) << serve->Output();
+        EXPECT_NE(serve->Output().find("camhost: stopping"), std::string::npos);
+        delete serve;
+        delete cam;
+        std::error_code ignored;
+        std::filesystem::remove(std::filesystem::path(CAMHOST_EXE).parent_path() / presets,
+                                ignored);
+    }
+    void SetUp() override { ASSERT_NE(serve->port, 0) << serve->Output(); }
+
+    httplib::Client Client() {
+        httplib::Client client("127.0.0.1", serve->port);
+        client.set_read_timeout(10s);
+        return client;
+    }
+    // Reads the event stream until `until` holds for what came (or 15 s passed); `step` runs
+    // once the stream is open and first data came.
+    std::string Events(const std::function<bool(const std::string&)>& until,
+                       const std::function<void()>& step = nullptr) {
+        bool stepped = false;
+        return ReadStream(serve->port, "/events", 15s,
+                          [&](const std::string& body) {
+                              if (!stepped && step) {
+                                  stepped = true;
+                                  step();
+                              }
+                              return !until(body);
+                          })
+            .body;
+    }
+
+    static camsim::CameraSimulator* cam;
+    static ServeProcess* serve;
+    static std::string presets;
+};
+
+camsim::CameraSimulator* CamhostServe::cam = nullptr;
+ServeProcess* CamhostServe::serve = nullptr;
+std::string CamhostServe::presets;
+
+TEST_F(CamhostServe, PageAndIdentification) {
+    auto client = Client();
+    auto page = client.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(page->body.find("<script src=\"page.js\">"), std::string::npos);
+    auto script = client.Get("/page.js");
+    ASSERT_TRUE(script);
+    EXPECT_EQ(script->status, 200);
+    EXPECT_NE(script->body.find("new EventSource('/events')"), std::string::npos);
+    EXPECT_EQ(client.Get("/nothing.html")->status, 404);
+    EXPECT_EQ(client.Get("/video/1.mjpg")->status, 404);
+
+    auto info = client.Get("/api/info");
+    ASSERT_TRUE(info);
+    EXPECT_NE(info->body.find("\"identified\": true"), std::string::npos) << info->body;
+    EXPECT_NE(info->body.find("\"model\": \"VN-V686\""), std::string::npos) << info->body;
+    EXPECT_NE(info->body.find("\"firmware\": \"cam=1.05, net=2.10, ptz=2.00\""), std::string::npos);
+    EXPECT_NE(info->body.find("\"inputs\": 2,\n  \"outputs\": 1,\n  \"ptz\": true"),
+              std::string::npos)
+        << info->body;
+}
+
+TEST_F(CamhostServe, VideoPartsAreTheCameraPicturesInOrder) {
+    const auto stream = ReadStream(serve->port, "/video/0.mjpg", 15s, [](const std::string& b) {
+        return SplitParts(b, kBoundary).size() < 4;
+    });
+    EXPECT_EQ(stream.status, 200);
+    EXPECT_EQ(stream.headers_content_type, "multipart/x-mixed-replace; boundary=camhostframe");
+    const auto parts = SplitParts(stream.body, kBoundary);
+    ASSERT_GE(parts.size(), 4u);
+    // Byte for byte the simulator's pictures: their frame numbers read back and grow.
+    int previous = -1;
+    for (const auto& part : parts) {
+        EXPECT_EQ(JpegSize(part), std::make_pair(640u, 480u));
+        const auto number =
+            camsim::ReadFrameNumber(reinterpret_cast<const uint8_t*>(part.data()), part.size());
+        ASSERT_TRUE(number.has_value());
+        EXPECT_GT(static_cast<int>(*number), previous);
+        previous = static_cast<int>(*number);
+    }
+}
+
+TEST_F(CamhostServe, PtzButtonsReachTheHead) {
+    auto client = Client();
+    auto r = client.Post("/api/ptz?action=move&to=right");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+    ASSERT_TRUE(cam->WaitForRequest("camera.motion.pan.status=start", 5s));
+    EXPECT_EQ(cam->Head().pan.mode, "right");
+    EXPECT_TRUE(cam->Head().pan.moving);
+    r = client.Post("/api/ptz?action=stop");
+    EXPECT_EQ(r->status, 200) << r->body;
+    ASSERT_TRUE(cam->WaitForRequest("camera.motion.tilt.status=stop", 5s));
+    EXPECT_FALSE(cam->Head().pan.moving);
+
+    r = client.Post("/api/ptz?action=zoom&to=in&speed=16");
+    EXPECT_EQ(r->status, 200) << r->body;
+    ASSERT_TRUE(cam->WaitForRequest("camera.motion.zoom.status=start", 5s));
+    EXPECT_EQ(cam->Head().zoom.mode, "in");
+    EXPECT_EQ(client.Post("/api/ptz?action=stop")->status, 200);
+    ASSERT_TRUE(cam->WaitForRequest("camera.motion.zoom.status=stop", 5s));
+    EXPECT_FALSE(cam->Head().zoom.moving);
+
+    EXPECT_EQ(client.Post("/api/ptz?action=move&to=sideways")->status, 400);
+    EXPECT_EQ(client.Post("/api/ptz?action=zoom&to=in&speed=17")->status, 400);
+    EXPECT_EQ(client.Post("/api/ptz?action=spin")->status, 400);
+}
+
+TEST_F(CamhostServe, PresetsAddGoToAndDelete) {
+    auto client = Client();
+    auto r = client.Post("/api/presets?name=Main%20gate");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_TRUE(cam->Preset(1).registered);
+    // A second one after a move (an add while the camera stands at the preset just added
+    // renames that one), so that the go to has somewhere to go.
+    ASSERT_EQ(client.Post("/api/ptz?action=move&to=up")->status, 200);
+    ASSERT_EQ(client.Post("/api/ptz?action=stop")->status, 200);
+    ASSERT_TRUE(cam->WaitForRequest("camera.motion.tilt.status=stop", 5s));
+    ASSERT_EQ(client.Post("/api/presets?name=Yard")->status, 200);
+    EXPECT_TRUE(cam->Preset(2).registered);
+    EXPECT_EQ(Body(client.Get("/api/presets")), "{\"presets\": [\"Main gate\", \"Yard\"]}");
+
+    r = client.Post("/api/presets/goto?name=Main%20gate");
+    EXPECT_EQ(r->status, 200) << r->body;
+    ASSERT_TRUE(cam->WaitForRequest("camera.position(1).status=goto", 5s));
+    EXPECT_EQ(cam->Head().last_goto, 1);
+
+    r = client.Post("/api/presets/goto?name=Nowhere");
+    EXPECT_EQ(r->status, 409) << r->body;
+    EXPECT_NE(r->body.find("\"ok\": false"), std::string::npos) << r->body;
+    EXPECT_EQ(client.Post("/api/presets")->status, 400);
+
+    r = client.Delete("/api/presets?name=Main%20gate");
+    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_FALSE(cam->Preset(1).registered);
+    EXPECT_EQ(Body(client.Get("/api/presets")), "{\"presets\": [\"Yard\"]}");
+    EXPECT_EQ(client.Delete("/api/presets?name=Yard")->status, 200);
+}
+
+TEST_F(CamhostServe, AnInputFlipAppearsInTheEventStream) {
+    // A later viewer first gets the states as they are (both inputs read break at the start),
+    // then each change as the driver reports it (it reads the inputs every 2 s).
+    const std::string before = "event: input\ndata: {\"pin\": 2, \"state\": \"break\"}\n\n";
+    const std::string after = "event: input\ndata: {\"pin\": 2, \"state\": \"make\"}\n\n";
+    const std::string body =
+        Events([&](const std::string& b) { return b.find(after) != std::string::npos; },
+               [&] { cam->SetInputPin(2, true); });
+    EXPECT_NE(body.find(before), std::string::npos) << body;
+    EXPECT_NE(body.find(after), std::string::npos) << body;
+    EXPECT_LT(body.find(before), body.find(after));
+    cam->SetInputPin(2, false);
+
+    // The rates and state, and the driver's log lines.
+    const std::string stats = Events([](const std::string& b) {
+        return b.find("\"state\": \"receiving\"") != std::string::npos &&
+               b.find("event: log\n") != std::string::npos;
+    });
+    EXPECT_NE(stats.find("event: stats\ndata: {\"channel\": 0, \"state\": \"receiving\""),
+              std::string::npos)
+        << stats;
+    EXPECT_NE(stats.find("DRIVER IS OPENED"), std::string::npos) << stats;
+}
+
+TEST_F(CamhostServe, AnOutputSwitchDrivesThePin) {
+    auto client = Client();
+    auto r = client.Post("/api/output?pin=1&state=make");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+    ASSERT_TRUE(cam->WaitForRequest("peripheral.output_pin.pin(1).status=make", 5s));
+    EXPECT_EQ(cam->OutputPin(1)->status, "make");
+    EXPECT_EQ(client.Post("/api/output?pin=2&state=make")->status, 400);
+    EXPECT_EQ(client.Post("/api/output?pin=1&state=on")->status, 400);
+    // Every viewer's switch follows.
+    const std::string events = Events([](const std::string& b) {
+        return b.find("event: output\ndata: {\"pin\": 1, \"state\": \"make\"}") !=
+               std::string::npos;
+    });
+    EXPECT_NE(events.find("\"state\": \"make\""), std::string::npos) << events;
+    EXPECT_EQ(client.Post("/api/output?pin=1&state=break")->status, 200);
+}
+
+TEST(CamhostServeMpeg4, PicturesAreDecodedToJpegAndAStopEndsOpenStreams) {
+    camsim::CameraSimulator cam(camsim::Options{.profile = "VN-V686"});
+    const uint16_t camPort = cam.Start();
+    ServeProcess serve;
+    ASSERT_TRUE(serve.Start(
+        CAMHOST_EXE,
+        {"--address", "127.0.0.1", "--port", std::to_string(camPort), "--stream", "mpeg4"}, 30s))
+        << serve.Output();
+    const auto stream = ReadStream(serve.port, "/video/0.mjpg", 15s, [](const std::string& b) {
+        return SplitParts(b, kBoundary).size() < 3;
+    });
+    const auto parts = SplitParts(stream.body, kBoundary);
+    ASSERT_GE(parts.size(), 3u) << serve.Output();
+    for (const auto& part : parts) {
+        EXPECT_EQ(JpegSize(part), std::make_pair(640u, 480u));
+    }
+
+    // Ctrl-C (here SIGTERM) while a picture stream and an event stream are open: both end,
+    // and so does the program, at once.
+    std::promise<void> videoOpen, eventsOpen;
+    auto viewer = [&serve](const char* target, std::promise<void>& open) {
+        return std::thread([&serve, target, &open] {
+            bool first = true;
+            ReadStream(serve.port, target, 20s, [&](const std::string&) {
+                if (first) {
+                    first = false;
+                    open.set_value();
+                }
+                return true;
+            });
+            if (first) {
+                open.set_value();
+            }
+        });
+    };
+    std::thread videoViewer = viewer("/video/0.mjpg", videoOpen);
+    std::thread eventViewer = viewer("/events", eventsOpen);
+    EXPECT_EQ(videoOpen.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(eventsOpen.get_future().wait_for(10s), std::future_status::ready);
+    const auto begin = std::chrono::steady_clock::now();
+    const auto status = serve.Stop(10s);
+    videoViewer.join();
+    eventViewer.join();
+    EXPECT_EQ(status, std::optional<int>(0)) << serve.Output();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+    // The driver closed the camera's stream.
+    EXPECT_TRUE(cam.WaitForOpenStreams(0, 5s));
+}

@@ -1,0 +1,149 @@
+#pragma once
+// camhost serve run as a child process for the tests: started on an ephemeral loopback port,
+// found by the line with its URL, stopped with SIGTERM as a person's Ctrl-C would.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace camhost_test {
+
+class ServeProcess {
+  public:
+    ServeProcess() = default;
+    ServeProcess(const ServeProcess&) = delete;
+    ServeProcess& operator=(const ServeProcess&) = delete;
+    ~ServeProcess() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (m_reader.joinable()) {
+            m_reader.join();
+        }
+    }
+
+    // Starts `camhost serve ARGS --listen 127.0.0.1:0` and waits for its URL. False (with the
+    // output in Output()) when it did not serve within the time-out.
+    bool Start(const std::string& program, std::vector<std::string> args,
+               std::chrono::milliseconds timeout) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            return false;
+        }
+        args.insert(args.begin(), {program, "serve"});
+        args.insert(args.end(), {"--listen", "127.0.0.1:0"});
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+        const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        if (rc != 0) {
+            close(out[0]);
+            m_pid = -1;
+            return false;
+        }
+        m_reader = std::thread([this, fd = out[0]] {
+            char buffer[4096];
+            for (;;) {
+                const ssize_t n = read(fd, buffer, sizeof buffer);
+                if (n <= 0) {
+                    break;
+                }
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_output.append(buffer, static_cast<size_t>(n));
+                m_cond.notify_all();
+            }
+            close(fd);
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_ended = true;
+            m_cond.notify_all();
+        });
+        static const std::regex kUrl(R"(serving http://127\.0\.0\.1:(\d+)/)");
+        std::unique_lock<std::mutex> lock(m_mutex);
+        std::smatch match;
+        m_cond.wait_for(lock, timeout,
+                        [&] { return m_ended || std::regex_search(m_output, match, kUrl); });
+        if (match.empty()) {
+            return false;
+        }
+        port = static_cast<uint16_t>(std::stoi(match[1].str()));
+        url = "http://127.0.0.1:" + match[1].str() + "/";
+        return true;
+    }
+
+    std::string Output() const {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_output;
+    }
+
+    // SIGTERM, then the exit status once it ended; nullopt when it did not end within the
+    // time-out (it is killed then).
+    std::optional<int> Stop(std::chrono::milliseconds timeout) {
+        if (m_pid <= 0) {
+            return std::nullopt;
+        }
+        kill(m_pid, SIGTERM);
+        auto status = Reap(timeout);
+        if (!status) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+        if (m_reader.joinable()) {
+            m_reader.join();
+        }
+        return status;
+    }
+
+    uint16_t port = 0;
+    std::string url;
+
+  private:
+    // Waits for the end of its output (the program has ended then), then for the program.
+    std::optional<int> Reap(std::chrono::milliseconds timeout) {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (!m_cond.wait_for(lock, timeout, [&] { return m_ended; })) {
+                return std::nullopt;
+            }
+        }
+        int status = 0;
+        if (waitpid(m_pid, &status, 0) != m_pid) {
+            return std::nullopt;
+        }
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    pid_t m_pid = -1;
+    std::thread m_reader;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::string m_output;
+    bool m_ended = false;
+};
+
+}  // namespace camhost_test
