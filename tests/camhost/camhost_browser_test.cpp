@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -161,27 +161,14 @@ class Browser {
                                          "--window-size=1100,900",
                                          "--user-data-dir=" + m_profile.string(),
                                          "about:blank"};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, toBrowser[0], 3);
-        posix_spawn_file_actions_adddup2(&actions, fromBrowser[1], 4);
-        const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        int error = 0;
+        m_pid = camhost_test::Spawn(args, {{3, toBrowser[0]}, {4, fromBrowser[1]}}, error);
         close(toBrowser[0]);
         close(fromBrowser[1]);
         m_toBrowser = toBrowser[1];
         m_fromBrowser = fromBrowser[0];
-        if (rc != 0) {
-            m_pid = -1;
-            return std::string("cannot run it: ") + std::strerror(rc);
+        if (m_pid < 0) {
+            return std::string("cannot run it: ") + std::strerror(error);
         }
         const auto target = Call("Target.createTarget", R"({"url":"about:blank"})", false, 30s);
         const auto targetId = StringField(target, "targetId");

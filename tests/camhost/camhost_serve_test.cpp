@@ -122,6 +122,17 @@ class CamhostServe : public ::testing::Test {
         client.set_read_timeout(10s);
         return client;
     }
+    // A request's status (0 without an answer); its body in `body`.
+    int Post(const std::string& target) { return Keep(Client().Post(target)); }
+    int Delete(const std::string& target) { return Keep(Client().Delete(target)); }
+    std::string Get(const std::string& target) {
+        Keep(Client().Get(target));
+        return body;
+    }
+    int Keep(const httplib::Result& result) {
+        body = Body(result);
+        return result ? result->status : 0;
+    }
     // Reads the event stream until `until` holds for what came (or 15 s passed); `step` runs
     // once the stream is open and first data came.
     std::string Events(const std::function<bool(const std::string&)>& until,
@@ -138,6 +149,7 @@ class CamhostServe : public ::testing::Test {
             .body;
     }
 
+    std::string body;
     static camsim::CameraSimulator* cam;
     static ServeProcess* serve;
     static std::string presets;
@@ -192,61 +204,50 @@ TEST_F(CamhostServe, VideoPartsAreTheCameraPicturesInOrder) {
 }
 
 TEST_F(CamhostServe, PtzButtonsReachTheHead) {
-    auto client = Client();
-    auto r = client.Post("/api/ptz?action=move&to=right");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 200) << r->body;
+    ASSERT_EQ(Post("/api/ptz?action=move&to=right"), 200) << body;
     ASSERT_TRUE(cam->WaitForRequest("camera.motion.pan.status=start", 5s));
     EXPECT_EQ(cam->Head().pan.mode, "right");
     EXPECT_TRUE(cam->Head().pan.moving);
-    r = client.Post("/api/ptz?action=stop");
-    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(Post("/api/ptz?action=stop"), 200) << body;
     ASSERT_TRUE(cam->WaitForRequest("camera.motion.tilt.status=stop", 5s));
     EXPECT_FALSE(cam->Head().pan.moving);
 
-    r = client.Post("/api/ptz?action=zoom&to=in&speed=16");
-    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(Post("/api/ptz?action=zoom&to=in&speed=16"), 200) << body;
     ASSERT_TRUE(cam->WaitForRequest("camera.motion.zoom.status=start", 5s));
     EXPECT_EQ(cam->Head().zoom.mode, "in");
-    EXPECT_EQ(client.Post("/api/ptz?action=stop")->status, 200);
+    EXPECT_EQ(Post("/api/ptz?action=stop"), 200);
     ASSERT_TRUE(cam->WaitForRequest("camera.motion.zoom.status=stop", 5s));
     EXPECT_FALSE(cam->Head().zoom.moving);
 
-    EXPECT_EQ(client.Post("/api/ptz?action=move&to=sideways")->status, 400);
-    EXPECT_EQ(client.Post("/api/ptz?action=zoom&to=in&speed=17")->status, 400);
-    EXPECT_EQ(client.Post("/api/ptz?action=spin")->status, 400);
+    EXPECT_EQ(Post("/api/ptz?action=move&to=sideways"), 400);
+    EXPECT_EQ(Post("/api/ptz?action=zoom&to=in&speed=17"), 400);
+    EXPECT_EQ(Post("/api/ptz?action=spin"), 400);
 }
 
 TEST_F(CamhostServe, PresetsAddGoToAndDelete) {
-    auto client = Client();
-    auto r = client.Post("/api/presets?name=Main%20gate");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 200) << r->body;
+    ASSERT_EQ(Post("/api/presets?name=Main%20gate"), 200) << body;
     EXPECT_TRUE(cam->Preset(1).registered);
     // A second one after a move (an add while the camera stands at the preset just added
     // renames that one), so that the go to has somewhere to go.
-    ASSERT_EQ(client.Post("/api/ptz?action=move&to=up")->status, 200);
-    ASSERT_EQ(client.Post("/api/ptz?action=stop")->status, 200);
+    ASSERT_EQ(Post("/api/ptz?action=move&to=up"), 200);
+    ASSERT_EQ(Post("/api/ptz?action=stop"), 200);
     ASSERT_TRUE(cam->WaitForRequest("camera.motion.tilt.status=stop", 5s));
-    ASSERT_EQ(client.Post("/api/presets?name=Yard")->status, 200);
+    ASSERT_EQ(Post("/api/presets?name=Yard"), 200);
     EXPECT_TRUE(cam->Preset(2).registered);
-    EXPECT_EQ(Body(client.Get("/api/presets")), "{\"presets\": [\"Main gate\", \"Yard\"]}");
+    EXPECT_EQ(Get("/api/presets"), "{\"presets\": [\"Main gate\", \"Yard\"]}");
 
-    r = client.Post("/api/presets/goto?name=Main%20gate");
-    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(Post("/api/presets/goto?name=Main%20gate"), 200) << body;
     ASSERT_TRUE(cam->WaitForRequest("camera.position(1).status=goto", 5s));
     EXPECT_EQ(cam->Head().last_goto, 1);
 
-    r = client.Post("/api/presets/goto?name=Nowhere");
-    EXPECT_EQ(r->status, 409) << r->body;
-    EXPECT_NE(r->body.find("\"ok\": false"), std::string::npos) << r->body;
-    EXPECT_EQ(client.Post("/api/presets")->status, 400);
+    EXPECT_EQ(Post("/api/presets/goto?name=Nowhere"), 409) << body;
+    EXPECT_NE(body.find("\"ok\": false"), std::string::npos) << body;
+    EXPECT_EQ(Post("/api/presets"), 400);
 
-    r = client.Delete("/api/presets?name=Main%20gate");
-    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(Delete("/api/presets?name=Main%20gate"), 200) << body;
     EXPECT_FALSE(cam->Preset(1).registered);
-    EXPECT_EQ(Body(client.Get("/api/presets")), "{\"presets\": [\"Yard\"]}");
-    EXPECT_EQ(client.Delete("/api/presets?name=Yard")->status, 200);
+    EXPECT_EQ(Get("/api/presets"), "{\"presets\": [\"Yard\"]}");
+    EXPECT_EQ(Delete("/api/presets?name=Yard"), 200);
 }
 
 TEST_F(CamhostServe, AnInputFlipAppearsInTheEventStream) {
@@ -254,12 +255,12 @@ TEST_F(CamhostServe, AnInputFlipAppearsInTheEventStream) {
     // then each change as the driver reports it (it reads the inputs every 2 s).
     const std::string before = "event: input\ndata: {\"pin\": 2, \"state\": \"break\"}\n\n";
     const std::string after = "event: input\ndata: {\"pin\": 2, \"state\": \"make\"}\n\n";
-    const std::string body =
+    const std::string events =
         Events([&](const std::string& b) { return b.find(after) != std::string::npos; },
                [&] { cam->SetInputPin(2, true); });
-    EXPECT_NE(body.find(before), std::string::npos) << body;
-    EXPECT_NE(body.find(after), std::string::npos) << body;
-    EXPECT_LT(body.find(before), body.find(after));
+    EXPECT_NE(events.find(before), std::string::npos) << events;
+    EXPECT_NE(events.find(after), std::string::npos) << events;
+    EXPECT_LT(events.find(before), events.find(after));
     cam->SetInputPin(2, false);
 
     // The rates and state, and the driver's log lines.
@@ -274,21 +275,18 @@ TEST_F(CamhostServe, AnInputFlipAppearsInTheEventStream) {
 }
 
 TEST_F(CamhostServe, AnOutputSwitchDrivesThePin) {
-    auto client = Client();
-    auto r = client.Post("/api/output?pin=1&state=make");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 200) << r->body;
+    ASSERT_EQ(Post("/api/output?pin=1&state=make"), 200) << body;
     ASSERT_TRUE(cam->WaitForRequest("peripheral.output_pin.pin(1).status=make", 5s));
     EXPECT_EQ(cam->OutputPin(1)->status, "make");
-    EXPECT_EQ(client.Post("/api/output?pin=2&state=make")->status, 400);
-    EXPECT_EQ(client.Post("/api/output?pin=1&state=on")->status, 400);
+    EXPECT_EQ(Post("/api/output?pin=2&state=make"), 400);
+    EXPECT_EQ(Post("/api/output?pin=1&state=on"), 400);
     // Every viewer's switch follows.
     const std::string events = Events([](const std::string& b) {
         return b.find("event: output\ndata: {\"pin\": 1, \"state\": \"make\"}") !=
                std::string::npos;
     });
     EXPECT_NE(events.find("\"state\": \"make\""), std::string::npos) << events;
-    EXPECT_EQ(client.Post("/api/output?pin=1&state=break")->status, 200);
+    EXPECT_EQ(Post("/api/output?pin=1&state=break"), 200);
 }
 
 TEST(CamhostServeMpeg4, PicturesAreDecodedToJpegAndAStopEndsOpenStreams) {

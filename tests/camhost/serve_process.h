@@ -22,6 +22,30 @@ extern char** environ;
 
 namespace camhost_test {
 
+// Starts args[0] with standard input, output and error on /dev/null, then each pair of
+// `fds` (the descriptor in the child, ours) in place. The child's pid; -1 with `error` set
+// when it did not start.
+inline pid_t Spawn(std::vector<std::string> args, const std::vector<std::pair<int, int>>& fds,
+                   int& error) {
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    for (const auto& [child, ours] : fds) {
+        posix_spawn_file_actions_adddup2(&actions, ours, child);
+    }
+    pid_t pid = -1;
+    error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+}
+
 class ServeProcess {
   public:
     ServeProcess() = default;
@@ -47,22 +71,11 @@ class ServeProcess {
         }
         args.insert(args.begin(), {program, "serve"});
         args.insert(args.end(), {"--listen", "127.0.0.1:0"});
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        int error = 0;
+        m_pid = Spawn(args, {{1, out[1]}, {2, out[1]}}, error);
         close(out[1]);
-        if (rc != 0) {
+        if (m_pid < 0) {
             close(out[0]);
-            m_pid = -1;
             return false;
         }
         m_reader = std::thread([this, fd = out[0]] {

@@ -159,10 +159,7 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
     // 1. The camera: the simulator started here, or the one named. A camera that cannot be
     // reached gets no further: the driver would only retry.
     SimulatorChoice choice = SimulatorChoiceOf(options);
-    CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
-    if (camera.simulator) {
-        console.Line(SimulatorLine(*camera.simulator));
-    }
+    CameraEndpoint camera = ReachCamera(choice, options.address, options.port, &console);
     if (!camera.error.empty()) {
         return fail(camera.error);
     }
@@ -218,15 +215,10 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
             }));
     }
 
-    ipc::IIPCaptureDriver* driver = module.create();
-    if (driver == nullptr) {
+    DriverObject driver(module);
+    if (driver.get() == nullptr) {
         return fail("the module made no driver object");
     }
-    struct DriverGuard {
-        ModuleLibrary& module;
-        ipc::IIPCaptureDriver* driver;
-        ~DriverGuard() { module.destroy(driver); }
-    } guard{module, driver};
 
     console.Line(Format("capturing %s %ux%u from %s:%u (model %s, %u channel%s) into %s",
                         StreamName(options.stream), options.width, options.height, address.c_str(),

@@ -105,6 +105,11 @@ ParseOutcome UsageError(std::string text) {
     return {ParseOutcome::kUsageError, std::move(text)};
 }
 
+int Fail(Console& console, const std::string& text) {
+    console.Line("camhost: " + text);
+    return 1;
+}
+
 const char* LevelName(int level) {
     switch (level) {
         case 1:
@@ -123,7 +128,7 @@ std::string SimulatorLine(const camsim::CameraSimulator& simulator) {
 }
 
 CameraEndpoint ReachCamera(const SimulatorChoice& choice, const std::string& address,
-                           std::optional<uint16_t> port) {
+                           std::optional<uint16_t> port, Console* console) {
     CameraEndpoint camera;
     camera.address = address;
     camera.port = port.value_or(80);
@@ -144,6 +149,9 @@ CameraEndpoint ReachCamera(const SimulatorChoice& choice, const std::string& add
             return camera;
         }
         camera.address = camera.simulator->address();
+        if (console != nullptr) {
+            console->Line(SimulatorLine(*camera.simulator));
+        }
     }
     if (std::string why = ProbeTcp(camera.address, camera.port, std::chrono::seconds(3));
         !why.empty()) {

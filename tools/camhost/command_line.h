@@ -10,6 +10,7 @@
 
 #include "camera_simulator.h"
 #include "capture_options.h"
+#include "console.h"
 
 namespace camhost {
 
@@ -62,6 +63,9 @@ bool TakeSharedOption(const std::string& option, const std::string& value, Optio
     return true;
 }
 
+// Prints "camhost: TEXT" and gives 1, the exit status of a command that failed.
+int Fail(Console& console, const std::string& text);
+
 // The level names of the driver's log lines.
 const char* LevelName(int level);
 
@@ -100,8 +104,9 @@ struct CameraEndpoint {
     std::string error;  // why there is no camera to talk to; empty when there is
 };
 
-// Starts the simulator when chosen, then checks that a TCP connection can be made.
+// Starts the simulator when chosen, then checks that a TCP connection can be made. With a
+// console, the simulator's line (SimulatorLine) is printed once it runs.
 CameraEndpoint ReachCamera(const SimulatorChoice& choice, const std::string& address,
-                           std::optional<uint16_t> port);
+                           std::optional<uint16_t> port, Console* console = nullptr);
 
 }  // namespace camhost

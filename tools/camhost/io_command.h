@@ -48,6 +48,10 @@ struct IoOptions {
     int EffectiveOutputs() const;
 };
 
+// A pin state of the host interface in words: 1 "break", 2 "make", otherwise `none`.
+const char* PinStateText(int32_t state,
+                         const char* none = "no state (the camera's answer held none)");
+
 ParseOutcome ParseIoArgs(const std::vector<std::string>& args, IoOptions& out);
 std::string IoUsageText();
 

@@ -113,6 +113,21 @@ int Demo(const DemoOptions& demo, Console& console, StopSignal& stop, const std:
     return exitCode;
 }
 
+// A command: its options parsed (the usage on --help, or with the error), then run.
+template <class Options, class Parse, class Command>
+int Run(const std::vector<std::string>& args, Parse parse, Command command) {
+    Options options;
+    const ParseOutcome parsed = parse(args, options);
+    if (parsed.status == ParseOutcome::kHelp) {
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+    if (parsed.status == ParseOutcome::kUsageError) {
+        return Usage(parsed.error);
+    }
+    return command(options);
+}
+
 // Ctrl-C and SIGTERM reach a thread of their own (every other thread blocks them), which asks
 // the capture to stop; a second one ends the program at once.
 void StartSignalThread(StopSignal& stop) {
@@ -160,67 +175,35 @@ int main(int argc, char** argv) {
                                                  CAMHOST_INSTALLED_MODULE_DIR);
 
     if (command == "capture") {
-        CaptureOptions options;
-        ParseOutcome parsed = ParseCaptureArgs(args, options);
-        if (parsed.status == ParseOutcome::kHelp) {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
-        if (parsed.status == ParseOutcome::kUsageError) {
-            return Usage(parsed.error);
-        }
-        return Capture(options, console, stop, module);
+        auto parse = [](const std::vector<std::string>& words, CaptureOptions& options) {
+            return ParseCaptureArgs(words, options);
+        };
+        return Run<CaptureOptions>(args, parse, [&](const CaptureOptions& options) {
+            return Capture(options, console, stop, module);
+        });
     }
     if (command == "io") {
         return IoMain(args, console, stop, module);
     }
     if (command == "demo") {
-        DemoOptions options;
-        ParseOutcome parsed = ParseDemoArgs(args, options);
-        if (parsed.status == ParseOutcome::kHelp) {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
-        if (parsed.status == ParseOutcome::kUsageError) {
-            return Usage(parsed.error);
-        }
-        return Demo(options, console, stop, module);
+        return Run<DemoOptions>(args, ParseDemoArgs, [&](const DemoOptions& options) {
+            return Demo(options, console, stop, module);
+        });
     }
     if (command == "ptz") {
-        PtzOptions options;
-        ParseOutcome parsed = ParsePtzArgs(args, options);
-        if (parsed.status == ParseOutcome::kHelp) {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
-        if (parsed.status == ParseOutcome::kUsageError) {
-            return Usage(parsed.error);
-        }
-        return RunPtz(options, console, module);
+        return Run<PtzOptions>(args, ParsePtzArgs, [&](const PtzOptions& options) {
+            return RunPtz(options, console, module);
+        });
     }
     if (command == "query") {
-        QueryOptions options;
-        ParseOutcome parsed = ParseQueryArgs(args, options);
-        if (parsed.status == ParseOutcome::kHelp) {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
-        if (parsed.status == ParseOutcome::kUsageError) {
-            return Usage(parsed.error);
-        }
-        return RunQuery(options, console, stop, module);
+        return Run<QueryOptions>(args, ParseQueryArgs, [&](const QueryOptions& options) {
+            return RunQuery(options, console, stop, module);
+        });
     }
     if (command == "serve") {
-        ServeOptions options;
-        ParseOutcome parsed = ParseServeArgs(args, options);
-        if (parsed.status == ParseOutcome::kHelp) {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
-        if (parsed.status == ParseOutcome::kUsageError) {
-            return Usage(parsed.error);
-        }
-        return RunServe(options, console, stop, module);
+        return Run<ServeOptions>(args, ParseServeArgs, [&](const ServeOptions& options) {
+            return RunServe(options, console, stop, module);
+        });
     }
     return Usage("unknown command \"" + command + "\"");
 }

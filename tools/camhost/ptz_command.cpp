@@ -77,11 +77,8 @@ class PtzSession {
     std::string Open(const PtzOptions& options, const std::string& defaultModule) {
         SimulatorChoice choice = SimulatorChoiceOf(options);
         choice.jpegRingSize = 1;  // no video here
-        CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
+        CameraEndpoint camera = ReachCamera(choice, options.address, options.port, &m_console);
         m_simulator = std::move(camera.simulator);
-        if (m_simulator) {
-            m_console.Line(SimulatorLine(*m_simulator));
-        }
         if (!camera.error.empty()) {
             return camera.error;
         }

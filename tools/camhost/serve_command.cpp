@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "command_line.h"
+#include "io_command.h"
 #include "jvc_ipcapture/ip_capture_driver.h"
 #include "live_feed.h"
 #include "module_library.h"
@@ -33,17 +34,6 @@ constexpr int kDefaultSpeed = 8;
 // viewer is still there (a keep-alive comment on the event stream).
 constexpr auto kStreamPoll = 1000ms;
 
-const char* PinStateName(int32_t state) {
-    switch (state) {
-        case 1:
-            return "break";
-        case 2:
-            return "make";
-        default:
-            return "unknown";
-    }
-}
-
 // The digital I/O reports, turned into events (and lines on the console).
 class IoEvents : public ipc::ICaptureIOCallback {
   public:
@@ -51,9 +41,12 @@ class IoEvents : public ipc::ICaptureIOCallback {
 
     void OnInputChanged(uint32_t input, int32_t state) override {
         const unsigned pin = input + 1;
-        m_hub.Publish("input", Format("{\"pin\": %u, \"state\": \"%s\"}", pin, PinStateName(state)),
-                      Format("input %u", pin));
-        m_console.Line(Format("%s  input %u  %s", TimeOfDay().c_str(), pin, PinStateName(state)));
+        m_hub.Publish(
+            "input",
+            Format("{\"pin\": %u, \"state\": \"%s\"}", pin, PinStateText(state, "unknown")),
+            Format("input %u", pin));
+        m_console.Line(
+            Format("%s  input %u  %s", TimeOfDay().c_str(), pin, PinStateText(state, "unknown")));
     }
     void OnIOFailure() override {
         m_hub.ForgetStates("input ");
@@ -290,6 +283,16 @@ std::string InfoJson(const QueryOutcome& query, const CaptureOptions& camera,
 
 }  // namespace
 
+std::string ServeUsageText() {
+    return "  camhost serve --address A [--port P] [--user U --password W] [--model M]\n"
+           "               [--stream mjpeg|mpeg4] [--size WxH] [--fps N] [--quality Q]\n"
+           "               [--presets FILE] [--listen HOST:PORT] [--module PATH]\n"
+           "  camhost serve --simulate [PROFILE] [...]\n"
+           "    serves a live view page of the camera through the module (video, PTZ and\n"
+           "    presets, digital I/O, the driver's log) at http://127.0.0.1:8090/ (--listen\n"
+           "    chooses another address; port 0 any free one). The page has no login.\n";
+}
+
 bool IsLoopbackAddress(const std::string& host) {
     return host.rfind("127.", 0) == 0 || host == "::1" || host == "localhost";
 }
@@ -343,29 +346,13 @@ ParseOutcome ParseServeArgs(const std::vector<std::string>& args, ServeOptions& 
     return ParseCaptureArgs(rest, out.camera, "serve");
 }
 
-std::string ServeUsageText() {
-    return "  camhost serve --address A [--port P] [--user U --password W] [--model M]\n"
-           "               [--stream mjpeg|mpeg4] [--size WxH] [--fps N] [--quality Q]\n"
-           "               [--presets FILE] [--listen HOST:PORT] [--module PATH]\n"
-           "  camhost serve --simulate [PROFILE] [...]\n"
-           "    serves a live view page of the camera through the module (video, PTZ and\n"
-           "    presets, digital I/O, the driver's log) at http://127.0.0.1:8090/ (--listen\n"
-           "    chooses another address; port 0 any free one). The page has no login.\n";
-}
-
 int RunServe(const ServeOptions& options, Console& console, StopSignal& stop,
              const std::string& defaultModule) {
-    auto fail = [&](const std::string& text) {
-        console.Line("camhost: " + text);
-        return 1;
-    };
+    auto fail = [&console](const std::string& text) { return Fail(console, text); };
     const CaptureOptions& o = options.camera;
 
     // 1. The camera, and what it is.
-    CameraEndpoint camera = ReachCamera(SimulatorChoiceOf(o), o.address, o.port);
-    if (camera.simulator) {
-        console.Line(SimulatorLine(*camera.simulator));
-    }
+    CameraEndpoint camera = ReachCamera(SimulatorChoiceOf(o), o.address, o.port, &console);
     if (!camera.error.empty()) {
         return fail(camera.error);
     }
@@ -444,15 +431,10 @@ int RunServe(const ServeOptions& options, Console& console, StopSignal& stop,
         });
     IoEvents ioEvents(view.hub, console);
 
-    auto* driver = static_cast<ipc::IIPCaptureDriverEx3*>(module.create());
-    if (driver == nullptr) {
+    DriverObject driver(module);
+    if (driver.get() == nullptr) {
         return fail("the module made no driver object");
     }
-    struct DriverGuard {
-        ModuleLibrary& module;
-        ipc::IIPCaptureDriver* driver;
-        ~DriverGuard() { module.destroy(driver); }
-    } guard{module, driver};
     if (!driver->Open(&log, &factory, &config)) {
         return fail("the driver did not open (see its log lines above)");
     }
