@@ -183,6 +183,19 @@ TEST_F(CamhostServe, PageAndIdentification) {
         << info->body;
 }
 
+TEST_F(CamhostServe, ASecondServeOnTheSamePortFails) {
+    const auto second = camsim_test::RunProcess({CAMHOST_EXE, "serve", "--simulate", "--listen",
+                                                 "127.0.0.1:" + std::to_string(serve->port)},
+                                                30s);
+    EXPECT_EQ(second.exit_code, 1) << second.out << second.err;
+    EXPECT_NE(second.out.find("camhost: cannot listen on 127.0.0.1:" + std::to_string(serve->port) +
+                              " (in use"),
+              std::string::npos)
+        << second.out;
+    // The first one still answers.
+    EXPECT_NE(Get("/api/info").find("\"identified\": true"), std::string::npos) << body;
+}
+
 TEST_F(CamhostServe, VideoPartsAreTheCameraPicturesInOrder) {
     const auto stream = ReadStream(serve->port, "/video/0.mjpg", 15s, [](const std::string& b) {
         return SplitParts(b, kBoundary).size() < 4;

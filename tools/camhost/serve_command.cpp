@@ -1,6 +1,7 @@
 #include "serve_command.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -261,6 +262,22 @@ void AddRoutes(httplib::Server& server, LiveView& view) {
     });
 }
 
+// Binds the server to the address (port 0: any free one); the port, or -1.
+int Bind(httplib::Server& server, const std::string& host, uint16_t port) {
+    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    server.set_keep_alive_timeout(2);
+    // Not cpp-httplib's default SO_REUSEPORT: a second camhost on the same port must fail,
+    // not share the port with the first.
+    server.set_socket_options([](int sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    if (port == 0) {
+        return server.bind_to_any_port(host);
+    }
+    return server.bind_to_port(host, port) ? port : -1;
+}
+
 // The answer of /api/info.
 std::string InfoJson(const QueryOutcome& query, const CaptureOptions& camera,
                      const std::string& model, const std::string& address, uint16_t port,
@@ -351,6 +368,15 @@ int RunServe(const ServeOptions& options, Console& console, StopSignal& stop,
     auto fail = [&console](const std::string& text) { return Fail(console, text); };
     const CaptureOptions& o = options.camera;
 
+    // The address first: a port in use ends the command before anything else is done.
+    LiveView view;
+    httplib::Server server;
+    const int port = Bind(server, options.listenHost, options.listenPort);
+    if (port <= 0) {
+        return fail(Format("cannot listen on %s:%u (in use, or not an address of this machine)",
+                           options.listenHost.c_str(), static_cast<unsigned>(options.listenPort)));
+    }
+
     // 1. The camera, and what it is.
     CameraEndpoint camera = ReachCamera(SimulatorChoiceOf(o), o.address, o.port, &console);
     if (!camera.error.empty()) {
@@ -386,7 +412,6 @@ int RunServe(const ServeOptions& options, Console& console, StopSignal& stop,
     if (!module.Load(modulePath)) {
         return fail(module.error() + " (--module PATH chooses the file)");
     }
-    LiveView view;
     host::LogSink log;
     log.SetEcho([&console, &view](const host::LogRecord& record) {
         const std::string text = record.text.value_or("");
@@ -467,67 +492,50 @@ int RunServe(const ServeOptions& options, Console& console, StopSignal& stop,
     view.info = InfoJson(query, o, model, camera.address, camera.port, inputs, outputs,
                          view.ptz != nullptr, camera.simulator != nullptr);
 
-    // 3. The server.
-    httplib::Server server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
-    server.set_keep_alive_timeout(2);
+    // 3. The page, live.
     AddRoutes(server, view);
-    int port = options.listenPort;
-    if (port == 0) {
-        port = server.bind_to_any_port(options.listenHost);
-    } else if (!server.bind_to_port(options.listenHost, port)) {
-        port = -1;
+    std::thread listener([&server] { server.listen_after_bind(); });
+    // A stop that comes before the server runs would be lost.
+    for (int i = 0; i < 5000 && !server.is_running(); ++i) {
+        std::this_thread::sleep_for(1ms);
     }
-    std::string error;
-    if (port <= 0) {
-        error = Format("cannot listen on %s:%u (in use, or not an address of this machine)",
-                       options.listenHost.c_str(), static_cast<unsigned>(options.listenPort));
-    } else {
-        std::thread listener([&server] { server.listen_after_bind(); });
-        // A stop that comes before the server runs would be lost.
-        for (int i = 0; i < 5000 && !server.is_running(); ++i) {
-            std::this_thread::sleep_for(1ms);
-        }
-        if (!IsLoopbackAddress(options.listenHost)) {
-            std::fprintf(stderr,
-                         "camhost: warning: listening on %s, which other machines may reach; "
-                         "the page has no login: whoever reaches it sees the video, moves the "
-                         "camera and sets its outputs\n",
-                         options.listenHost.c_str());
-        }
-        console.Line(Format("serving http://%s:%d/ (Ctrl-C stops)",
-                            UrlHost(options.listenHost).c_str(), port));
+    if (!IsLoopbackAddress(options.listenHost)) {
+        std::fprintf(stderr,
+                     "camhost: warning: listening on %s, which other machines may reach; "
+                     "the page has no login: whoever reaches it sees the video, moves the "
+                     "camera and sets its outputs\n",
+                     options.listenHost.c_str());
+    }
+    console.Line(
+        Format("serving http://%s:%d/ (Ctrl-C stops)", UrlHost(options.listenHost).c_str(), port));
 
-        // Once a second: the channel's rates and state.
-        ChannelSink::Counts last = sink.Get();
-        auto lastTime = Clock::now();
-        while (!stop.WaitFor(1000ms)) {
-            const auto counts = sink.Get();
-            const auto now = Clock::now();
-            const double dt =
-                std::max(std::chrono::duration<double>(now - lastTime).count(), 0.001);
-            view.hub.Publish(
-                "stats",
-                Format("{\"channel\": 0, \"state\": \"%s\", \"frames\": %llu, \"fps\": %.1f, "
-                       "\"kbps\": %.1f, \"width\": %u, \"height\": %u, \"lost\": %d, "
-                       "\"viewers\": %zu}",
-                       ChannelStateName(view.video, 0),
-                       static_cast<unsigned long long>(counts.frames),
-                       static_cast<double>(counts.frames - last.frames) / dt,
-                       static_cast<double>(counts.bytes - last.bytes) / 1024.0 / dt, counts.width,
-                       counts.height, counts.signalLost, view.hub.Subscribers()),
-                "stats 0");
-            last = counts;
-            lastTime = now;
-            log.Clear();  // the lines went out as they came; keep no history
-        }
-        console.Line("camhost: stopping");
-        // Open streams end first (their waits wake), then the server and its threads.
-        view.hub.Close();
-        view.picture.Close();
-        server.stop();
-        listener.join();
+    // Once a second: the channel's rates and state.
+    ChannelSink::Counts last = sink.Get();
+    auto lastTime = Clock::now();
+    while (!stop.WaitFor(1000ms)) {
+        const auto counts = sink.Get();
+        const auto now = Clock::now();
+        const double dt = std::max(std::chrono::duration<double>(now - lastTime).count(), 0.001);
+        view.hub.Publish(
+            "stats",
+            Format("{\"channel\": 0, \"state\": \"%s\", \"frames\": %llu, \"fps\": %.1f, "
+                   "\"kbps\": %.1f, \"width\": %u, \"height\": %u, \"lost\": %d, "
+                   "\"viewers\": %zu}",
+                   ChannelStateName(view.video, 0), static_cast<unsigned long long>(counts.frames),
+                   static_cast<double>(counts.frames - last.frames) / dt,
+                   static_cast<double>(counts.bytes - last.bytes) / 1024.0 / dt, counts.width,
+                   counts.height, counts.signalLost, view.hub.Subscribers()),
+            "stats 0");
+        last = counts;
+        lastTime = now;
+        log.Clear();  // the lines went out as they came; keep no history
     }
+    console.Line("camhost: stopping");
+    // Open streams end first (their waits wake), then the server and its threads.
+    view.hub.Close();
+    view.picture.Close();
+    server.stop();
+    listener.join();
 
     // 4. A clean stop: channel, digital I/O, decoder, driver.
     view.video->StopChannel(0);
@@ -536,9 +544,6 @@ int RunServe(const ServeOptions& options, Console& console, StopSignal& stop,
     }
     preview.Stop();
     driver->Close();
-    if (!error.empty()) {
-        return fail(error);
-    }
     return 0;
 }
 
