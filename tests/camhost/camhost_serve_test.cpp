@@ -183,6 +183,29 @@ TEST_F(CamhostServe, PageAndIdentification) {
         << info->body;
 }
 
+TEST_F(CamhostServe, AnotherSitesPageCannotUseIt) {
+    auto client = Client();
+    const std::string self = "127.0.0.1:" + std::to_string(serve->port);
+    // Another site's script in the viewer's browser is refused before anything is done.
+    auto r = client.Post("/api/output?pin=1&state=make", {{"Origin", "http://evil.example"}}, "",
+                         "text/plain");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 403);
+    EXPECT_EQ(
+        client.Post("/api/ptz?action=move&to=left", {{"Origin", "null"}}, "", "text/plain")->status,
+        403);
+    // A name of another site that resolves to this machine.
+    r = client.Get("/api/info", {{"Host", "evil.example:" + std::to_string(serve->port)}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 403);
+    // The page's own requests, and a person's tools (no Origin).
+    r = client.Post("/api/ptz?action=stop", {{"Origin", "http://" + self}}, "", "text/plain");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(client.Get("/api/info", {{"Host", "localhost:1"}})->status, 200);
+    EXPECT_EQ(Post("/api/ptz?action=stop"), 200);
+}
+
 TEST_F(CamhostServe, ASecondServeOnTheSamePortFails) {
     const auto second = camsim_test::RunProcess({CAMHOST_EXE, "serve", "--simulate", "--listen",
                                                  "127.0.0.1:" + std::to_string(serve->port)},

@@ -10,10 +10,10 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,16 +94,23 @@ class ServeProcess {
             m_ended = true;
             m_cond.notify_all();
         });
-        static const std::regex kUrl(R"(serving http://127\.0\.0\.1:(\d+)/)");
+        // "serving http://127.0.0.1:PORT/"
+        const std::string prefix = "serving http://127.0.0.1:";
         std::unique_lock<std::mutex> lock(m_mutex);
-        std::smatch match;
-        m_cond.wait_for(lock, timeout,
-                        [&] { return m_ended || std::regex_search(m_output, match, kUrl); });
-        if (match.empty()) {
+        size_t at = std::string::npos;
+        m_cond.wait_for(lock, timeout, [&] {
+            at = m_output.find(prefix);
+            return m_ended || (at != std::string::npos &&
+                               m_output.find('/', at + prefix.size()) != std::string::npos);
+        });
+        const size_t begin = at + prefix.size();
+        const size_t end = at == std::string::npos ? at : m_output.find('/', begin);
+        if (end == std::string::npos) {
             return false;
         }
-        port = static_cast<uint16_t>(std::stoi(match[1].str()));
-        url = "http://127.0.0.1:" + match[1].str() + "/";
+        const std::string number = m_output.substr(begin, end - begin);
+        port = static_cast<uint16_t>(std::atoi(number.c_str()));
+        url = "http://127.0.0.1:" + number + "/";
         return true;
     }
 

@@ -105,7 +105,38 @@ struct LiveView {
     }
 };
 
-void AddRoutes(httplib::Server& server, LiveView& view) {
+// The Host header's name part: "127.0.0.1" of "127.0.0.1:8090", "::1" of "[::1]:8090".
+std::string HostName(const std::string& host) {
+    if (!host.empty() && host.front() == '[') {
+        return host.substr(1, host.find(']') - 1);
+    }
+    return host.substr(0, host.rfind(':'));
+}
+
+// Whether a request may reach the page's endpoints. Without a login, the page must at least
+// not be a tool for other web sites: a browser's request that another site's page sends (its
+// Origin is not this page) must not move the camera or set an output, and a name that only
+// resolves to this machine (DNS rebinding) must not make such a site this page's own.
+bool Allowed(const httplib::Request& req, bool loopbackOnly) {
+    const std::string host = req.get_header_value("Host");
+    if (loopbackOnly && !IsLoopbackAddress(HostName(host))) {
+        return false;
+    }
+    if (req.method == "GET" || req.method == "HEAD") {
+        return true;
+    }
+    return !req.has_header("Origin") || req.get_header_value("Origin") == "http://" + host;
+}
+
+void AddRoutes(httplib::Server& server, LiveView& view, bool loopbackOnly) {
+    server.set_pre_routing_handler(
+        [loopbackOnly](const httplib::Request& req, httplib::Response& res) {
+            if (Allowed(req, loopbackOnly)) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            Answer(res, 403, "camhost serves its own page only");
+            return httplib::Server::HandlerResponse::Handled;
+        });
     server.Get("/api/info", [&view](const httplib::Request&, httplib::Response& res) {
         res.set_content(view.info, "application/json");
     });
@@ -493,7 +524,7 @@ int RunServe(const ServeOptions& options, Console& console, StopSignal& stop,
                          view.ptz != nullptr, camera.simulator != nullptr);
 
     // 3. The page, live.
-    AddRoutes(server, view);
+    AddRoutes(server, view, IsLoopbackAddress(options.listenHost));
     std::thread listener([&server] { server.listen_after_bind(); });
     // A stop that comes before the server runs would be lost.
     for (int i = 0; i < 5000 && !server.is_running(); ++i) {
