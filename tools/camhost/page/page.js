@@ -111,6 +111,14 @@ function showPresets(names) {
   }
 }
 
+// PTZ requests go one after the other: a quick press and release must not let the stop
+// overtake the move on another connection.
+let ptzQueue = Promise.resolve();
+function ptz(query) {
+  ptzQueue = ptzQueue.then(() => call('POST', '/api/ptz?' + query));
+  return ptzQueue;
+}
+
 // A PTZ button moves while it is held (pointer, or Space/Enter) and stops when released.
 function holdToMove(button) {
   let held = false;
@@ -118,13 +126,13 @@ function holdToMove(button) {
     if (held) return;
     held = true;
     button.classList.add('active');
-    call('POST', `/api/ptz?action=${button.dataset.action}&to=${button.dataset.to}`);
+    ptz(`action=${button.dataset.action}&to=${button.dataset.to}`);
   };
   const stop = () => {
     if (!held) return;
     held = false;
     button.classList.remove('active');
-    call('POST', '/api/ptz?action=stop');
+    ptz('action=stop');
   };
   button.addEventListener('pointerdown', (event) => {
     button.setPointerCapture(event.pointerId);
