@@ -14,6 +14,8 @@
 #include "camera_simulator.h"
 #include "camhost/serve_process.h"
 #include "camsim/camsim_test_util.h"
+#include "live_feed.h"
+#include "mpeg4_preview.h"
 #include "serve_command.h"
 
 using namespace std::chrono_literals;
@@ -84,6 +86,69 @@ TEST(CamhostServeOptions, ListenAddressAndWhatServeTakes) {
               "--seconds is not an option of serve");
     EXPECT_EQ(camhost::ParseServeArgs({"--simulate", "--listen", "8090"}, o).error,
               "bad value for --listen: \"8090\" (HOST:PORT)");
+}
+
+TEST(CamhostLiveFeed, ASlowViewerGetsTheNewestAndBoundedEvents) {
+    // Pictures: a viewer that comes back late gets the newest only.
+    camhost::PictureSlot slot;
+    for (int i = 1; i <= 5; ++i) {
+        slot.Put(std::make_shared<const std::string>("picture " + std::to_string(i)));
+    }
+    auto [number, picture] = slot.WaitNewer(0, 0ms);
+    EXPECT_EQ(number, 5u);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(*picture, "picture 5");
+    EXPECT_FALSE(slot.WaitNewer(number, 0ms).second);
+
+    // Events: the current states first, then what came; a viewer who does not read keeps the
+    // newest kQueueLimit events.
+    camhost::EventHub hub;
+    hub.Publish("input", "{\"pin\": 1, \"state\": \"break\"}", "input 1");
+    hub.Publish("input", "{\"pin\": 1, \"state\": \"make\"}", "input 1");
+    auto late = hub.Subscribe();
+    EXPECT_EQ(late->Next(0ms),
+              camhost::EventHub::Format("input", "{\"pin\": 1, \"state\": \"make\"}"));
+    EXPECT_EQ(late->Next(0ms), "");  // nothing more, after the time-out
+    const size_t sent = camhost::EventHub::kQueueLimit + 10;
+    for (size_t i = 0; i < sent; ++i) {
+        hub.Publish("stats", std::to_string(i));
+    }
+    EXPECT_EQ(late->Dropped(), 10u);
+    EXPECT_EQ(late->Next(0ms), camhost::EventHub::Format("stats", "10"));
+    hub.Unsubscribe(late);
+    EXPECT_EQ(hub.Subscribers(), 0u);
+
+    // Closing wakes a waiting viewer at once.
+    auto waiting = hub.Subscribe();
+    EXPECT_NE(waiting->Next(0ms), "");  // the state of input 1
+    std::thread closer([&] { hub.Close(); });
+    EXPECT_EQ(waiting->Next(60s), std::nullopt);
+    closer.join();
+    slot.Close();
+    EXPECT_FALSE(slot.WaitNewer(0, 60s).second);
+}
+
+TEST(CamhostLiveFeed, TheMpeg4PreviewDropsWhatCannotBeDecoded) {
+    std::vector<std::string> pictures;
+    camhost::Mpeg4Preview preview(
+        [&](std::string jpeg, unsigned, unsigned) { pictures.push_back(std::move(jpeg)); });
+    // Not started: nothing is decoded, so the queue fills. Pictures before the first key
+    // picture cannot be decoded and are dropped.
+    const uint8_t bytes[4] = {0, 0, 1, 0xB6};
+    preview.Feed(bytes, sizeof bytes, false);
+    EXPECT_EQ(preview.Dropped(), 1u);
+    preview.Feed(bytes, sizeof bytes, true);
+    for (size_t i = 1; i < camhost::Mpeg4Preview::kQueueLimit; ++i) {
+        preview.Feed(bytes, sizeof bytes, false);
+    }
+    EXPECT_EQ(preview.Dropped(), 1u);
+    // Full: what waits goes, and so does each picture up to the next key picture.
+    preview.Feed(bytes, sizeof bytes, false);
+    EXPECT_EQ(preview.Dropped(), 2u + camhost::Mpeg4Preview::kQueueLimit);
+    preview.Feed(bytes, sizeof bytes, true);
+    EXPECT_EQ(preview.Dropped(), 2u + camhost::Mpeg4Preview::kQueueLimit);
+    preview.Stop();
+    EXPECT_TRUE(pictures.empty());
 }
 
 // One camhost serve for the suite, against the suite's simulator (a VN-V686: PTZ head, two
