@@ -491,19 +491,4 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
     return status;
 }
 
-int IoMain(const std::vector<std::string>& args, Console& console, StopSignal& stop,
-           const std::string& defaultModule) {
-    IoOptions options;
-    const ParseOutcome parsed = ParseIoArgs(args, options);
-    if (parsed.status == ParseOutcome::kHelp) {
-        std::fputs(IoUsageText().c_str(), stdout);
-        return 0;
-    }
-    if (parsed.status == ParseOutcome::kUsageError) {
-        std::fprintf(stderr, "camhost: %s\n\n%s", parsed.error.c_str(), IoUsageText().c_str());
-        return 2;
-    }
-    return RunIo(options, console, stop, defaultModule);
-}
-
 }  // namespace camhost

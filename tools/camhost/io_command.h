@@ -59,9 +59,4 @@ std::string IoUsageText();
 int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
           const std::string& defaultModule);
 
-// The whole command for main: parses args (the words after "io"), prints the usage on
-// --help or a usage error (exit status 2), runs.
-int IoMain(const std::vector<std::string>& args, Console& console, StopSignal& stop,
-           const std::string& defaultModule);
-
 }  // namespace camhost

@@ -22,8 +22,8 @@ namespace {
 
 using namespace camhost;
 
-int Usage(const std::string& error) {
-    std::fprintf(stderr, "camhost: %s\n\n%s", error.c_str(), UsageText().c_str());
+int Usage(const std::string& error, const std::string& usage = UsageText()) {
+    std::fprintf(stderr, "camhost: %s\n\n%s", error.c_str(), usage.c_str());
     return 2;
 }
 
@@ -115,15 +115,16 @@ int Demo(const DemoOptions& demo, Console& console, StopSignal& stop, const std:
 
 // A command: its options parsed (the usage on --help, or with the error), then run.
 template <class Options, class Parse, class Command>
-int Run(const std::vector<std::string>& args, Parse parse, Command command) {
+int Run(const std::vector<std::string>& args, Parse parse, Command command,
+        const std::string& usage = UsageText()) {
     Options options;
     const ParseOutcome parsed = parse(args, options);
     if (parsed.status == ParseOutcome::kHelp) {
-        std::fputs(UsageText().c_str(), stdout);
+        std::fputs(usage.c_str(), stdout);
         return 0;
     }
     if (parsed.status == ParseOutcome::kUsageError) {
-        return Usage(parsed.error);
+        return Usage(parsed.error, usage);
     }
     return command(options);
 }
@@ -183,7 +184,10 @@ int main(int argc, char** argv) {
         });
     }
     if (command == "io") {
-        return IoMain(args, console, stop, module);
+        return Run<IoOptions>(
+            args, ParseIoArgs,
+            [&](const IoOptions& options) { return RunIo(options, console, stop, module); },
+            IoUsageText());
     }
     if (command == "demo") {
         return Run<DemoOptions>(args, ParseDemoArgs, [&](const DemoOptions& options) {
