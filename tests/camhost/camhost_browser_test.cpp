@@ -368,6 +368,18 @@ TEST(CamhostBrowser, ThePageShowsVideoMovesTheHeadAndLightsTheLamp) {
         std::ofstream(path, std::ios::binary) << screenshot;
     }
 
+    // A page closed while a button is held stops the motion it started.
+    const std::string zoom = browser.Evaluate(
+        "(() => { const r = document.querySelector('[data-action=zoom][data-to=in]')"
+        ".getBoundingClientRect(); return (r.left + r.width / 2) + ' ' + (r.top + r.height / 2); "
+        "})()");
+    browser.Mouse("mousePressed", std::atof(zoom.c_str()),
+                  std::atof(zoom.substr(zoom.find(' ') + 1).c_str()));
+    ASSERT_TRUE(cam.WaitForRequest("camera.motion.zoom.status=start", 10s)) << serve.Output();
+    browser.Call("Page.navigate", R"({"url":"about:blank"})");
+    ASSERT_TRUE(cam.WaitForRequest("camera.motion.zoom.status=stop", 10s)) << serve.Output();
+    EXPECT_FALSE(cam.Head().zoom.moving);
+
     EXPECT_EQ(serve.Stop(10s), std::optional<int>(0)) << serve.Output();
     std::error_code ignored;
     fs::remove(fs::path(CAMHOST_EXE).parent_path() / presets, ignored);

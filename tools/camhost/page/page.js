@@ -217,6 +217,10 @@ async function main() {
     const answer = await call('POST', '/api/presets?name=' + encodeURIComponent(name));
     if (answer.ok) $('preset-name').value = '';
   });
+  // A page closed while a button is held must not leave the camera moving.
+  window.addEventListener('pagehide', () => {
+    if (document.querySelector('#ptz .active')) navigator.sendBeacon('/api/ptz?action=stop');
+  });
   startVideo(info.video);
   listen();
   document.body.dataset.ready = 'true';
