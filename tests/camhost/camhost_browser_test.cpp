@@ -297,11 +297,9 @@ TEST(CamhostBrowser, ThePageShowsVideoMovesTheHeadAndLightsTheLamp) {
     }
     camsim::CameraSimulator cam(camsim::Options{.profile = "VN-V686"});
     const uint16_t camPort = cam.Start();
-    const std::string presets = "camhost-browser-test-" + std::to_string(getpid()) + ".xml";
     camhost_test::ServeProcess serve;
-    ASSERT_TRUE(serve.Start(
-        CAMHOST_EXE,
-        {"--address", "127.0.0.1", "--port", std::to_string(camPort), "--presets", presets}, 30s))
+    ASSERT_TRUE(serve.Start(CAMHOST_EXE,
+                            {"--address", "127.0.0.1", "--port", std::to_string(camPort)}, 30s))
         << serve.Output();
 
     Browser browser;
@@ -381,6 +379,4 @@ TEST(CamhostBrowser, ThePageShowsVideoMovesTheHeadAndLightsTheLamp) {
     EXPECT_FALSE(cam.Head().zoom.moving);
 
     EXPECT_EQ(serve.Stop(10s), std::optional<int>(0)) << serve.Output();
-    std::error_code ignored;
-    fs::remove(fs::path(CAMHOST_EXE).parent_path() / presets, ignored);
 }

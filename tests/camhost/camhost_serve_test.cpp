@@ -158,12 +158,9 @@ class CamhostServe : public ::testing::Test {
     static void SetUpTestSuite() {
         cam = new camsim::CameraSimulator(camsim::Options{.profile = "VN-V686"});
         const uint16_t camPort = cam->Start();
-        presets = "camhost-serve-test-" + std::to_string(getpid()) + ".xml";
         serve = new ServeProcess;
-        if (!serve->Start(
-                CAMHOST_EXE,
-                {"--address", "127.0.0.1", "--port", std::to_string(camPort), "--presets", presets},
-                30s)) {
+        if (!serve->Start(CAMHOST_EXE,
+                          {"--address", "127.0.0.1", "--port", std::to_string(camPort)}, 30s)) {
             ADD_FAILURE() << "camhost serve did not start:\n" << serve->Output();
         }
     }
@@ -176,9 +173,6 @@ class CamhostServe : public ::testing::Test {
         EXPECT_NE(serve->Output().find("camhost: stopping"), std::string::npos);
         delete serve;
         delete cam;
-        std::error_code ignored;
-        std::filesystem::remove(std::filesystem::path(CAMHOST_EXE).parent_path() / presets,
-                                ignored);
     }
     void SetUp() override { ASSERT_NE(serve->port, 0) << serve->Output(); }
 
@@ -217,12 +211,10 @@ class CamhostServe : public ::testing::Test {
     std::string body;
     static camsim::CameraSimulator* cam;
     static ServeProcess* serve;
-    static std::string presets;
 };
 
 camsim::CameraSimulator* CamhostServe::cam = nullptr;
 ServeProcess* CamhostServe::serve = nullptr;
-std::string CamhostServe::presets;
 
 TEST_F(CamhostServe, PageAndIdentification) {
     auto client = Client();

@@ -1,6 +1,7 @@
 #pragma once
 // camhost serve run as a child process for the tests: started on an ephemeral loopback port,
-// found by the line with its URL, stopped with SIGTERM as a person's Ctrl-C would.
+// found by the line with its URL, stopped with SIGTERM as a person's Ctrl-C would. Its preset
+// file (beside the program, as the driver keeps it) has a name of its own and is removed.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -59,6 +61,10 @@ class ServeProcess {
         if (m_reader.joinable()) {
             m_reader.join();
         }
+        if (!m_presets.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove(m_presets, ignored);
+        }
     }
 
     // Starts `camhost serve ARGS --listen 127.0.0.1:0` and waits for its URL. False (with the
@@ -69,8 +75,12 @@ class ServeProcess {
         if (pipe2(out, O_CLOEXEC) != 0) {
             return false;
         }
+        static int count = 0;
+        const std::string presets =
+            "camhost-test-" + std::to_string(getpid()) + "-" + std::to_string(++count) + ".xml";
+        m_presets = std::filesystem::path(program).parent_path() / presets;
         args.insert(args.begin(), {program, "serve"});
-        args.insert(args.end(), {"--listen", "127.0.0.1:0"});
+        args.insert(args.end(), {"--listen", "127.0.0.1:0", "--presets", presets});
         int error = 0;
         m_pid = Spawn(args, {{1, out[1]}, {2, out[1]}}, error);
         close(out[1]);
@@ -159,6 +169,7 @@ class ServeProcess {
     }
 
     pid_t m_pid = -1;
+    std::filesystem::path m_presets;
     std::thread m_reader;
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
