@@ -3,6 +3,7 @@
 #include "command_line.h"
 #include "ptz_command.h"
 #include "query_command.h"
+#include "serve_command.h"
 
 #include <algorithm>
 #include <cctype>
@@ -80,7 +81,8 @@ std::map<int, std::string> CaptureOptions::DriverParameters() const {
     return all;
 }
 
-ParseOutcome ParseCaptureArgs(const std::vector<std::string>& args, CaptureOptions& out) {
+ParseOutcome ParseCaptureArgs(const std::vector<std::string>& args, CaptureOptions& out,
+                              const std::string& command) {
     ArgReader reader(args);
     bool simAuthGiven = false;
     while (!reader.Done()) {
@@ -195,7 +197,7 @@ ParseOutcome ParseCaptureArgs(const std::vector<std::string>& args, CaptureOptio
         }
     } else {
         if (out.address.empty()) {
-            return UsageError("capture needs --address (or --simulate)");
+            return UsageError(command + " needs --address (or --simulate)");
         }
         if (simAuthGiven) {
             return UsageError("--sim-auth is for --simulate");
@@ -249,7 +251,8 @@ std::string UsageText() {
            "                  --sim-user U --sim-password W] [capture options but "
            "--address/--port]\n"
            "  camhost demo [--seconds S] [--out DIR] [--module PATH]\n" +
-           PtzUsageText() + QueryUsageText() +
+           PtzUsageText() + QueryUsageText() + ServeUsageText() +
+           "  camhost io ... (camhost io --help)\n" +
            "\n"
            "capture pulls video from a camera through the driver module and writes it to DIR\n"
            "(default ./capture-out): MJPEG as DIR/ch0/000001.jpg ..., MPEG-4 as\n"

@@ -62,7 +62,9 @@ struct ParseOutcome {
 };
 
 // args exclude the program and command names.
-ParseOutcome ParseCaptureArgs(const std::vector<std::string>& args, CaptureOptions& out);
+// command names the command in messages ("serve needs --address").
+ParseOutcome ParseCaptureArgs(const std::vector<std::string>& args, CaptureOptions& out,
+                              const std::string& command = "capture");
 ParseOutcome ParseDemoArgs(const std::vector<std::string>& args, DemoOptions& out);
 
 std::string UsageText();

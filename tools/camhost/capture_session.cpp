@@ -53,64 +53,44 @@ double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-// Receives one channel's frames on the module's channel thread: counts them and hands a copy
-// to the writer. It never refuses a frame (a refusal makes the driver reopen the stream).
-class ChannelSink : public ipc::IHostFrameSink {
-  public:
-    ChannelSink(unsigned index, FrameWriter& writer) : m_index(index), m_writer(writer) {}
+}  // namespace
 
-    bool OnFrame(ipc::IHostFrame* raw) override {
-        // The frames come from host::FrameFactory, so they are host::Frame objects.
-        auto* frame = static_cast<host::Frame*>(raw);
-        const size_t size = std::min<size_t>(frame->m_dataSize, frame->m_buffer.size());
-        const bool key = frame->m_format == ipc::kFourCCDivx;
-        const auto now = Clock::now();
-        m_writer.Submit(m_index, key, frame->m_buffer.data(), size);
-        std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_frames == 0) {
-            m_first = now;
-        }
-        ++m_frames;
-        m_last = now;
-        m_keyFrames += key ? 1 : 0;
-        m_bytes += size;
-        m_width = frame->m_width;
-        m_height = frame->m_height;
-        return true;
+bool ChannelSink::OnFrame(ipc::IHostFrame* raw) {
+    // The frames come from host::FrameFactory, so they are host::Frame objects.
+    auto* frame = static_cast<host::Frame*>(raw);
+    const size_t size = std::min<size_t>(frame->m_dataSize, frame->m_buffer.size());
+    const bool key = frame->m_format == ipc::kFourCCDivx;
+    const auto now = Clock::now();
+    m_consumer(m_index, key, frame->m_buffer.data(), size);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_frames == 0) {
+        m_first = now;
     }
-    void OnSignalLost() override {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        ++m_signalLost;
+    ++m_frames;
+    m_last = now;
+    m_keyFrames += key ? 1 : 0;
+    m_bytes += size;
+    m_width = frame->m_width;
+    m_height = frame->m_height;
+    return true;
+}
+
+void ChannelSink::OnSignalLost() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    ++m_signalLost;
+}
+
+ChannelSink::Counts ChannelSink::Get() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    Counts c{m_frames, m_keyFrames, m_bytes, m_signalLost, m_width, m_height, std::nullopt, {}};
+    if (m_frames > 0) {
+        c.first = m_first;
+        c.last = m_last;
     }
+    return c;
+}
 
-    struct Counts {
-        uint64_t frames = 0, keyFrames = 0, bytes = 0;
-        int signalLost = 0;
-        unsigned width = 0, height = 0;
-        std::optional<Clock::time_point> first;
-        Clock::time_point last;
-    };
-    Counts Get() const {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        Counts c{m_frames, m_keyFrames, m_bytes, m_signalLost, m_width, m_height, std::nullopt};
-        if (m_frames > 0) {
-            c.first = m_first;
-            c.last = m_last;
-        }
-        return c;
-    }
-
-  private:
-    const unsigned m_index;
-    FrameWriter& m_writer;
-    mutable std::mutex m_mutex;
-    uint64_t m_frames = 0, m_keyFrames = 0, m_bytes = 0;
-    int m_signalLost = 0;
-    unsigned m_width = 0, m_height = 0;
-    Clock::time_point m_first, m_last;
-};
-
-const char* StateName(ipc::IIPVideoCapture* video, unsigned index) {
+const char* ChannelStateName(ipc::IIPVideoCapture* video, unsigned index) {
     int state = -1;
     if (!video->GetChannelStatus(index, &state, nullptr, nullptr, 0)) {
         return "stopped";
@@ -124,8 +104,6 @@ const char* StateName(ipc::IIPVideoCapture* video, unsigned index) {
             return "lost";
     }
 }
-
-}  // namespace
 
 std::string ProbeTcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout) {
     addrinfo hints{};
@@ -181,10 +159,7 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
     // 1. The camera: the simulator started here, or the one named. A camera that cannot be
     // reached gets no further: the driver would only retry.
     SimulatorChoice choice = SimulatorChoiceOf(options);
-    CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
-    if (camera.simulator) {
-        console.Line(SimulatorLine(*camera.simulator));
-    }
+    CameraEndpoint camera = ReachCamera(choice, options.address, options.port, &console);
     if (!camera.error.empty()) {
         return fail(camera.error);
     }
@@ -234,18 +209,16 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
     }
     std::vector<std::unique_ptr<ChannelSink>> sinks;
     for (unsigned i = 0; i < options.channels; ++i) {
-        sinks.push_back(std::make_unique<ChannelSink>(i, writer));
+        sinks.push_back(std::make_unique<ChannelSink>(
+            i, [&writer](unsigned index, bool key, const uint8_t* data, size_t size) {
+                writer.Submit(index, key, data, size);
+            }));
     }
 
-    ipc::IIPCaptureDriver* driver = module.create();
-    if (driver == nullptr) {
+    DriverObject driver(module);
+    if (driver.get() == nullptr) {
         return fail("the module made no driver object");
     }
-    struct DriverGuard {
-        ModuleLibrary& module;
-        ipc::IIPCaptureDriver* driver;
-        ~DriverGuard() { module.destroy(driver); }
-    } guard{module, driver};
 
     console.Line(Format("capturing %s %ux%u from %s:%u (model %s, %u channel%s) into %s",
                         StreamName(options.stream), options.width, options.height, address.c_str(),
@@ -294,7 +267,7 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
             if (c.first && (!first || *c.first < *first)) {
                 first = c.first;
             }
-            line += Format(" | ch%u %s %llu fr %.1f fps %.0f KB/s", i, StateName(capture, i),
+            line += Format(" | ch%u %s %llu fr %.1f fps %.0f KB/s", i, ChannelStateName(capture, i),
                            static_cast<unsigned long long>(c.frames),
                            static_cast<double>(c.frames - lastFrames[i]) / dt,
                            static_cast<double>(c.bytes - lastBytes[i]) / 1024.0 / dt);

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "capture_session.h"
 
@@ -55,8 +56,58 @@ std::optional<double> ParseSeconds(const std::string& text) {
     return value;
 }
 
+std::string Json(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string TimeOfDay() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[16];
+    std::strftime(text, sizeof(text), "%H:%M:%S", &local);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    return Format("%s.%03d", text, static_cast<int>(ms));
+}
+
 ParseOutcome UsageError(std::string text) {
     return {ParseOutcome::kUsageError, std::move(text)};
+}
+
+int Fail(Console& console, const std::string& text) {
+    console.Line("camhost: " + text);
+    return 1;
 }
 
 const char* LevelName(int level) {
@@ -77,7 +128,7 @@ std::string SimulatorLine(const camsim::CameraSimulator& simulator) {
 }
 
 CameraEndpoint ReachCamera(const SimulatorChoice& choice, const std::string& address,
-                           std::optional<uint16_t> port) {
+                           std::optional<uint16_t> port, Console* console) {
     CameraEndpoint camera;
     camera.address = address;
     camera.port = port.value_or(80);
@@ -98,6 +149,9 @@ CameraEndpoint ReachCamera(const SimulatorChoice& choice, const std::string& add
             return camera;
         }
         camera.address = camera.simulator->address();
+        if (console != nullptr) {
+            console->Line(SimulatorLine(*camera.simulator));
+        }
     }
     if (std::string why = ProbeTcp(camera.address, camera.port, std::chrono::seconds(3));
         !why.empty()) {

@@ -10,6 +10,7 @@
 
 #include "camera_simulator.h"
 #include "capture_options.h"
+#include "console.h"
 
 namespace camhost {
 
@@ -21,6 +22,10 @@ std::optional<long> ParseNumber(const std::string& text, long low, long high);
 // Seconds from 0 to a year, fractions allowed.
 std::optional<double> ParseSeconds(const std::string& text);
 ParseOutcome UsageError(std::string text);
+// The local time of day with milliseconds, "14:03:07.412".
+std::string TimeOfDay();
+// The text as a JSON string, quotes included.
+std::string Json(const std::string& text);
 
 // Takes an option every command shares: the camera's address, port and credentials, the
 // model (where the command has one), the module, and the simulator's credentials. False when
@@ -57,6 +62,9 @@ bool TakeSharedOption(const std::string& option, const std::string& value, Optio
     }
     return true;
 }
+
+// Prints "camhost: TEXT" and gives 1, the exit status of a command that failed.
+int Fail(Console& console, const std::string& text);
 
 // The level names of the driver's log lines.
 const char* LevelName(int level);
@@ -96,8 +104,9 @@ struct CameraEndpoint {
     std::string error;  // why there is no camera to talk to; empty when there is
 };
 
-// Starts the simulator when chosen, then checks that a TCP connection can be made.
+// Starts the simulator when chosen, then checks that a TCP connection can be made. With a
+// console, the simulator's line (SimulatorLine) is printed once it runs.
 CameraEndpoint ReachCamera(const SimulatorChoice& choice, const std::string& address,
-                           std::optional<uint16_t> port);
+                           std::optional<uint16_t> port, Console* console = nullptr);
 
 }  // namespace camhost

@@ -37,31 +37,6 @@ constexpr const char* kRefusedLine = "Cannot set output";
 // The simulator keeps at most this many pins of each kind.
 constexpr int kSimulatorPinLimit = 15;
 
-// The local time of day with milliseconds, "14:03:07.412".
-std::string TimeOfDay() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[16];
-    std::strftime(text, sizeof(text), "%H:%M:%S", &local);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    return Format("%s.%03d", text, static_cast<int>(ms));
-}
-
-const char* StateText(int32_t state) {
-    switch (state) {
-        case 1:
-            return "break";
-        case 2:
-            return "make";
-        default:
-            return "no state (the camera's answer held none)";
-    }
-}
-
 // The host's digital I/O callback: prints each report as it arrives (on the driver's threads)
 // and keeps the last state of each input and the number of failures.
 class IoReporter : public ipc::ICaptureIOCallback {
@@ -75,7 +50,7 @@ class IoReporter : public ipc::ICaptureIOCallback {
             ++m_changes;
         }
         m_console.Line(
-            Format("%s  input %u  %s", TimeOfDay().c_str(), input + 1, StateText(state)));
+            Format("%s  input %u  %s", TimeOfDay().c_str(), input + 1, PinStateText(state)));
     }
     void OnIOFailure() override {
         {
@@ -103,7 +78,7 @@ class IoReporter : public ipc::ICaptureIOCallback {
             text += Format("%s input %d %s", i == 0 ? "" : ",", i + 1,
                            it == m_states.end() || (it->second != 1 && it->second != 2)
                                ? "unknown"
-                               : StateText(it->second));
+                               : PinStateText(it->second));
         }
         return text;
     }
@@ -207,6 +182,17 @@ int IoOptions::EffectiveOutputs() const {
     }
     const auto profile = camsim::FindProfile(simulate ? sim_profile : EffectiveModel());
     return profile ? profile->output_pins : 1;
+}
+
+const char* PinStateText(int32_t state, const char* none) {
+    switch (state) {
+        case 1:
+            return "break";
+        case 2:
+            return "make";
+        default:
+            return none;
+    }
 }
 
 ParseOutcome ParseIoArgs(const std::vector<std::string>& args, IoOptions& out) {
@@ -385,10 +371,7 @@ std::string IoUsageText() {
 
 int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
           const std::string& defaultModule) {
-    auto fail = [&](const std::string& text) {
-        console.Line("camhost: " + text);
-        return 1;
-    };
+    auto fail = [&console](const std::string& text) { return Fail(console, text); };
     const int inputs = options.EffectiveInputs();
     const int outputs = options.EffectiveOutputs();
 
@@ -397,10 +380,7 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
     choice.inputPins = inputs;
     choice.outputPins = outputs;
     choice.jpegRingSize = 1;  // no video here: one picture per size keeps the start quick
-    CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
-    if (camera.simulator) {
-        console.Line(SimulatorLine(*camera.simulator));
-    }
+    CameraEndpoint camera = ReachCamera(choice, options.address, options.port, &console);
     if (!camera.error.empty()) {
         return fail(camera.error);
     }
@@ -433,18 +413,10 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
     host::DeviceConfig config(settings);
     IoReporter reporter(console);
 
-    ipc::IIPCaptureDriver* driver = module.create();
-    if (driver == nullptr) {
+    DriverObject driver(module, true);
+    if (driver.get() == nullptr) {
         return fail("the module made no driver object");
     }
-    struct DriverGuard {
-        ModuleLibrary& module;
-        ipc::IIPCaptureDriver* driver;
-        ~DriverGuard() {
-            driver->Close();
-            module.destroy(driver);
-        }
-    } guard{module, driver};
     if (!driver->Open(&log, &factory, &config)) {
         return fail("the driver did not open (see its log lines above)");
     }
@@ -517,21 +489,6 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
         io->Stop();
     }
     return status;
-}
-
-int IoMain(const std::vector<std::string>& args, Console& console, StopSignal& stop,
-           const std::string& defaultModule) {
-    IoOptions options;
-    const ParseOutcome parsed = ParseIoArgs(args, options);
-    if (parsed.status == ParseOutcome::kHelp) {
-        std::fputs(IoUsageText().c_str(), stdout);
-        return 0;
-    }
-    if (parsed.status == ParseOutcome::kUsageError) {
-        std::fprintf(stderr, "camhost: %s\n\n%s", parsed.error.c_str(), IoUsageText().c_str());
-        return 2;
-    }
-    return RunIo(options, console, stop, defaultModule);
 }
 
 }  // namespace camhost

@@ -48,16 +48,15 @@ struct IoOptions {
     int EffectiveOutputs() const;
 };
 
+// A pin state of the host interface in words: 1 "break", 2 "make", otherwise `none`.
+const char* PinStateText(int32_t state,
+                         const char* none = "no state (the camera's answer held none)");
+
 ParseOutcome ParseIoArgs(const std::vector<std::string>& args, IoOptions& out);
 std::string IoUsageText();
 
 // Runs a parsed io command to its end; returns the exit status (0 done, 1 failed).
 int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
           const std::string& defaultModule);
-
-// The whole command for main: parses args (the words after "io"), prints the usage on
-// --help or a usage error (exit status 2), runs.
-int IoMain(const std::vector<std::string>& args, Console& console, StopSignal& stop,
-           const std::string& defaultModule);
 
 }  // namespace camhost

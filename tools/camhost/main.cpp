@@ -16,13 +16,14 @@
 #include "module_library.h"
 #include "ptz_command.h"
 #include "query_command.h"
+#include "serve_command.h"
 
 namespace {
 
 using namespace camhost;
 
-int Usage(const std::string& error) {
-    std::fprintf(stderr, "camhost: %s\n\n%s", error.c_str(), UsageText().c_str());
+int Usage(const std::string& error, const std::string& usage = UsageText()) {
+    std::fprintf(stderr, "camhost: %s\n\n%s", error.c_str(), usage.c_str());
     return 2;
 }
 
@@ -112,6 +113,22 @@ int Demo(const DemoOptions& demo, Console& console, StopSignal& stop, const std:
     return exitCode;
 }
 
+// A command: its options parsed (the usage on --help, or with the error), then run.
+template <class Options, class Parse, class Command>
+int Run(const std::vector<std::string>& args, Parse parse, Command command,
+        const std::string& usage = UsageText()) {
+    Options options;
+    const ParseOutcome parsed = parse(args, options);
+    if (parsed.status == ParseOutcome::kHelp) {
+        std::fputs(usage.c_str(), stdout);
+        return 0;
+    }
+    if (parsed.status == ParseOutcome::kUsageError) {
+        return Usage(parsed.error, usage);
+    }
+    return command(options);
+}
+
 // Ctrl-C and SIGTERM reach a thread of their own (every other thread blocks them), which asks
 // the capture to stop; a second one ends the program at once.
 void StartSignalThread(StopSignal& stop) {
@@ -159,55 +176,38 @@ int main(int argc, char** argv) {
                                                  CAMHOST_INSTALLED_MODULE_DIR);
 
     if (command == "capture") {
-        CaptureOptions options;
-        ParseOutcome parsed = ParseCaptureArgs(args, options);
-        if (parsed.status == ParseOutcome::kHelp) {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
-        if (parsed.status == ParseOutcome::kUsageError) {
-            return Usage(parsed.error);
-        }
-        return Capture(options, console, stop, module);
+        auto parse = [](const std::vector<std::string>& words, CaptureOptions& options) {
+            return ParseCaptureArgs(words, options);
+        };
+        return Run<CaptureOptions>(args, parse, [&](const CaptureOptions& options) {
+            return Capture(options, console, stop, module);
+        });
     }
     if (command == "io") {
-        return IoMain(args, console, stop, module);
+        return Run<IoOptions>(
+            args, ParseIoArgs,
+            [&](const IoOptions& options) { return RunIo(options, console, stop, module); },
+            IoUsageText());
     }
     if (command == "demo") {
-        DemoOptions options;
-        ParseOutcome parsed = ParseDemoArgs(args, options);
-        if (parsed.status == ParseOutcome::kHelp) {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
-        if (parsed.status == ParseOutcome::kUsageError) {
-            return Usage(parsed.error);
-        }
-        return Demo(options, console, stop, module);
+        return Run<DemoOptions>(args, ParseDemoArgs, [&](const DemoOptions& options) {
+            return Demo(options, console, stop, module);
+        });
     }
     if (command == "ptz") {
-        PtzOptions options;
-        ParseOutcome parsed = ParsePtzArgs(args, options);
-        if (parsed.status == ParseOutcome::kHelp) {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
-        if (parsed.status == ParseOutcome::kUsageError) {
-            return Usage(parsed.error);
-        }
-        return RunPtz(options, console, module);
+        return Run<PtzOptions>(args, ParsePtzArgs, [&](const PtzOptions& options) {
+            return RunPtz(options, console, module);
+        });
     }
     if (command == "query") {
-        QueryOptions options;
-        ParseOutcome parsed = ParseQueryArgs(args, options);
-        if (parsed.status == ParseOutcome::kHelp) {
-            std::fputs(UsageText().c_str(), stdout);
-            return 0;
-        }
-        if (parsed.status == ParseOutcome::kUsageError) {
-            return Usage(parsed.error);
-        }
-        return RunQuery(options, console, stop, module);
+        return Run<QueryOptions>(args, ParseQueryArgs, [&](const QueryOptions& options) {
+            return RunQuery(options, console, stop, module);
+        });
+    }
+    if (command == "serve") {
+        return Run<ServeOptions>(args, ParseServeArgs, [&](const ServeOptions& options) {
+            return RunServe(options, console, stop, module);
+        });
     }
     return Usage("unknown command \"" + command + "\"");
 }

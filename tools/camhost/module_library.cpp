@@ -50,4 +50,20 @@ std::string DefaultModulePath(const std::string& compiledPath, const std::string
     return compiledPath;
 }
 
+DriverObject::DriverObject(ModuleLibrary& module, bool closeAtEnd)
+    : m_module(module), m_closeAtEnd(closeAtEnd) {
+    if (module.create != nullptr) {
+        m_driver = static_cast<vostrel::ipcapture::IIPCaptureDriverEx3*>(module.create());
+    }
+}
+
+DriverObject::~DriverObject() {
+    if (m_driver != nullptr) {
+        if (m_closeAtEnd) {
+            m_driver->Close();
+        }
+        m_module.destroy(m_driver);
+    }
+}
+
 }  // namespace camhost

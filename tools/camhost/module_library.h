@@ -4,6 +4,7 @@
 #include <string>
 
 #include "jvc_ipcapture/exports.h"
+#include "jvc_ipcapture/ip_capture_driver.h"
 
 namespace camhost {
 
@@ -30,6 +31,25 @@ class ModuleLibrary {
     void* m_handle = nullptr;
     std::string m_path;
     std::string m_error;
+};
+
+// A driver object made by the loaded module, deleted (DeleteIPCapture) when this goes; with
+// closeAtEnd it is closed first.
+class DriverObject {
+  public:
+    explicit DriverObject(ModuleLibrary& module, bool closeAtEnd = false);
+    ~DriverObject();
+    DriverObject(const DriverObject&) = delete;
+    DriverObject& operator=(const DriverObject&) = delete;
+
+    // Null when the module made none.
+    vostrel::ipcapture::IIPCaptureDriverEx3* get() const { return m_driver; }
+    vostrel::ipcapture::IIPCaptureDriverEx3* operator->() const { return m_driver; }
+
+  private:
+    ModuleLibrary& m_module;
+    vostrel::ipcapture::IIPCaptureDriverEx3* m_driver = nullptr;
+    bool m_closeAtEnd;
 };
 
 // The module to load when no path is given: the one built next to the running program

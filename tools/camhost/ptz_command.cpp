@@ -20,8 +20,7 @@ namespace {
 
 namespace ipc = vostrel::ipcapture;
 
-const std::vector<std::string> kDirections = {"left",    "right",    "up",        "down",
-                                              "up-left", "up-right", "down-left", "down-right"};
+const std::vector<std::string>& kDirections = PtzDirections();
 
 // The words an action takes after its name.
 std::optional<std::string> CheckAction(const std::vector<std::string>& a) {
@@ -78,11 +77,8 @@ class PtzSession {
     std::string Open(const PtzOptions& options, const std::string& defaultModule) {
         SimulatorChoice choice = SimulatorChoiceOf(options);
         choice.jpegRingSize = 1;  // no video here
-        CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
+        CameraEndpoint camera = ReachCamera(choice, options.address, options.port, &m_console);
         m_simulator = std::move(camera.simulator);
-        if (m_simulator) {
-            m_console.Line(SimulatorLine(*m_simulator));
-        }
         if (!camera.error.empty()) {
             return camera.error;
         }
@@ -155,7 +151,15 @@ class PtzSession {
     std::vector<std::string> m_failures;  // type 1 lines of the driver
 };
 
-const char* ResultName(int32_t code) {
+}  // namespace
+
+const std::vector<std::string>& PtzDirections() {
+    static const std::vector<std::string> directions = {
+        "left", "right", "up", "down", "up-left", "up-right", "down-left", "down-right"};
+    return directions;
+}
+
+const char* PtzResultName(int32_t code) {
     switch (code) {
         case 1:
             return "done";
@@ -173,8 +177,6 @@ const char* ResultName(int32_t code) {
             return "unexpected result";
     }
 }
-
-}  // namespace
 
 ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out) {
     for (size_t i = 0; i < args.size(); ++i) {
@@ -271,7 +273,7 @@ int RunPtz(const PtzOptions& options, Console& console, const std::string& defau
     const auto& a = options.action;
     const std::string& verb = a[0];
     auto report = [&](const std::string& what, int32_t code) {
-        console.Line(what + ": " + ResultName(code) + (code == 1 ? "" : Format(" (%d)", code)));
+        console.Line(what + ": " + PtzResultName(code) + (code == 1 ? "" : Format(" (%d)", code)));
         return code == 1 ? 0 : 1;
     };
     auto hold = [&] {

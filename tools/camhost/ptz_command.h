@@ -32,6 +32,11 @@ struct PtzOptions {
     std::vector<std::string> action;
 };
 
+// The directions of a move, in the order of the host interface's direction numbers.
+const std::vector<std::string>& PtzDirections();
+// A PTZ call's result code in words ("done", "no such preset, or the camera refused it", ...).
+const char* PtzResultName(int32_t code);
+
 ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out);
 std::string PtzUsageText();
 
