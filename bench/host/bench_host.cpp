@@ -45,6 +45,8 @@
 #include "module_library.h"
 #include "reference_host.h"
 
+#include "frame_pool.h"
+
 namespace {
 
 namespace ipc = vostrel::ipcapture;
@@ -186,54 +188,8 @@ Ring MpegRing(const camsim::CameraSimulator& sim) {
 
 // ---- the host objects ----
 
-// Frames are taken from a pool and go back to it: buffers are reused, never cleared.
-class PoolFrame : public ipc::IHostFrame {
-  public:
-    uint8_t* GetBuffer() override { return buffer.get(); }
-    void SetDataSize(unsigned s) override { size = s; }
-    int Prepare() override { return 0; }
-    void SetFormat(uint32_t f) override { fourcc = f; }
-    void SetHeight(unsigned) override {}
-    void SetWidth(unsigned) override {}
-    void SetSizeClass(int) override {}
-
-    std::unique_ptr<uint8_t[]> buffer;
-    size_t capacity = 0;
-    unsigned size = 0;
-    uint32_t fourcc = 0;
-};
-
-class PoolFactory : public ipc::IHostFrameFactory {
-  public:
-    ipc::IHostFrame* CreateFrame(uint32_t fourcc, unsigned capacity, const char*) override {
-        std::unique_ptr<PoolFrame> frame;
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            if (!m_free.empty()) {
-                frame = std::move(m_free.back());
-                m_free.pop_back();
-            }
-        }
-        if (!frame) {
-            frame = std::make_unique<PoolFrame>();
-        }
-        if (frame->capacity < capacity) {
-            frame->buffer.reset(new uint8_t[capacity]);
-            frame->capacity = capacity;
-        }
-        frame->fourcc = fourcc;
-        frame->size = 0;
-        return frame.release();
-    }
-    void ReleaseFrame(ipc::IHostFrame* frame) override {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_free.emplace_back(static_cast<PoolFrame*>(frame));
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::vector<std::unique_ptr<PoolFrame>> m_free;
-};
+using bench::PoolFactory;
+using bench::PoolFrame;
 
 // Counts one channel's frames and the ring pictures missing between them.
 class CountingSink : public ipc::IHostFrameSink {

@@ -45,6 +45,8 @@
 #include "jvc_ipcapture/ptz.h"
 #include "reference_host.h"
 
+#include "frame_pool.h"
+
 namespace {
 
 namespace ipc = vostrel::ipcapture;
@@ -219,49 +221,8 @@ class CountingLog : public IDebugMessageSink {
     std::atomic<uint64_t> failures{0}, other{0};
 };
 
-// Frames from a pool, reused: the host's own memory stays flat.
-class PoolFrame : public ipc::IHostFrame {
-  public:
-    uint8_t* GetBuffer() override { return buffer.get(); }
-    void SetDataSize(unsigned) override {}
-    int Prepare() override { return 0; }
-    void SetFormat(uint32_t) override {}
-    void SetHeight(unsigned) override {}
-    void SetWidth(unsigned) override {}
-    void SetSizeClass(int) override {}
-    std::unique_ptr<uint8_t[]> buffer;
-    size_t capacity = 0;
-};
-
-class PoolFactory : public ipc::IHostFrameFactory {
-  public:
-    ipc::IHostFrame* CreateFrame(uint32_t, unsigned capacity, const char*) override {
-        std::unique_ptr<PoolFrame> frame;
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            if (!m_free.empty()) {
-                frame = std::move(m_free.back());
-                m_free.pop_back();
-            }
-        }
-        if (!frame) {
-            frame = std::make_unique<PoolFrame>();
-        }
-        if (frame->capacity < capacity) {
-            frame->buffer.reset(new uint8_t[capacity]);
-            frame->capacity = capacity;
-        }
-        return frame.release();
-    }
-    void ReleaseFrame(ipc::IHostFrame* frame) override {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_free.emplace_back(static_cast<PoolFrame*>(frame));
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::vector<std::unique_ptr<PoolFrame>> m_free;
-};
+using bench::PoolFactory;
+using bench::PoolFrame;
 
 class CountingSink : public ipc::IHostFrameSink {
   public:
