@@ -16,7 +16,8 @@ namespace {
 
 class ScriptedCamera : public vostrel::CJvcCameraProperties {
   public:
-    ScriptedCamera(const vostrel::DEVICE_INFO& info, const int32_t* standard, std::string_view answers)
+    ScriptedCamera(const vostrel::DEVICE_INFO& info, const int32_t* standard,
+                   std::string_view answers)
         : CJvcCameraProperties(info, standard), m_answers(answers) {}
 
   protected:

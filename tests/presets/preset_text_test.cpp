@@ -196,7 +196,8 @@ TEST_F(PresetTextTest, ADeclarationClosedBySlashDoesNotLoadAndIsKeptAside) {
     EXPECT_NE(settings.LastError().find("declaration"), std::string::npos) << settings.LastError();
 
     CXMLPrepositionReader reader("JVC", dir.Path());
-    ASSERT_TRUE(reader.Open("presets.xml")) << reader.LastError();  // a new file; the old kept aside
+    ASSERT_TRUE(reader.Open("presets.xml"))
+        << reader.LastError();  // a new file; the old kept aside
     ASSERT_TRUE(reader.WritePreposition(1, 2, {"Door", 7}));
     bool kept = false;
     for (const std::string& name : dir.Entries()) {
