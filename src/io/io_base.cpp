@@ -43,6 +43,14 @@ bool CIOBase::SetCallback(ipcapture::ICaptureIOCallback* callback) {
 }
 
 bool CIOBase::Start() {
+    // A thread stopped from within one of its own callbacks may still be on its way out; it
+    // must have ended before callbacks are allowed again. On that very thread a start is
+    // refused: it would run on beside the new one.
+    if (!CWorkItemThread::JoinRetired() || !CTickerThread::JoinRetired()) {
+        return false;
+    }
+    m_stopping = false;
+
     // 1. Synchronise: every input starts at none, so each one that reads make or break is
     // reported; then every output is driven to break.
     bool synchronised = true;
@@ -83,7 +91,6 @@ bool CIOBase::Stop() {
     CTickerThread::StopTicker();
     ResumeExchanges();
     ResetStates();
-    m_stopping = false;
     return true;
 }
 

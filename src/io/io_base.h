@@ -62,7 +62,10 @@ class CIOBase : public ipcapture::ICaptureIOApi,
     // that have something to do. False when a thread that was to start did not.
     bool Start() override;
     // Ends both threads (queued requests are discarded unhandled, a request in flight is
-    // cancelled), forgets every state; no callback is made.
+    // cancelled), forgets every state; no callback is made from the moment Stop is called
+    // until the next Start. Called from inside a callback, it does not wait for the thread
+    // making that callback: that thread ends once the callback returns, and a later Start
+    // from another thread waits for it.
     bool Stop() override;
     uint32_t GetInputCount() override;
     uint32_t GetOutputCount() override;
@@ -91,6 +94,9 @@ class CIOBase : public ipcapture::ICaptureIOApi,
     // For PollInputs: when the input has a cached state that differs from state, stores the
     // state and reports the change to the host. True when it changed.
     bool UpdateInputState(uint32_t input, int32_t state) JVC_EXCLUDES(m_stateLock);
+    // For PollInputs: true once Stop was called (until the next Start); a poll under way
+    // then reads no further input.
+    bool StopRequested() const { return m_stopping; }
     // Every cached state back to none: outputs 0 .. output count - 1, then the inputs.
     void ResetStates() JVC_EXCLUDES(m_stateLock);
     // After a failed exchange: every state forgotten, then the host is told. Nothing happens
@@ -107,8 +113,8 @@ class CIOBase : public ipcapture::ICaptureIOApi,
     uint32_t OutputCount() const;
 
     std::atomic<ipcapture::ICaptureIOCallback*> m_callback{nullptr};
-    // Set while Stop runs: a worker's exchange failing because of the cancel is no failure of
-    // the camera, and the host hears nothing during a stop.
+    // Set from the start of Stop until the next Start: a worker's exchange failing because of
+    // the cancel is no failure of the camera, and the host hears nothing once it stopped.
     std::atomic<bool> m_stopping{false};
     CLock m_stateLock;
     std::map<uint32_t, int32_t> m_inputStates JVC_GUARDED_BY(m_stateLock);

@@ -61,6 +61,9 @@ bool CJvcDigitalIO::SendOutput(const std::string& path, std::string& answer) {
 bool CJvcDigitalIO::PollInputs() {
     // The count is asked again after each input.
     for (uint32_t i = 0; i < GetInputCount(); ++i) {
+        if (StopRequested()) {
+            return true;  // stopped from a callback of this poll: nothing more is read
+        }
         const std::string name = InputParameter(i + 1);
         std::string answer;
         if (!SendInput(kParamPath + name, answer)) {

@@ -10,7 +10,7 @@ int CSimpleThread::Entry(void* self) {
 }
 
 bool CSimpleThread::Start(const std::string& name) {
-    if (m_thread) {
+    if (m_thread || !JoinRetired()) {
         return false;
     }
     m_name = name;
@@ -27,16 +27,35 @@ bool CSimpleThread::IsCurrentThread() const {
     return m_thread && m_thread->Id() == platform::CurrentThreadId();
 }
 
+bool CSimpleThread::JoinRetired() {
+    const uint32_t self = platform::CurrentThreadId();
+    bool selfRetired = false;
+    std::vector<std::unique_ptr<platform::Thread>> kept;
+    for (auto& retired : m_retired) {
+        if (retired->Id() == self) {
+            selfRetired = true;
+            kept.push_back(std::move(retired));
+        } else {
+            retired->Join(platform::kInfinite);
+        }
+    }
+    m_retired.swap(kept);
+    return !selfRetired;
+}
+
 void CSimpleThread::JoinAndForget() {
+    JoinRetired();
     if (!m_thread) {
         return;
     }
     if (IsCurrentThread()) {
-        // A thread never waits for itself; its handle is kept until the owner forgets it.
-        return;
+        // A thread never waits for itself: it is set aside and ends once it is back in its
+        // loop, which sees the stop. The next start or stop from another thread joins it.
+        m_retired.push_back(std::move(m_thread));
+    } else {
+        m_thread->Join(platform::kInfinite);
+        m_thread.reset();
     }
-    m_thread->Join(platform::kInfinite);
-    m_thread.reset();
     m_threadId = 0;
 }
 
@@ -56,7 +75,8 @@ int CTickerThread::Run() {
 }
 
 bool CTickerThread::StartTicker(const std::string& name) {
-    if (m_thread) {
+    // A retired ticker must have ended before the stop event is reset, or it would tick on.
+    if (m_thread || !JoinRetired()) {
         return false;
     }
     if (!m_stopEvent) {
@@ -82,7 +102,9 @@ CWorkItemThread::~CWorkItemThread() {
 }
 
 bool CWorkItemThread::Start(const std::string& name) {
-    if (m_thread) {
+    // A retired worker must have ended before the running flag is set again, or it would
+    // handle items beside the new one.
+    if (m_thread || !JoinRetired()) {
         return false;
     }
     if (!m_queueEvent) {

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/event.h"
 #include "platform/thread.h"
@@ -24,7 +25,9 @@ class CSimpleThread {
     virtual int Run() = 0;
     virtual ~CSimpleThread();
 
-    // Starts the thread; false when one is already recorded or the system refuses.
+    // Starts the thread; false when one is already recorded, when called on a thread of this
+    // object that was stopped from within itself and has not ended yet (it would run on
+    // beside the new one), or when the system refuses.
     bool Start(const std::string& name);
     bool IsRecorded() const { return m_thread != nullptr; }
     bool IsCurrentThread() const;
@@ -33,13 +36,20 @@ class CSimpleThread {
 
   protected:
     CSimpleThread() = default;
-    // Waits for the recorded thread without limit (never when called on the thread itself)
-    // and forgets it.
+    // Waits for the recorded thread without limit and forgets it. Called on the thread
+    // itself, it does not wait: the thread is set aside as retired (it ends once it returns
+    // to its loop) and the object can be started again from another thread.
     void JoinAndForget();
+    // Waits for the retired threads other than the calling one; false when the calling
+    // thread is itself retired (a restart from there would leave two threads running).
+    bool JoinRetired();
 
     std::string m_name;
     std::unique_ptr<platform::Thread> m_thread;
     uint32_t m_threadId = 0;
+    // Threads stopped from within themselves that may still be finishing their last item or
+    // tick. Owned like m_thread: by the owner's start and stop calls.
+    std::vector<std::unique_ptr<platform::Thread>> m_retired;
 
   private:
     static int Entry(void* self);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -37,11 +38,16 @@ constexpr Event kFailure{-1, -1};
 class Recorder : public ipcapture::ICaptureIOCallback {
   public:
     void OnInputChanged(uint32_t input, int32_t state) override {
+        std::function<void()> reaction;
         {
             std::lock_guard<std::mutex> guard(m_mutex);
             m_events.emplace_back(static_cast<int>(input), state);
+            reaction = std::exchange(m_reaction, nullptr);
         }
         m_cond.notify_all();
+        if (reaction) {
+            reaction();
+        }
         if (m_throw) {
             throw std::runtime_error("the host's callback failed");
         }
@@ -81,6 +87,11 @@ class Recorder : public ipcapture::ICaptureIOCallback {
         m_cond.notify_all();
     }
     void ThrowFromCallbacks(bool on) { m_throw = on; }
+    // Runs once, on the reporting thread, inside the next input change callback.
+    void ReactToNextInputChange(std::function<void()> reaction) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_reaction = std::move(reaction);
+    }
 
   private:
     std::mutex m_mutex;
@@ -89,6 +100,7 @@ class Recorder : public ipcapture::ICaptureIOCallback {
     int m_failures = 0;
     int m_holdAtFailure = 0;
     bool m_released = true;
+    std::function<void()> m_reaction;
     std::atomic<bool> m_throw{false};
 };
 
@@ -325,6 +337,42 @@ TEST_F(DigitalIOTest, StopOnAStalledCameraIsPromptAndDiscardsTheQueue) {
     EXPECT_EQ(Received("output_pin"),
               (Queries{OutputWrite(1, "duration=0"), OutputWrite(1, "status=break")}));
     EXPECT_EQ(cam.OutputPin(1)->status, "break");
+}
+
+TEST_F(DigitalIOTest, AStopFromTheHostsCallbackEndsThePollAndAllowsALaterStart) {
+    Open(3, 1);
+    ASSERT_TRUE(io->Start());
+    ASSERT_EQ(host.Events().size(), 3u);
+    host.Clear();
+
+    // The host stops the object from inside the report of input 0, on the input thread.
+    std::mutex stopMutex;
+    std::condition_variable stopCond;
+    bool stopped = false;
+    host.ReactToNextInputChange([&] {
+        cam.ClearRequests();
+        io->Stop();
+        std::lock_guard<std::mutex> guard(stopMutex);
+        stopped = true;
+        stopCond.notify_all();
+    });
+    cam.SetInputPin(1, true);
+    {
+        std::unique_lock<std::mutex> lock(stopMutex);
+        ASSERT_TRUE(stopCond.wait_for(lock, 10s, [&] { return stopped; }));
+    }
+    // A start from the host's own thread waits for the stopped input thread to end; the poll
+    // that made the report read no further input after the stop.
+    ASSERT_TRUE(io->Start());
+    EXPECT_TRUE(io->InputThreadRuns());
+    EXPECT_TRUE(io->OutputThreadRuns());
+    EXPECT_EQ(Received("input_pin"), (Queries{InputRead(1), InputRead(2), InputRead(3)}));
+    EXPECT_EQ(host.Events(), (std::vector<Event>{{0, 2}, {0, 2}, {1, 1}, {2, 1}}));
+
+    // The restarted input thread reports changes again.
+    cam.SetInputPin(3, true);
+    ASSERT_TRUE(host.WaitForEvents(5));
+    EXPECT_EQ(host.Events().back(), (Event{2, 2}));
 }
 
 TEST_F(DigitalIOTest, CountsOfZeroStartNoThreadAndTheHostsCallbackIsKeptAndGuarded) {

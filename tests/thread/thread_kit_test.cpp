@@ -247,6 +247,22 @@ TEST(WorkItemThreadTest, StopFromTheWorkerItselfDoesNotDeadlock) {
     EXPECT_FALSE(worker.IsRecorded());
 }
 
+TEST(WorkItemThreadTest, AWorkerStoppedFromWithinCanBeStartedAgain) {
+    Counter deleted;
+    RecordingWorker worker;
+    worker.stopOn = 0;
+    ASSERT_TRUE(worker.Start("worker"));
+    ASSERT_TRUE(worker.PostWorkItem(std::make_unique<Item>(0, deleted)));
+    ASSERT_TRUE(worker.handled.WaitFor(1));
+    ASSERT_TRUE(deleted.WaitFor(1));
+    // No second stop: the start itself waits for the thread that stopped itself.
+    ASSERT_TRUE(worker.Start("worker again"));
+    ASSERT_TRUE(worker.PostWorkItem(std::make_unique<Item>(1, deleted)));
+    ASSERT_TRUE(worker.handled.WaitFor(2));
+    std::lock_guard<std::mutex> guard(worker.orderMutex);
+    EXPECT_EQ(worker.order, (std::vector<int>{0, 1}));
+}
+
 namespace {
 
 class CountingTicker : public CTickerThread {
