@@ -15,8 +15,10 @@ namespace vostrel {
 
 // The writer's name of a function from its compiler signature (__PRETTY_FUNCTION__):
 // "void vostrel::CFoo::Bar(int)" gives "vostrel::CFoo::Bar". The view points into the
-// signature text, which lives for the whole program.
+// signature text, which lives for the whole program. An unnamed namespace is spelt
+// "{anonymous}" by gcc and "(anonymous namespace)" by clang; both stay in the name.
 constexpr std::string_view FunctionContext(std::string_view signature) {
+    constexpr std::string_view kClangAnonymous = "(anonymous namespace)";
     // The parameter list is the first '(' outside template brackets.
     int depth = 0;
     size_t open = signature.size();
@@ -26,6 +28,8 @@ constexpr std::string_view FunctionContext(std::string_view signature) {
             ++depth;
         } else if (c == '>') {
             --depth;
+        } else if (c == '(' && signature.substr(i).starts_with(kClangAnonymous)) {
+            i += kClangAnonymous.size() - 1;  // part of the name, not the parameter list
         } else if (c == '(' && depth == 0) {
             open = i;
             break;
@@ -41,6 +45,10 @@ constexpr std::string_view FunctionContext(std::string_view signature) {
             ++depth;
         } else if (c == '<') {
             --depth;
+        } else if (c == ')' && i + 1 >= kClangAnonymous.size() &&
+                   signature.substr(i + 1 - kClangAnonymous.size(), kClangAnonymous.size()) ==
+                       kClangAnonymous) {
+            i -= kClangAnonymous.size() - 1;  // its blank does not end the return type
         } else if (c == ' ' && depth == 0) {
             start = i + 1;
             break;

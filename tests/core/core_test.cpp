@@ -56,6 +56,13 @@ TEST(Core, WriterNameIsNamespaceClassAndMethod) {
     static_assert(FunctionContext("std::map<int, std::basic_string<char> > a::B::C(int (*)())") ==
                   "a::B::C");
     static_assert(FunctionContext("int f") == "f");
+    // Unnamed namespaces as gcc and clang spell them.
+    static_assert(FunctionContext("void vostrel::{anonymous}::CFoo::Bar(int)") ==
+                  "vostrel::{anonymous}::CFoo::Bar");
+    static_assert(FunctionContext("void vostrel::(anonymous namespace)::CFoo::Bar(int)") ==
+                  "vostrel::(anonymous namespace)::CFoo::Bar");
+    static_assert(FunctionContext("std::pair<int, int> (anonymous namespace)::F(char)") ==
+                  "(anonymous namespace)::F");
 }
 
 TEST(Core, LogPrefixesTheWriterAndPassesTextAsData) {
