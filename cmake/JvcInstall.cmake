@@ -52,8 +52,9 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/jvc_ipcapture.pc.in
 install(FILES ${PROJECT_BINARY_DIR}/package/jvc_ipcapture.pc
     DESTINATION ${JVC_PKGCONFIG_INSTALL_DIR})
 
-# Debian package: `cpack -G DEB` in the build folder (it first brings the build up to date;
-# scripts/package does it all in a build folder of its own).
+# Debian package: `cpack -G DEB` in a build folder that is already built (with Ninja, cpack
+# installs what is there and does not build first); scripts/package builds and packs in a
+# build folder of its own.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME jvc-ipcapture)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
