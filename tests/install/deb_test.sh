@@ -84,6 +84,14 @@ sed 's/ .*//' "$work/depends" | sort -u >"$work/depends-names"
 diff -u "$work/expected-depends" "$work/depends-names" >&2 ||
     fail "Depends differs from the packages of the linked libraries (above)"
 echo "Depends: $depends"
+# The README names the same packages. Its list is written for Debian 12: library packages
+# carry their sonames in their names, so another release has other names.
+if [[ $(cut -d. -f1 /etc/debian_version 2>/dev/null) == 12 ]]; then
+    sed -n '/^\*\*The Debian package\*\*/,/links nothing/p' "$here/../../README.md" |
+        grep -o '`lib[a-z0-9.+-]*`' | tr -d '`' | sort -u >"$work/readme-depends"
+    diff -u "$work/readme-depends" "$work/depends-names" >&2 ||
+        fail "the README's list of the package's dependencies differs from its Depends (above)"
+fi
 
 # The unpacked package works from where it lies.
 plugins=$root/usr/lib/jvc_ipcapture
