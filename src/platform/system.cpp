@@ -1,14 +1,17 @@
 #include "platform/system.h"
 
 #include <dlfcn.h>
+#include <glob.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -163,9 +166,79 @@ std::vector<std::string> LoaderSearchFolders() {
     return folders;
 }
 
+void ReadConfiguredFolders(const std::string& file, int depth, std::vector<std::string>& out) {
+    constexpr int kMaxIncludeDepth = 8;
+    std::ifstream in(file);
+    if (!in || depth > kMaxIncludeDepth) {
+        return;
+    }
+    const std::string folderOfFile = DirectoryOf(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        line = line.substr(0, line.find('#'));
+        for (char& c : line) {
+            if (c == '\t' || c == ',' || c == ':' || c == '\r') {
+                c = ' ';
+            }
+        }
+        std::vector<std::string> words;
+        size_t pos = 0;
+        while ((pos = line.find_first_not_of(' ', pos)) != std::string::npos) {
+            const size_t end = line.find(' ', pos);
+            words.push_back(line.substr(pos, end == std::string::npos ? end : end - pos));
+            pos = end;
+        }
+        if (words.empty() || words[0] == "hwcap") {
+            continue;
+        }
+        if (words[0] == "include") {
+            for (size_t i = 1; i < words.size(); ++i) {
+                std::string pattern = words[i];
+                if (pattern[0] != '/') {
+                    pattern = (folderOfFile.empty() ? "." : folderOfFile) + "/" + pattern;
+                }
+                glob_t matches{};
+                if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
+                    for (size_t m = 0; m < matches.gl_pathc; ++m) {  // sorted by glob
+                        ReadConfiguredFolders(matches.gl_pathv[m], depth + 1, out);
+                    }
+                }
+                globfree(&matches);
+            }
+            continue;
+        }
+        for (std::string& word : words) {
+            // An old form names a library type after the folder: "/opt/lib=libc6".
+            word = word.substr(0, word.find('='));
+            if (!word.empty() && word[0] == '/') {
+                out.push_back(word);
+            }
+        }
+    }
+}
+
+// The system folders the loader searches last; the configured folders (through its cache)
+// come before them.
+bool IsSystemLibraryFolder(const std::string& folder) {
+    for (const char* system : {"/lib", "/usr/lib", "/lib64", "/usr/lib64"}) {
+        const size_t len = strlen(system);
+        if (folder.compare(0, len, system) == 0 && (folder.size() == len || folder[len] == '/')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
-std::optional<ModuleVersion> ReadModuleVersion(const std::string& moduleName) {
+std::vector<std::string> ConfiguredLibraryFolders(const std::string& ldConfig) {
+    std::vector<std::string> folders;
+    ReadConfiguredFolders(ldConfig, 0, folders);
+    return folders;
+}
+
+std::optional<ModuleVersion> ReadModuleVersion(const std::string& moduleName,
+                                               const std::string& ldConfig) {
     if (moduleName.empty()) {
         return std::nullopt;
     }
@@ -178,7 +251,14 @@ std::optional<ModuleVersion> ReadModuleVersion(const std::string& moduleName) {
     if (!search.found.empty()) {
         path = RealPath(search.found.c_str());
     } else {
-        for (const std::string& folder : LoaderSearchFolders()) {
+        // The loader's own list leaves out the folders it finds through its cache: those of
+        // its configuration, searched after LD_LIBRARY_PATH and the run paths and before the
+        // system folders.
+        std::vector<std::string> folders = LoaderSearchFolders();
+        auto systemStart = std::find_if(folders.begin(), folders.end(), IsSystemLibraryFolder);
+        const std::vector<std::string> configured = ConfiguredLibraryFolders(ldConfig);
+        folders.insert(systemStart, configured.begin(), configured.end());
+        for (const std::string& folder : folders) {
             const std::string candidate = folder + "/" + search.soName;
             struct stat st {};
             if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {

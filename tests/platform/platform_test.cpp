@@ -1,12 +1,16 @@
 // Operating-system layer: module versions from shared-object names, file times, paths.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/dynamic_library.h"
 #include "platform/event.h"
@@ -28,6 +32,42 @@ TEST(ModuleVersionTest, ReadFromTheVersionedFileName) {
     EXPECT_FALSE(VersionFromSharedObjectName("libdvrcore.so.1.2.3.4.5"));
     EXPECT_FALSE(ReadModuleVersion(""));
     EXPECT_FALSE(ReadModuleVersion("no-such-module-here.dll"));
+}
+
+// A library reachable only through a folder of the loader's configuration (as /usr/local/lib
+// is on Debian) is found there, by file name, without being loaded.
+TEST(ModuleVersionTest, FoundInTheFoldersOfTheLoadersConfiguration) {
+    char pattern[] = "/tmp/jvc-ldconf-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string root = pattern;
+    auto write = [](const std::string& path, const std::string& text) {
+        std::ofstream(path) << text;
+    };
+    ASSERT_EQ(mkdir((root + "/conf.d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root + "/local").c_str(), 0755), 0);
+    write(root + "/ld.so.conf",
+          "# the loader's folders\ninclude conf.d/*.conf\n" + root + "/direct\nhwcap 0 nosegneg\n");
+    write(root + "/conf.d/b.conf", root + "/b1, " + root + "/b2:" + root + "/b3=libc6\n");
+    write(root + "/conf.d/a.conf", "\t" + root + "/local   # trailing comment\n");
+    write(root + "/conf.d/a.conf.disabled", root + "/never\n");
+    EXPECT_EQ(ConfiguredLibraryFolders(root + "/ld.so.conf"),
+              (std::vector<std::string>{root + "/local", root + "/b1", root + "/b2", root + "/b3",
+                                        root + "/direct"}));
+    EXPECT_TRUE(ConfiguredLibraryFolders(root + "/missing.conf").empty());
+
+    write(root + "/local/libjvcfakecore.so.4.7.1", "");
+    ASSERT_EQ(symlink("libjvcfakecore.so.4.7.1", (root + "/local/libjvcfakecore.so").c_str()), 0);
+    EXPECT_EQ(ReadModuleVersion("jvcfakecore.dll", root + "/ld.so.conf"),
+              (ModuleVersion{4, 7, 1, 0}));
+    EXPECT_FALSE(ReadModuleVersion("jvcfakecore.dll", root + "/missing.conf"));
+
+    // A configuration that includes itself ends.
+    write(root + "/conf.d/z.conf", "include ../ld.so.conf\n");
+    const std::vector<std::string> looped = ConfiguredLibraryFolders(root + "/ld.so.conf");
+    EXPECT_GT(looped.size(), 5u);
+    EXPECT_LT(looped.size(), 100u);
+
+    std::filesystem::remove_all(root);
 }
 
 TEST(ModuleVersionTest, WindowsNamesMapToSharedObjects) {
