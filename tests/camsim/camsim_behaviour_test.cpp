@@ -346,6 +346,16 @@ TEST(CamsimFaults, RefuseConnectionsOnTheSamePort) {
     EXPECT_EQ(cam.ConnectionsAccepted(), before + 1);
 }
 
+TEST(CamsimFaults, ASecondSimulatorCannotTakeAPortInUse) {
+    CameraSimulator first;
+    const uint16_t port = first.Start();
+    camsim::Options options;
+    options.port = port;
+    CameraSimulator second(options);
+    EXPECT_THROW(second.Start(), std::runtime_error);
+    EXPECT_EQ(Get(first, "/api/param?system.model"), Line("system.model", "VN-V686", 200, "OK"));
+}
+
 TEST(CamsimFaults, NeverAnswerHoldsTheRequestUntilSwitchedOff) {
     CameraSimulator cam;
     cam.Start();

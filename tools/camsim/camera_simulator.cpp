@@ -572,6 +572,12 @@ void CameraSimulator::Impl::StartListening() {
     // Small answers go out at once; with Nagle on, a client that delays its ACKs waits
     // about 40 ms for the second segment of every answer.
     server->set_tcp_nodelay(true);
+    // SO_REUSEADDR only, not cpp-httplib's default SO_REUSEPORT: a second simulator on a port
+    // in use must fail to start rather than silently share the port with the first.
+    server->set_socket_options([](int sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         RequestRecord rec;
         rec.connection = t_connection;
