@@ -91,6 +91,32 @@ TEST_F(CamhostPtz, PresetsMovesAndClearErrors) {
     EXPECT_NE(r.err.find("move needs a direction"), std::string::npos) << r.err;
 }
 
+// The camera refuses to clear a preset: the driver's line and exit status 1. The preset stays
+// in the list (the file is rewritten with it), so a later delete can still clear it.
+TEST_F(CamhostPtz, ARefusedDeleteFailsAndKeepsThePreset) {
+    ProcessResult r = Ptz({"preset", "add", "Gate"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_TRUE(cam.Preset(1).registered);
+
+    cam.SetLineStatus("camera.position(1).status", 500);
+    r = Ptz({"preset", "delete", "Gate"});
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("Cannot set parameter \"camera.position(1).status=initialize\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("preset delete \"Gate\": no such preset, or the camera refused it"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(cam.Preset(1).registered);
+    r = Ptz({"preset", "list"});
+    EXPECT_NE(r.out.find("1 preset on channel 0\n  0  Gate\n"), std::string::npos) << r.out;
+
+    cam.ClearLineStatus();
+    r = Ptz({"preset", "delete", "Gate"});
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_FALSE(cam.Preset(1).registered);
+}
+
 TEST(CamhostPtzSimulated, ACameraWithoutAHeadIsNamed) {
     ProcessResult r =
         RunProcess({CAMHOST_EXE, "ptz", "--simulate", "VN-X235", "zoom", "in"}, 60s, 0ms, nullptr);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -53,6 +54,9 @@ class RecordingComm : public CBasePTZComm {
                            item->m_param2, item->m_param3});
         handledEvent.Set();
     }
+    // A stop lets the held command finish, as a real command thread's stop cancels the
+    // request in progress.
+    void OnStopping() override { release.Set(); }
     bool SaveCameraPreset(uint32_t, const std::string&) override { return true; }
     bool GotoCameraPreset(uint32_t, const std::string&, int32_t) override { return true; }
 
@@ -191,10 +195,15 @@ TEST(PtzCommandThread, OpenOnceCloseStopsAndLaterCommandsAreRefused) {
     ASSERT_EQ(comm.Center(nullptr, 1, 1, 1), kPtzDone);
     ASSERT_EQ(comm.holding.Wait(5000), platform::WaitResult::Signalled);
     ASSERT_EQ(comm.Unzoom(nullptr, 1), kPtzDone);
-    comm.release.Set();
+    ASSERT_TRUE(comm.StopMoving(nullptr));
+    ASSERT_EQ(comm.QueuedCount(), 2u);
+    // Closed while the centre is in progress: the stop releases it, and the two commands
+    // queued behind it are discarded unhandled.
     EXPECT_TRUE(comm.Close());
-    // The queued unzoom went with the stop, unless the thread took it first.
-    EXPECT_LE(comm.Handled().size(), 2u);
+    const auto handled = comm.Handled();
+    ASSERT_EQ(handled.size(), 1u);
+    EXPECT_EQ(handled[0], (std::vector<int32_t>{PTZ_CMD_CENTER, 0, 1, 1, 1, 0}));
+    EXPECT_EQ(comm.QueuedCount(), 0u);
     EXPECT_FALSE(comm.IsOpened());
     EXPECT_FALSE(comm.StopFocusing(nullptr));
     EXPECT_EQ(driver.CountContaining(
@@ -243,47 +252,97 @@ TEST(PtzCommandThread, CapabilityRecordAndLogForwarding) {
 namespace vostrel {
 namespace {
 
-// A control whose command thread cannot be made, as when its thread cannot start.
+// A control whose command thread cannot be made.
 class NoCommControl : public CBasePTZControl {
   public:
     using CBasePTZControl::CBasePTZControl;
     std::unique_ptr<CBasePTZComm> CreateComm() override { return nullptr; }
 };
 
+// A command thread whose Open cannot start its thread: another thread already runs in its
+// place, so the start is refused as when the system refuses a new thread.
+class OccupiedComm : public CBasePTZComm {
+  public:
+    using CBasePTZComm::CBasePTZComm;
+    ~OccupiedComm() override { Stop(); }
+    void HandleWorkItem(IWorkItem*) override {}
+    bool SaveCameraPreset(uint32_t, const std::string&) override { return true; }
+    bool GotoCameraPreset(uint32_t, const std::string&, int32_t) override { return true; }
+    bool DeleteCameraPreset(uint32_t, const std::string&) override { return true; }
+    bool Occupy() { return CWorkItemThread::Start("occupied"); }
+};
+
+class CommCannotStartControl : public CBasePTZControl {
+  public:
+    using CBasePTZControl::CBasePTZControl;
+    std::unique_ptr<CBasePTZComm> CreateComm() override {
+        auto comm = std::make_unique<OccupiedComm>(CPtzCapabilities(), m_driver,
+                                                   static_cast<uint16_t>(m_channel));
+        return comm->Occupy() ? std::move(comm) : nullptr;
+    }
+};
+
 class TestHandler : public CBasePTZHandler {
   public:
+    enum class Controls { kNoComm, kCommCannotStart, kWorking };
+
     TestHandler(IDriver* driver, std::string file)
         : CBasePTZHandler(driver, 2, "JVC"), m_file(std::move(file)) {}
     ~TestHandler() override { ReleaseControls(); }
-    std::string GetXMLStorageFileName() override { return m_file; }
+    std::string GetXMLStorageFileName() override {
+        ++namesAsked;
+        return m_file;
+    }
     std::unique_ptr<CBasePTZControl> CreateControl(uint32_t channel) override {
         ++made;
-        if (failControls) {
-            return std::make_unique<NoCommControl>(m_driver, static_cast<int32_t>(channel));
+        const auto index = static_cast<int32_t>(channel);
+        switch (controls) {
+            case Controls::kNoComm:
+                return std::make_unique<NoCommControl>(m_driver, index);
+            case Controls::kCommCannotStart:
+                return std::make_unique<CommCannotStartControl>(m_driver, index);
+            case Controls::kWorking:
+                break;
         }
-        return std::make_unique<CJvcPTZControl>(m_driver, static_cast<int32_t>(channel));
+        return std::make_unique<CJvcPTZControl>(m_driver, index);
     }
-    bool failControls = true;
+    Controls controls = Controls::kNoComm;
     int made = 0;
+    int namesAsked = 0;
 
   private:
     std::string m_file;
 };
 
+// A file name beside the test program (where the handler's storage looks), removed with
+// whatever stands there when the test ends.
+class BesideProgram {
+  public:
+    explicit BesideProgram(const std::string& tag)
+        : name("ptz-handler-" + tag + "-" + std::to_string(getpid()) + ".xml"),
+          path(std::filesystem::canonical("/proc/self/exe").parent_path() / name) {}
+    ~BesideProgram() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    const std::string name;
+    const std::filesystem::path path;
+};
+
 }  // namespace
 
 TEST(PtzHandler, AControlThatCannotStartLeavesNoEntryAndALaterRequestTriesAgain) {
-    const std::string name = "ptz-handler-" + std::to_string(getpid()) + ".xml";
+    const BesideProgram file("nocomm");
     FakeDriver driver;
     driver.parameters[4] = "1";
     {
-        TestHandler handler(&driver, name);
+        TestHandler handler(&driver, file.name);
         EXPECT_EQ(handler.GetPtzApiEx(2), nullptr);  // out of range: nothing made
         EXPECT_EQ(handler.made, 0);
         EXPECT_EQ(handler.GetPtzApiEx(0), nullptr);
         EXPECT_EQ(handler.GetPtzApiEx(0), nullptr);
         EXPECT_EQ(handler.made, 2);  // no entry was left: each request made a control
-        handler.failControls = false;
+        handler.controls = TestHandler::Controls::kWorking;
         ipcapture::IIPPTZApiEx* control = handler.GetPtzApiEx(0);
         ASSERT_NE(control, nullptr);
         EXPECT_EQ(handler.GetPtzApi(0), control);
@@ -295,10 +354,65 @@ TEST(PtzHandler, AControlThatCannotStartLeavesNoEntryAndALaterRequestTriesAgain)
         EXPECT_EQ(control = handler.GetPtzApiEx(0), handler.GetPtzApiEx(0));
         EXPECT_EQ(handler.made, 4);
     }
-    std::error_code ignored;
-    std::filesystem::remove(std::filesystem::canonical("/proc/self/exe").parent_path() / name,
-                            ignored);
     EXPECT_TRUE(driver.Messages().empty());
+}
+
+TEST(PtzHandler, ACommandThreadThatCannotStartGivesNoControlAndIsLogged) {
+    const BesideProgram file("nostart");
+    FakeDriver driver;
+    TestHandler handler(&driver, file.name);
+    handler.controls = TestHandler::Controls::kCommCannotStart;
+    EXPECT_EQ(handler.GetPtzApi(1), nullptr);
+    EXPECT_EQ(handler.GetPtzApiEx(1), nullptr);
+    EXPECT_EQ(handler.made, 2);  // no entry was left: each request made a control
+    EXPECT_EQ(driver.CountContaining(
+                  "vostrel::CBasePTZComm::Open: unable to start thread for PTZ channel 2"),
+              2u);
+    for (const auto& message : driver.Messages()) {
+        EXPECT_EQ(message.type, 1) << message.text;
+    }
+    handler.controls = TestHandler::Controls::kWorking;
+    ipcapture::IIPPTZApiEx* control = handler.GetPtzApiEx(1);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(handler.GetPtzApi(1), control);
+    EXPECT_EQ(handler.made, 3);
+    EXPECT_EQ(control->ZoomIn(1), ipcapture::kPtzDone);  // its thread runs
+}
+
+// The storage object is made once. When the file cannot be opened the first request gets
+// nothing and the line says which file; the object is kept all the same, so a later request
+// gets a control without the storage being made or opened again.
+TEST(PtzHandler, StorageThatCannotOpenIsReportedOnceAndKept) {
+    const BesideProgram file("unreadable");
+    std::filesystem::create_directory(file.path);  // no file can be read or made there
+    FakeDriver driver;
+    TestHandler handler(&driver, file.name);
+    handler.controls = TestHandler::Controls::kWorking;
+    const std::string line =
+        "vostrel::CBasePTZHandler::InitializeXMLStorage: cannot initialize "
+        "CXMLPrepositionReader object with parameter \"" +
+        file.name + "\"";
+    EXPECT_EQ(handler.GetPtzApiEx(0), nullptr);
+    EXPECT_EQ(handler.made, 0);
+    EXPECT_EQ(driver.CountContaining(line), 1u);
+    const auto messages = driver.Messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages[0].type, 1);
+    EXPECT_EQ(messages[0].text, line);
+
+    // The file becomes usable: a later request gets a control.
+    std::filesystem::remove(file.path);
+    {
+        std::ofstream out(file.path);
+        out << "<?xml version='1.0' encoding='utf-8'?>\n<JVC/>\n";
+    }
+    ipcapture::IIPPTZApiEx* control = handler.GetPtzApiEx(0);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(handler.GetPtzApi(0), control);
+    EXPECT_NE(handler.GetPtzApiEx(1), nullptr);
+    EXPECT_EQ(handler.made, 2);
+    EXPECT_EQ(handler.namesAsked, 1);  // the storage was made and opened once only
+    EXPECT_EQ(driver.CountContaining("cannot initialize"), 1u);
 }
 
 }  // namespace vostrel

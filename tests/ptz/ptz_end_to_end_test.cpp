@@ -72,8 +72,10 @@ class PtzHost {
         EXPECT_TRUE(driver->Open(&log, &frames, config.get()));
     }
     ~PtzHost() { Delete(); }
+    // Closes the driver, then deletes it, as a host ends its use of a camera.
     void Delete() {
         if (driver != nullptr) {
+            driver->Close();
             module.destroy[3](driver);
             driver = nullptr;
         }
@@ -120,6 +122,14 @@ class PtzEndToEnd : public ::testing::Test {
         return control->GetPresetName(index, buffer, sizeof buffer) == codes::kPtzDone
                    ? std::string(buffer)
                    : std::string("-");
+    }
+    // Every preset name of a control, in its order.
+    static std::vector<std::string> Names(IIPPTZApiEx* control) {
+        std::vector<std::string> names;
+        for (int32_t i = 0; i < control->GetPresetCount(); ++i) {
+            names.push_back(Name(control, i));
+        }
+        return names;
     }
     static std::string Current(IIPPTZApiEx* control) {
         char buffer[256];
@@ -233,15 +243,67 @@ TEST_F(PtzEndToEnd, TwoChannelsShareOneFileAndConcurrentAddsLoseNothing) {
     std::thread two([&] { addMany(seen[0], "one-"); });
     one.join();
     two.join();
-    EXPECT_EQ(first->GetPresetCount(), kEach);
-    EXPECT_EQ(seen[0]->GetPresetCount(), kEach);
-    const std::string content = file.Content();
-    EXPECT_NE(content.find("<PtzChannel01>"), std::string::npos);
-    EXPECT_NE(content.find("<PtzChannel02>"), std::string::npos);
+    std::vector<std::string> zeroNames;
+    std::vector<std::string> oneNames;
     for (int i = 0; i < kEach; ++i) {
-        EXPECT_NE(content.find("zero-" + std::to_string(i)), std::string::npos) << i;
-        EXPECT_NE(content.find("one-" + std::to_string(i)), std::string::npos) << i;
+        zeroNames.push_back("zero-" + std::to_string(i));
+        oneNames.push_back("one-" + std::to_string(i));
     }
+    EXPECT_EQ(Names(first), zeroNames);
+    EXPECT_EQ(Names(seen[0]), oneNames);
+
+    // Each channel reads back its own presets from the shared file.
+    host.Delete();
+    PtzHost again(cam, file.Name(), 2);
+    IIPPTZApiEx* channel0 = again.Control(0);
+    IIPPTZApiEx* channel1 = again.Control(1);
+    ASSERT_NE(channel0, nullptr);
+    ASSERT_NE(channel1, nullptr);
+    EXPECT_EQ(Names(channel0), zeroNames);
+    EXPECT_EQ(Names(channel1), oneNames);
+}
+
+// Two presets of one name: goto and delete act on the lower camera slot, whatever the list
+// order. Names the preset file cannot carry are refused and change nothing.
+TEST_F(PtzEndToEnd, ASharedNameActsOnTheLowerSlotAndUnfitNamesAreRefused) {
+    PresetFile file;
+    PtzHost host(cam, file.Name());
+    IIPPTZApiEx* control = host.Control(0);
+    ASSERT_NE(control, nullptr);
+    // "Dup" in slot 1 (camera position 2) first in the list, then "Dup" in slot 0 after it.
+    ASSERT_EQ(control->AddPreset("Keep"), codes::kPtzDone);
+    ASSERT_EQ(control->Move(0, 4), codes::kPtzDone);
+    Settle(control);
+    ASSERT_EQ(control->AddPreset("Dup"), codes::kPtzDone);
+    ASSERT_EQ(control->DeletePreset("Keep"), codes::kPtzDone);
+    ASSERT_EQ(control->AddPreset("Dup"), codes::kPtzDone);
+    ASSERT_TRUE(cam.Preset(1).registered);
+    ASSERT_TRUE(cam.Preset(2).registered);
+    EXPECT_EQ(Names(control), (std::vector<std::string>{"Dup", "Dup"}));
+
+    ASSERT_EQ(control->ZoomIn(3), codes::kPtzDone);  // away from the preset just added
+    Settle(control);
+    EXPECT_EQ(control->GotoPreset(8, "Dup"), codes::kPtzDone);
+    EXPECT_EQ(cam.Head().last_goto, 1);
+    EXPECT_EQ(Current(control), "Dup");
+    EXPECT_EQ(control->DeletePreset("Dup"), codes::kPtzDone);
+    EXPECT_FALSE(cam.Preset(1).registered);
+    EXPECT_TRUE(cam.Preset(2).registered);
+    EXPECT_EQ(control->GotoPreset(8, "Dup"), codes::kPtzDone);
+    EXPECT_EQ(cam.Head().last_goto, 2);
+
+    const std::string before = file.Content();
+    ASSERT_EQ(control->ZoomIn(3), codes::kPtzDone);  // an add now would be a new preset
+    Settle(control);
+    cam.ClearRequests();
+    const std::vector<std::string> unfit = {"a&b", "a!b",  "a<b",       "a>b",
+                                            "a'b", "a\"b", "tab\there", ""};
+    for (const std::string& name : unfit) {
+        EXPECT_EQ(control->AddPreset(name.c_str()), codes::kPtzInvalidArgument) << name;
+    }
+    EXPECT_TRUE(Queries().empty());
+    EXPECT_EQ(Names(control), std::vector<std::string>{"Dup"});
+    EXPECT_EQ(file.Content(), before);
 }
 
 TEST_F(PtzEndToEnd, MoveRulesStopAllAndCapabilities) {

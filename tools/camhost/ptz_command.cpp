@@ -372,6 +372,11 @@ int RunPtz(const PtzOptions& options, Console& console, const std::string& defau
     if (code != 1) {
         console.Line("camhost: no preset is called \"" + name +
                      "\", or the camera refused to clear it");
+    } else if (session.Failed()) {
+        // The driver rewrites the preset file whatever the camera answered, so the delete
+        // reports success; a refused clear shows only as the driver's failure line, and the
+        // preset stays in the list.
+        code = -23;
     }
     return report("preset delete \"" + name + "\"", code);
 }
