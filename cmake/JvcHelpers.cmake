@@ -34,27 +34,28 @@ function(jvc_add_test name)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
-    # A discovered test carries one label: "tsan" for tests that must also pass under
-    # ThreadSanitizer (scripts/test builds and runs only those in the tsan preset), otherwise
-    # the first label given.
-    set(label "")
+    # Every discovered test carries all the labels given. "tsan" marks tests that must also
+    # pass under ThreadSanitizer: scripts/test builds and runs only those in the tsan preset.
     if("tsan" IN_LIST ARG_LABELS)
-        set(label tsan)
         add_dependencies(tsan_tests ${name})
-    elseif(ARG_LABELS)
-        list(GET ARG_LABELS 0 label)
     endif()
-    # Empty values are left out: an empty LABELS would take the next keyword as its label.
     set(properties TIMEOUT ${ARG_TIMEOUT})
-    if(label)
-        list(APPEND properties LABELS ${label})
-    endif()
     if(ARG_ENVIRONMENT)
         list(APPEND properties ENVIRONMENT "${ARG_ENVIRONMENT}")
     endif()
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
         PROPERTIES ${properties})
+    # The labels are set by a file ctest reads after the discovered tests: passed through the
+    # discovery's PROPERTIES, a list of labels would be split into separate arguments.
+    if(ARG_LABELS)
+        set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+        file(WRITE ${label_file}
+            "if(${name}_TESTS)\n"
+            "    set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+            "endif()\n")
+        set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
+    endif()
 endfunction()
 
 # jvc_add_child_folders(): adds every folder below the current one that has a CMakeLists.txt.
