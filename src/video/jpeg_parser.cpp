@@ -226,15 +226,14 @@ size_t CJpegParser::FindStartInSegment(const uint8_t* data, size_t pos, size_t e
 }
 
 size_t CJpegParser::SkipSegment(const uint8_t* data, size_t size, size_t pos) {
-    const size_t take = std::min(m_segmentLeft, size - pos);
+    size_t take = std::min(m_segmentLeft, size - pos);
+    bool restart = false;
     if (!IsApplicationOrComment(m_segmentMarker)) {
         // Tables and headers never hold a start of image: one there means that the picture
         // was cut short and the rest of its declared length belongs to the next one.
         const size_t ff = FindStartInSegment(data, pos, pos + take);
-        if (ff < pos + take) {
-            RestartPicture(ff);
-            return ff + 1;
-        }
+        restart = ff < pos + take;
+        take = ff - pos;  // the bytes before it are the segment's, however the blocks fall
     }
     if (m_frameHave < kFrameBytes && IsStartOfFrame(m_segmentMarker)) {
         const size_t n = std::min(take, kFrameBytes - m_frameHave);
@@ -244,6 +243,10 @@ size_t CJpegParser::SkipSegment(const uint8_t* data, size_t size, size_t pos) {
             m_height = (static_cast<unsigned>(m_frame[1]) << 8) | m_frame[2];
             m_width = (static_cast<unsigned>(m_frame[3]) << 8) | m_frame[4];
         }
+    }
+    if (restart) {
+        RestartPicture(pos + take);
+        return pos + take + 1;
     }
     m_segmentLeft -= take;
     if (m_segmentLeft == 0) {
