@@ -46,7 +46,9 @@ int CCommonHttpChannel::ThreadMain() {
     while (WaitBeforeAttempt()) {
         if (OpenStream()) {
             m_refused = false;
-            SetState(kChannelReceiving);
+            // An open stream is no picture: after a reported loss the camera stays lost
+            // until one comes.
+            SetState(m_signalLossReported ? kChannelLost : kChannelReceiving);
             SetState(ReceiveStream() ? kChannelStopped : kChannelLost);
         }
         m_http.CloseRequest();

@@ -3,7 +3,8 @@
 // camera, opens the stream, reads it block by block into the subclass's parser, reconnects
 // every 3 seconds after a failure and declares the signal lost, once, when the camera has
 // delivered no picture for the stream time-out: whether the stream broke, the opens fail, or
-// the stream stays open and yields nothing the parser can use.
+// the stream stays open and yields nothing the parser can use. The state then reads lost, on
+// streams opened afterwards too, until a picture comes.
 #include <string>
 #include <string_view>
 #include <vector>

@@ -23,6 +23,20 @@ bool IsRestart(uint8_t code) {
     return (code & 0xF8) == 0xD0;
 }
 
+// Application segments (APP0..APP15) and comments may hold anything, a whole thumbnail JPEG
+// included; every other segment is tables or a header of known content.
+bool IsApplicationOrComment(uint8_t code) {
+    return (code & 0xF0) == 0xE0 || code == 0xFE;
+}
+
+// The next state of a search for FF D8 FF that has matched `matched` bytes, after byte b.
+uint8_t AdvanceStartMatch(uint8_t matched, uint8_t b) {
+    if (b == kMarkerByte) {
+        return matched == 2 ? 3 : 1;
+    }
+    return matched == 1 && b == kStartOfImage ? 2 : 0;
+}
+
 // Start of frame for every coding process: C0..CF except DHT (C4), JPG (C8) and DAC (CC).
 bool IsStartOfFrame(uint8_t code) {
     return (code & 0xF0) == 0xC0 && code != 0xC4 && code != 0xC8 && code != 0xCC;
@@ -88,6 +102,7 @@ void CJpegParser::Reset() {
     m_state = State::kSeek;
     m_segmentMarker = 0;
     m_segmentLeft = 0;
+    m_startMatch = 0;
     m_frameHave = 0;
 }
 
@@ -101,6 +116,25 @@ void CJpegParser::OpenPicture(size_t codePos) {
         m_pictureStart = static_cast<size_t>(m_lastFF);
     }
     m_state = State::kMarker;
+}
+
+void CJpegParser::RestartPicture(size_t ffPos) {
+    m_picture.clear();
+    m_open = true;
+    if (ffPos >= 2) {
+        m_pictureStart = ffPos - 2;
+    } else {
+        // The FF D8 in front, or the FF of it, came with earlier blocks.
+        m_picture.push_back(kMarkerByte);
+        if (ffPos == 0) {
+            m_picture.push_back(kStartOfImage);
+        }
+        m_pictureStart = 0;
+    }
+    m_startMatch = 0;
+    // The 0xFF at ffPos opens the new picture's first marker.
+    m_lastFF = static_cast<ptrdiff_t>(ffPos);
+    m_state = State::kMarkerCode;
 }
 
 void CJpegParser::ClosePicture(const uint8_t* data, size_t endPos) {
@@ -156,8 +190,51 @@ size_t CJpegParser::SeekStart(const uint8_t* data, size_t size, size_t pos) {
     return ff + 1;
 }
 
+size_t CJpegParser::FindStartInSegment(const uint8_t* data, size_t pos, size_t end) {
+    // A match begun in the length field or in an earlier block.
+    while (m_startMatch != 0 && pos < end) {
+        m_startMatch = AdvanceStartMatch(m_startMatch, data[pos]);
+        if (m_startMatch == 3) {
+            return pos;
+        }
+        ++pos;
+    }
+    while (pos < end) {
+        const void* hit = std::memchr(data + pos, kMarkerByte, end - pos);
+        if (hit == nullptr) {
+            return end;
+        }
+        const size_t ff = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+        if (ff + 1 == end) {
+            m_startMatch = 1;
+            return end;
+        }
+        if (data[ff + 1] != kStartOfImage) {
+            pos = ff + 1;
+            continue;
+        }
+        if (ff + 2 == end) {
+            m_startMatch = 2;
+            return end;
+        }
+        if (data[ff + 2] == kMarkerByte) {
+            return ff + 2;
+        }
+        pos = ff + 3;
+    }
+    return end;
+}
+
 size_t CJpegParser::SkipSegment(const uint8_t* data, size_t size, size_t pos) {
-    const size_t take = std::min(m_segmentLeft, size - pos);
+    size_t take = std::min(m_segmentLeft, size - pos);
+    bool restart = false;
+    if (!IsApplicationOrComment(m_segmentMarker)) {
+        // Tables and headers never hold a start of image: one there means that the picture
+        // was cut short and the rest of its declared length belongs to the next one.
+        const size_t ff = FindStartInSegment(data, pos, pos + take);
+        restart = ff < pos + take;
+        take = ff - pos;  // the bytes before it are the segment's, however the blocks fall
+    }
     if (m_frameHave < kFrameBytes && IsStartOfFrame(m_segmentMarker)) {
         const size_t n = std::min(take, kFrameBytes - m_frameHave);
         std::memcpy(m_frame + m_frameHave, data + pos, n);
@@ -167,9 +244,18 @@ size_t CJpegParser::SkipSegment(const uint8_t* data, size_t size, size_t pos) {
             m_width = (static_cast<unsigned>(m_frame[3]) << 8) | m_frame[4];
         }
     }
+    if (restart) {
+        RestartPicture(pos + take);
+        return pos + take + 1;
+    }
     m_segmentLeft -= take;
     if (m_segmentLeft == 0) {
-        m_state = m_segmentMarker == kStartOfScan ? State::kEntropy : State::kMarker;
+        if (m_startMatch != 0 && !IsApplicationOrComment(m_segmentMarker)) {
+            // FF D8 of a start of image may close the segment with its FF to follow.
+            m_state = State::kSegmentTail;
+        } else {
+            m_state = m_segmentMarker == kStartOfScan ? State::kEntropy : State::kMarker;
+        }
     }
     return pos + take;
 }
@@ -227,10 +313,14 @@ void CJpegParser::Parse(const uint8_t* data, size_t size) {
                 OnMarker(data, pos++, true);
                 break;
             case State::kLengthHigh:
+                // A picture cut right after a marker: its length field may already be the
+                // next picture's start of image.
+                m_startMatch = AdvanceStartMatch(0, data[pos]);
                 m_segmentLeft = static_cast<size_t>(data[pos++]) << 8;
                 m_state = State::kLengthLow;
                 break;
             case State::kLengthLow: {
+                m_startMatch = AdvanceStartMatch(m_startMatch, data[pos]);
                 const size_t length = m_segmentLeft | data[pos++];
                 if (length < 2) {
                     DropPicture();  // not a JPEG segment: the picture cannot be walked further
@@ -246,6 +336,18 @@ void CJpegParser::Parse(const uint8_t* data, size_t size) {
                 break;
             case State::kEntropy:
                 pos = ScanEntropy(data, size, pos);
+                break;
+            case State::kSegmentTail:
+                if (m_startMatch == 1 && data[pos] == kStartOfImage) {
+                    m_startMatch = 2;  // no marker and no 0xFF of entropy-coded data: nothing lost
+                    ++pos;
+                } else if (m_startMatch == 2 && data[pos] == kMarkerByte) {
+                    RestartPicture(pos++);
+                } else {
+                    // No start of image: the byte is read as the segment's end has it.
+                    m_startMatch = 0;
+                    m_state = m_segmentMarker == kStartOfScan ? State::kEntropy : State::kMarker;
+                }
                 break;
         }
     }

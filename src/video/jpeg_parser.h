@@ -7,8 +7,13 @@
 // scan, any other marker but end of image opens a further segment (the tables and scans of a
 // progressive picture); end of image closes the picture and delivers it. The picture size comes
 // from the start-of-frame segment of whatever coding process. Whatever lies between pictures
-// (multipart boundaries, part headers, garbage) is skipped. Every state is carried from one
-// block to the next, so markers and segment headers may be split between blocks at any byte.
+// (multipart boundaries, part headers, garbage) is skipped. A camera may cut a picture short
+// inside its tables and go on with the next part; the declared length of the cut segment would
+// then swallow the next picture's start, so bytes FF D8 FF that begin inside any segment but
+// application data and comments (which may legally hold a thumbnail) start a new picture, as a
+// start of image found where a marker or entropy-coded data is due does. Every state is
+// carried from one block to the next, so markers and segment headers may be split between
+// blocks at any byte.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -55,6 +60,7 @@ class CJpegParser {
         kLengthHigh,   // the first byte of a segment's length
         kLengthLow,    // its second byte
         kSegment,      // the rest of a segment
+        kSegmentTail,  // after a table or header segment that ended in FF or FF D8
         kEntropy,      // entropy-coded data after a start-of-scan segment
         kEntropyCode,  // the byte after a 0xFF in entropy-coded data
     };
@@ -63,6 +69,11 @@ class CJpegParser {
     // stopped.
     size_t SeekStart(const uint8_t* data, size_t size, size_t pos);
     size_t SkipSegment(const uint8_t* data, size_t size, size_t pos);
+    // Looks for FF D8 FF in data[pos, end) of a segment, continuing m_startMatch; returns the
+    // position of the last FF, or end when the sequence is not complete there.
+    size_t FindStartInSegment(const uint8_t* data, size_t pos, size_t end);
+    // Abandons the open picture for one whose FF D8 lie just before the 0xFF at ffPos.
+    void RestartPicture(size_t ffPos);
     size_t ScanEntropy(const uint8_t* data, size_t size, size_t pos);
     // Acts on a marker byte at pos of a picture (after its 0xFF); inScan: it came in
     // entropy-coded data.
@@ -86,6 +97,8 @@ class CJpegParser {
     ptrdiff_t m_lastFF = -1;
     uint8_t m_segmentMarker = 0;
     size_t m_segmentLeft = 0;  // bytes of the segment still to come
+    // How many bytes of FF D8 FF end what has been read of the segment (its length included).
+    uint8_t m_startMatch = 0;
     // The first bytes of a start-of-frame segment: precision, height, width.
     uint8_t m_frame[5] = {};
     size_t m_frameHave = 0;

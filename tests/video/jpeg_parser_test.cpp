@@ -452,3 +452,90 @@ TEST(JpegParserTest, ResetForgetsThePartialPictureAndTheCarriedMarker) {
     EXPECT_EQ(c.pictures[1].data, a);
     EXPECT_EQ(c.pictures[1].width, 320u);
 }
+
+namespace {
+
+// End of the start-of-scan segment of an encoded picture: the end of its headers.
+size_t HeadersEnd(const Bytes& jpeg) {
+    size_t pos = 2;
+    while (pos + 4 <= jpeg.size() && jpeg[pos] == 0xFF) {
+        const size_t end = pos + 2 + (size_t(jpeg[pos + 2]) << 8 | jpeg[pos + 3]);
+        if (jpeg[pos + 1] == 0xDA) {
+            return end;
+        }
+        pos = end;
+    }
+    ADD_FAILURE() << "no start of scan";
+    return 0;
+}
+
+}  // namespace
+
+TEST(JpegParserTest, APictureCutInsideItsTablesGivesWayToTheNextPicture) {
+    // No application segment: every byte of the headers belongs to tables, the frame header
+    // or the scan header, or is a marker or a length field.
+    EncodeOptions bare;
+    bare.jfif = false;
+    const Bytes cutFrom = Encode(48, 32, bare);
+    const RealPicture b{Encode(64, 40), 64, 40};
+    const RealPicture c{Encode(32, 24, bare), 32, 24};
+    const std::vector<RealPicture> expected = {b, c};
+    const size_t headers = HeadersEnd(cutFrom);
+    ASSERT_GT(headers, 300u);  // quantisation and Huffman tables, frame and scan headers
+
+    auto streamCutAt = [&](size_t cut, bool partHeaders) {
+        Bytes stream;
+        if (partHeaders) {
+            stream = PartHeader(cutFrom.size());
+        }
+        stream.insert(stream.end(), cutFrom.begin(), cutFrom.begin() + cut);
+        for (const RealPicture* p : {&b, &c}) {
+            if (partHeaders) {
+                Bytes h = PartHeader(p->data.size());
+                stream.insert(stream.end(), h.begin(), h.end());
+            }
+            stream.insert(stream.end(), p->data.begin(), p->data.end());
+        }
+        return stream;
+    };
+
+    // Cut after every byte of the headers, the next part following with or without its part
+    // headers (without them, the next start of image may land in a segment's length field).
+    for (size_t cut = 2; cut <= headers; ++cut) {
+        for (bool partHeaders : {true, false}) {
+            const Bytes stream = streamCutAt(cut, partHeaders);
+            const std::string how = "cut at " + std::to_string(cut) +
+                                    (partHeaders ? " with" : " without") + " part headers";
+            {
+                Collector got;
+                CJpegParser parser(&got);
+                parser.Parse(stream);
+                ExpectPictures(got, expected, how + ", one block");
+                EXPECT_EQ(parser.PendingSize(), 0u) << how;
+            }
+            Collector got;
+            CJpegParser parser(&got);
+            for (uint8_t byte : stream) {
+                parser.Parse(&byte, 1);
+            }
+            ExpectPictures(got, expected, how + ", byte by byte");
+        }
+    }
+
+    // A cut in the quantisation tables, in the Huffman tables and in the frame header, each
+    // stream split into two blocks at every byte.
+    const uint8_t quantisation[] = {0xFF, 0xDB}, huffman[] = {0xFF, 0xC4}, frame[] = {0xFF, 0xC0};
+    for (const uint8_t* marker : {quantisation, huffman, frame}) {
+        const auto at = std::search(cutFrom.begin(), cutFrom.end(), marker, marker + 2);
+        ASSERT_NE(at, cutFrom.end());
+        const size_t cut = static_cast<size_t>(at - cutFrom.begin()) + 9;
+        const Bytes stream = streamCutAt(cut, true);
+        for (size_t split = 1; split < stream.size(); ++split) {
+            Collector got;
+            CJpegParser parser(&got);
+            Feed(parser, stream, {split});
+            ExpectPictures(got, expected,
+                           "cut at " + std::to_string(cut) + ", split at " + std::to_string(split));
+        }
+    }
+}

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -291,6 +293,87 @@ TEST(MjpegChannelTest, AThrowingFrameCallbackEndsTheStreamWhichReopensThreeSecon
     EXPECT_EQ(channel.GetState(), kChannelReceiving);
     EXPECT_EQ(sink.SignalLostCount(), 0);
     EXPECT_EQ(driver.CountContaining("Camera 127.0.0.1 is online"), 1u);  // never off line
+    channel.Stop();
+    EXPECT_EQ(frames.Outstanding(), 0);
+}
+
+namespace {
+
+// An MJPEG channel that notes its state whenever a block of the stream reaches the parser.
+class StateAtEveryBlock : public CMjpegHttpChannel {
+  public:
+    using CMjpegHttpChannel::CMjpegHttpChannel;
+    ~StateAtEveryBlock() override { Stop(); }  // the thread uses the members below
+
+    void ProcessData(const uint8_t* data, size_t size) override {
+        {
+            std::lock_guard<std::mutex> hold(m_mutex);
+            m_states.push_back(GetState());
+        }
+        m_changed.notify_all();
+        CMjpegHttpChannel::ProcessData(data, size);
+    }
+    size_t Blocks() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_states.size();
+    }
+    // The states noted from block `from` on, once at least `count` blocks came (or the time
+    // is up).
+    std::vector<int> WaitForStates(size_t from, size_t count, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> hold(m_mutex);
+        m_changed.wait_for(hold, timeout, [&] { return m_states.size() >= from + count; });
+        return std::vector<int>(m_states.begin() + static_cast<ptrdiff_t>(from), m_states.end());
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<int> m_states;
+};
+
+}  // namespace
+
+TEST(MjpegChannelTest, AfterASignalLossAReopenedStreamReadsLostUntilAPictureComes) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    testing_support::FakeDriver driver;
+    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+    driver.parameters[2] = "1";
+    host::FrameFactory frames;
+    driver.frameFactory = &frames;
+    host::FrameSink sink;
+    StateAtEveryBlock channel(0, &driver, &sink);
+    ASSERT_TRUE(channel.Start({100, 50, 320, 240}));
+    ASSERT_TRUE(sink.WaitForFrames(2, 10s));
+    EXPECT_EQ(channel.GetState(), kChannelReceiving);
+
+    // Every picture cut short on an open stream: the signal is declared lost.
+    cam.SetTruncateEvery(1);
+    ASSERT_TRUE(sink.WaitForSignalLost(1, 10s));
+    EXPECT_EQ(channel.GetState(), kChannelLost);
+
+    // The camera drops the stream and accepts the next one, which carries nothing usable
+    // either: the channel opens it, yet the camera is still lost.
+    cam.ClearRequests();
+    cam.DropConnections();
+    ASSERT_TRUE(cam.WaitForRequest("/api/video?", 10s));
+    const size_t from = channel.Blocks();
+    const std::vector<int> states = channel.WaitForStates(from, 5, 5s);
+    ASSERT_GE(states.size(), 5u);
+    for (int state : states) {
+        EXPECT_EQ(state, kChannelLost);
+    }
+    EXPECT_EQ(channel.GetState(), kChannelLost);
+    EXPECT_EQ(sink.SignalLostCount(), 1);
+
+    // Whole pictures again: on line with the first of them.
+    const size_t before = sink.FrameCount();
+    cam.SetTruncateEvery(0);
+    ASSERT_TRUE(sink.WaitForFrames(before + 1, 5s));
+    EXPECT_EQ(channel.GetState(), kChannelReceiving);
+    // The line is written once the host has taken the frame, before the next one comes.
+    ASSERT_TRUE(sink.WaitForFrames(before + 2, 5s));
+    EXPECT_EQ(driver.CountContaining("Camera 127.0.0.1 is online"), 2u);
     channel.Stop();
     EXPECT_EQ(frames.Outstanding(), 0);
 }
