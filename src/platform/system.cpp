@@ -197,13 +197,16 @@ void ReadConfiguredFolders(const std::string& file, int depth, std::vector<std::
                 if (pattern[0] != '/') {
                     pattern = (folderOfFile.empty() ? "." : folderOfFile) + "/" + pattern;
                 }
-                glob_t matches{};
-                if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
-                    for (size_t m = 0; m < matches.gl_pathc; ++m) {  // sorted by glob
-                        ReadConfiguredFolders(matches.gl_pathv[m], depth + 1, out);
+                // Freed however the reading below ends (it may throw bad_alloc).
+                struct Matches {
+                    glob_t paths{};
+                    ~Matches() { globfree(&paths); }
+                } matches;
+                if (glob(pattern.c_str(), 0, nullptr, &matches.paths) == 0) {
+                    for (size_t m = 0; m < matches.paths.gl_pathc; ++m) {  // sorted by glob
+                        ReadConfiguredFolders(matches.paths.gl_pathv[m], depth + 1, out);
                     }
                 }
-                globfree(&matches);
             }
             continue;
         }
