@@ -28,19 +28,19 @@ bool CSimpleThread::IsCurrentThread() const {
 }
 
 bool CSimpleThread::JoinRetired() {
+    // Joined and compacted in place, with no allocation: this runs inside stops and
+    // destructors.
     const uint32_t self = platform::CurrentThreadId();
-    bool selfRetired = false;
-    std::vector<std::unique_ptr<platform::Thread>> kept;
+    size_t kept = 0;
     for (auto& retired : m_retired) {
         if (retired->Id() == self) {
-            selfRetired = true;
-            kept.push_back(std::move(retired));
+            m_retired[kept++] = std::move(retired);
         } else {
             retired->Join(platform::kInfinite);
         }
     }
-    m_retired.swap(kept);
-    return !selfRetired;
+    m_retired.resize(kept);
+    return kept == 0;
 }
 
 void CSimpleThread::JoinAndForget() {
@@ -51,7 +51,12 @@ void CSimpleThread::JoinAndForget() {
     if (IsCurrentThread()) {
         // A thread never waits for itself: it is set aside and ends once it is back in its
         // loop, which sees the stop. The next start or stop from another thread joins it.
-        m_retired.push_back(std::move(m_thread));
+        // Without memory to set it aside, it stays recorded (a later start then fails).
+        try {
+            m_retired.push_back(std::move(m_thread));
+        } catch (...) {
+            return;
+        }
     } else {
         m_thread->Join(platform::kInfinite);
         m_thread.reset();
