@@ -235,14 +235,19 @@ TEST(WorkItemThreadTest, ThrowingHandlerStillDeletesItemAndGoesOn) {
     EXPECT_EQ(worker.order, (std::vector<int>{0, 2}));
 }
 
-TEST(WorkItemThreadTest, StopFromTheWorkerItselfDoesNotDeadlock) {
-    Counter deleted;
-    RecordingWorker worker;
+// Starts the worker and has it stop itself while it handles its first item.
+static void StopItselfOnItsFirstItem(RecordingWorker& worker, Counter& deleted) {
     worker.stopOn = 0;
     ASSERT_TRUE(worker.Start("worker"));
     ASSERT_TRUE(worker.PostWorkItem(std::make_unique<Item>(0, deleted)));
     ASSERT_TRUE(worker.handled.WaitFor(1));
     ASSERT_TRUE(deleted.WaitFor(1));
+}
+
+TEST(WorkItemThreadTest, StopFromTheWorkerItselfDoesNotDeadlock) {
+    Counter deleted;
+    RecordingWorker worker;
+    ASSERT_NO_FATAL_FAILURE(StopItselfOnItsFirstItem(worker, deleted));
     worker.Stop();  // the owner's stop joins the ended thread
     EXPECT_FALSE(worker.IsRecorded());
 }
@@ -250,11 +255,7 @@ TEST(WorkItemThreadTest, StopFromTheWorkerItselfDoesNotDeadlock) {
 TEST(WorkItemThreadTest, AWorkerStoppedFromWithinCanBeStartedAgain) {
     Counter deleted;
     RecordingWorker worker;
-    worker.stopOn = 0;
-    ASSERT_TRUE(worker.Start("worker"));
-    ASSERT_TRUE(worker.PostWorkItem(std::make_unique<Item>(0, deleted)));
-    ASSERT_TRUE(worker.handled.WaitFor(1));
-    ASSERT_TRUE(deleted.WaitFor(1));
+    ASSERT_NO_FATAL_FAILURE(StopItselfOnItsFirstItem(worker, deleted));
     // No second stop: the start itself waits for the thread that stopped itself.
     ASSERT_TRUE(worker.Start("worker again"));
     ASSERT_TRUE(worker.PostWorkItem(std::make_unique<Item>(1, deleted)));

@@ -257,15 +257,28 @@ TEST(MjpegEndToEndTest, SignalLossIsDeclaredOnceWhateverKeepsThePicturesAway) {
     ASSERT_TRUE(fx.video->StopChannel(0));  // before the sink goes
 }
 
-TEST(MjpegChannelTest, AThrowingFrameCallbackEndsTheStreamWhichReopensThreeSecondsLater) {
-    camsim::CameraSimulator cam({.profile = "VN-V686"});
-    cam.Start();
+namespace {
+
+// A family-1 camera simulator that streams, a driver pointed at it, and the host's frame
+// factory and sink for one MJPEG channel.
+struct StreamingCamera {
+    StreamingCamera() {
+        cam.Start();
+        driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+        driver.parameters[2] = "1";
+        driver.frameFactory = &frames;
+    }
+    camsim::CameraSimulator cam{{.profile = "VN-V686"}};
     testing_support::FakeDriver driver;
-    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
-    driver.parameters[2] = "1";
     host::FrameFactory frames;
-    driver.frameFactory = &frames;
     host::FrameSink sink;
+};
+
+}  // namespace
+
+TEST(MjpegChannelTest, AThrowingFrameCallbackEndsTheStreamWhichReopensThreeSecondsLater) {
+    StreamingCamera rig;
+    auto& [cam, driver, frames, sink] = rig;
     CMjpegHttpChannel channel(0, &driver, &sink);
     ASSERT_TRUE(channel.Start({100, 50, 320, 240}));
     ASSERT_TRUE(sink.WaitForFrames(3, 10s));
@@ -334,14 +347,8 @@ class StateAtEveryBlock : public CMjpegHttpChannel {
 }  // namespace
 
 TEST(MjpegChannelTest, AfterASignalLossAReopenedStreamReadsLostUntilAPictureComes) {
-    camsim::CameraSimulator cam({.profile = "VN-V686"});
-    cam.Start();
-    testing_support::FakeDriver driver;
-    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
-    driver.parameters[2] = "1";
-    host::FrameFactory frames;
-    driver.frameFactory = &frames;
-    host::FrameSink sink;
+    StreamingCamera rig;
+    auto& [cam, driver, frames, sink] = rig;
     StateAtEveryBlock channel(0, &driver, &sink);
     ASSERT_TRUE(channel.Start({100, 50, 320, 240}));
     ASSERT_TRUE(sink.WaitForFrames(2, 10s));
@@ -612,14 +619,8 @@ TEST(MjpegEndToEndTest, HostStopsTheChannelFromItsOwnFrameCallback) {
 }
 
 TEST(MjpegOpenStreamTest, APictureCutOffAtTheEndOfAStreamIsNotJoinedToTheNextStream) {
-    camsim::CameraSimulator cam({.profile = "VN-V686"});
-    cam.Start();
-    testing_support::FakeDriver driver;
-    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
-    driver.parameters[2] = "1";
-    host::FrameFactory frames;
-    driver.frameFactory = &frames;
-    host::FrameSink sink;
+    StreamingCamera rig;
+    auto& [cam, driver, frames, sink] = rig;
     OpenOnlyChannel channel(&driver, {0, 50, 320, 240}, &sink);
     const auto ring = cam.JpegRing(320, 240);
     ASSERT_GE(ring.size(), 2u);
