@@ -195,11 +195,13 @@ bool CPrepositionList::DeletePreposition(const std::string& name) {
     if (!FindSlot(name, slot) || m_prepositionComm == nullptr) {
         return false;
     }
-    if (m_prepositionComm->DeleteCameraPreset(slot, name)) {
-        m_names.erase(slot);
-        m_order.erase(std::remove(m_order.begin(), m_order.end(), slot), m_order.end());
-    }
     m_current = -1;
+    if (!m_prepositionComm->DeleteCameraPreset(slot, name)) {
+        // The camera still holds the preset, so the list and the file keep it too.
+        return false;
+    }
+    m_names.erase(slot);
+    m_order.erase(std::remove(m_order.begin(), m_order.end(), slot), m_order.end());
     return SavePrepositions();
 }
 

@@ -48,8 +48,9 @@ class CPrepositionList {
     // the camera stands at a known preset, renames that preset. PTZ result codes: 1, -3
     // invalid name, -18 no camera interface or refused, -26 list full.
     virtual int32_t AddPreposition(const std::string& name);
-    // Clears the named preset in the camera and the list; the channel is rewritten in the
-    // storage whatever the camera answered, and that rewrite is the result.
+    // Clears the named preset in the camera, the list and the storage (the channel is
+    // rewritten, and that rewrite is the result). When the camera refuses, the preset stays
+    // everywhere and the result is false.
     virtual bool DeletePreposition(const std::string& name);
     virtual bool GetCurrentPreposition(std::string& name);
 

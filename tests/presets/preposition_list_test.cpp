@@ -161,11 +161,15 @@ TEST_F(PrepositionListTest, DeletedSlotsAreReusedAndDuplicatesActOnTheLowestSlot
     EXPECT_EQ(camera.calls.back(), "delete 2 c");
     EXPECT_EQ(Names(list), (std::vector<std::string>{"a", "b", "e", "f", "c"}));
 
-    // A refused deletion keeps the preset, forgets the current one and still rewrites.
+    // A refused deletion fails, keeps the preset in the list and the file and forgets the
+    // current one.
     EXPECT_TRUE(list.GotoPreposition("a", 1));
     camera.refuseDelete = true;
-    EXPECT_TRUE(list.DeletePreposition("b"));
+    const auto stored = Stored(0);
+    EXPECT_FALSE(list.DeletePreposition("b"));
+    EXPECT_EQ(camera.calls.back(), "delete 1 b");
     EXPECT_EQ(Names(list), (std::vector<std::string>{"a", "b", "e", "f", "c"}));
+    EXPECT_EQ(Stored(0), stored);
     EXPECT_EQ(Current(list), "-");
     EXPECT_FALSE(list.DeletePreposition("zz"));
     EXPECT_FALSE(list.DeletePreposition(""));
