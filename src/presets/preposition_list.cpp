@@ -195,11 +195,13 @@ bool CPrepositionList::DeletePreposition(const std::string& name) {
     if (!FindSlot(name, slot) || m_prepositionComm == nullptr) {
         return false;
     }
-    if (m_prepositionComm->DeleteCameraPreset(slot, name)) {
-        m_names.erase(slot);
-        m_order.erase(std::remove(m_order.begin(), m_order.end(), slot), m_order.end());
-    }
     m_current = -1;
+    if (!m_prepositionComm->DeleteCameraPreset(slot, name)) {
+        // The camera still holds the preset, so the list and the file keep it too.
+        return false;
+    }
+    m_names.erase(slot);
+    m_order.erase(std::remove(m_order.begin(), m_order.end(), slot), m_order.end());
     return SavePrepositions();
 }
 
@@ -235,18 +237,42 @@ void CPrepositionList::LoadPrepositions() {
     if (m_storage.Get() == nullptr) {
         return;
     }
+    // Single records are written at their list position, so every record must sit at its
+    // position: after a gap, a refused record or a second record of one slot the channel is
+    // rewritten densely, before a later write could land on another record's index.
+    bool dense = true;
     for (uint32_t index = 0; index < m_maxCount; ++index) {
         PrepositionRecord record;
         if (!m_storage->ReadPreposition(m_channel, static_cast<int32_t>(index), record)) {
             continue;
         }
-        // A hand-edited file may give two records one slot: the slot is listed once, with
-        // the last record's name.
-        if (m_names.find(record.slot) == m_names.end()) {
-            m_order.push_back(record.slot);
+        if (!TakeLoadedRecord(index, record)) {
+            dense = false;
         }
-        m_names[record.slot] = record.name;
     }
+    if (!dense) {
+        SavePrepositions();
+    }
+}
+
+bool CPrepositionList::TakeLoadedRecord(uint32_t index, const PrepositionRecord& record) {
+    if (record.slot >= m_maxCount) {
+        LogLine(kLogFailure, WithContext("vostrel::CPrepositionList::LoadPrepositions",
+                                         Utils::FormatString(
+                                             "A preposition \"%s\" of the preset file is left out: "
+                                             "its slot %u is not below %u.",
+                                             record.name.c_str(), record.slot, m_maxCount)));
+        return false;
+    }
+    // A hand-edited file may give two records one slot: the slot is listed once, with the
+    // last record's name.
+    const bool known = m_names.find(record.slot) != m_names.end();
+    m_names[record.slot] = record.name;
+    if (known) {
+        return false;
+    }
+    m_order.push_back(record.slot);
+    return m_order.size() == index + 1;
 }
 
 }  // namespace vostrel

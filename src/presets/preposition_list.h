@@ -33,7 +33,9 @@ class CPrepositionList {
         JVC_REQUIRES(m_lock);
     // Rewrites the channel's whole list, in list order and without gaps; saves the file once.
     virtual bool SavePrepositions() JVC_REQUIRES(m_lock);
-    // Rebuilds the list from the storage's records 0 .. m_maxCount - 1, skipping gaps.
+    // Rebuilds the list from the storage's records 0 .. m_maxCount - 1, skipping gaps and
+    // records whose slot is not below m_maxCount. When the records did not lie at their list
+    // positions, the channel is rewritten at once without gaps.
     virtual void LoadPrepositions() JVC_REQUIRES(m_lock);
 
     // Shares the storage and loads the channel's presets from it; false for an empty pointer.
@@ -48,8 +50,9 @@ class CPrepositionList {
     // the camera stands at a known preset, renames that preset. PTZ result codes: 1, -3
     // invalid name, -18 no camera interface or refused, -26 list full.
     virtual int32_t AddPreposition(const std::string& name);
-    // Clears the named preset in the camera and the list; the channel is rewritten in the
-    // storage whatever the camera answered, and that rewrite is the result.
+    // Clears the named preset in the camera, the list and the storage (the channel is
+    // rewritten, and that rewrite is the result). When the camera refuses, the preset stays
+    // everywhere and the result is false.
     virtual bool DeletePreposition(const std::string& name);
     virtual bool GetCurrentPreposition(std::string& name);
 
@@ -69,6 +72,10 @@ class CPrepositionList {
     bool FindSlot(const std::string& name, uint32_t& slot) JVC_REQUIRES(m_lock);
     // The lowest slot below m_maxCount that is free; false when none is.
     bool FindFreeSlot(uint32_t& slot) JVC_REQUIRES(m_lock);
+    // Adds a record read from the storage at a record index to the list. False when the
+    // record is refused (slot beyond the table), names a slot already listed, or does not land
+    // at the list position equal to its index.
+    bool TakeLoadedRecord(uint32_t index, const PrepositionRecord& record) JVC_REQUIRES(m_lock);
     // Writes a finished line through the camera interface's log, if there is one.
     void LogLine(int type, const std::string& line);
 

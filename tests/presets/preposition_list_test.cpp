@@ -51,6 +51,14 @@ class ScriptedCamera : public vostrel::IPrepositionComm {
     bool refuseDelete = false;
 };
 
+// One record element of a hand-written preset file.
+std::string RecordXml(int index, const std::string& name, const std::string& slot) {
+    char element[32];
+    snprintf(element, sizeof element, "Preposition%03d", index);
+    return std::string("<") + element + "><Name value=\"" + name + "\"/><Slot value=\"" + slot +
+           "\"/></" + element + ">";
+}
+
 class PrepositionListTest : public ::testing::Test {
   protected:
     PrepositionListTest() : storage(new CXMLPrepositionReader("JVC", dir.Path())) {
@@ -161,11 +169,15 @@ TEST_F(PrepositionListTest, DeletedSlotsAreReusedAndDuplicatesActOnTheLowestSlot
     EXPECT_EQ(camera.calls.back(), "delete 2 c");
     EXPECT_EQ(Names(list), (std::vector<std::string>{"a", "b", "e", "f", "c"}));
 
-    // A refused deletion keeps the preset, forgets the current one and still rewrites.
+    // A refused deletion fails, keeps the preset in the list and the file and forgets the
+    // current one.
     EXPECT_TRUE(list.GotoPreposition("a", 1));
     camera.refuseDelete = true;
-    EXPECT_TRUE(list.DeletePreposition("b"));
+    const auto stored = Stored(0);
+    EXPECT_FALSE(list.DeletePreposition("b"));
+    EXPECT_EQ(camera.calls.back(), "delete 1 b");
     EXPECT_EQ(Names(list), (std::vector<std::string>{"a", "b", "e", "f", "c"}));
+    EXPECT_EQ(Stored(0), stored);
     EXPECT_EQ(Current(list), "-");
     EXPECT_FALSE(list.DeletePreposition("zz"));
     EXPECT_FALSE(list.DeletePreposition(""));
@@ -236,12 +248,7 @@ TEST_F(PrepositionListTest, FullListsAndRefusals) {
 
 TEST_F(PrepositionListTest, LoadingGivesADenseListAndListsASlotOnce) {
     // Records at indexes 0, 2 and 5 of channel 1, and a hand-edited second record of slot 4.
-    const auto record = [](int index, const std::string& name, const std::string& slot) {
-        char element[32];
-        snprintf(element, sizeof element, "Preposition%03d", index);
-        return std::string("<") + element + "><Name value=\"" + name + "\"/><Slot value=\"" + slot +
-               "\"/></" + element + ">";
-    };
+    const auto record = RecordXml;
     WriteFile(dir.File("gaps.xml"),
               "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<JVC><PtzChannel02>" +
                   record(0, "one", "4") + record(2, "two", "9") + record(5, "three", "1") +
@@ -261,6 +268,53 @@ TEST_F(PrepositionListTest, LoadingGivesADenseListAndListsASlotOnce) {
     ASSERT_TRUE(list.DeletePreposition("two"));
     storage = file;
     EXPECT_EQ(Stored(1), (std::vector<std::string>{"0:4:again", "1:1:three"}));
+}
+
+// A file with a gap (records 0 and 2): adding and renaming never touch another record.
+TEST_F(PrepositionListTest, WritesAfterLoadingAGapKeepEveryRecord) {
+    WriteFile(dir.File("presets.xml"),
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<JVC><PtzChannel01>" +
+                  RecordXml(0, "A", "0") + RecordXml(2, "B", "1") + "</PtzChannel01></JVC>");
+    storage.Reset(new CXMLPrepositionReader("JVC", dir.Path()));
+    ASSERT_TRUE(storage->Open("presets.xml"));
+    CPrepositionList list(0);
+    Attach(list);
+    EXPECT_EQ(Names(list), (std::vector<std::string>{"A", "B"}));
+    ASSERT_EQ(list.AddPreposition("C"), codes::kPtzDone);
+    EXPECT_EQ(camera.calls.back(), "save 2 C");
+    EXPECT_EQ(Stored(0), (std::vector<std::string>{"0:0:A", "1:1:B", "2:2:C"}));
+    ASSERT_TRUE(list.GotoPreposition("B", 1));
+    ASSERT_EQ(list.AddPreposition("B2"), codes::kPtzDone);  // a rename of position 1
+    EXPECT_EQ(Stored(0), (std::vector<std::string>{"0:0:A", "1:1:B2", "2:2:C"}));
+    CPrepositionList again(0);
+    Attach(again);
+    EXPECT_EQ(Names(again), (std::vector<std::string>{"A", "B2", "C"}));
+}
+
+// Slots the camera does not have are refused on loading, with a failure line each, and are
+// never sent to the camera.
+TEST_F(PrepositionListTest, RecordsWithSlotsBeyondTheTableAreLeftOut) {
+    WriteFile(dir.File("presets.xml"),
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<JVC><PtzChannel01>" +
+                  RecordXml(0, "huge", "4294967295") + RecordXml(1, "far", "500") +
+                  RecordXml(2, "edge", "99") + RecordXml(3, "last", "98") +
+                  "</PtzChannel01></JVC>");
+    storage.Reset(new CXMLPrepositionReader("JVC", dir.Path()));
+    ASSERT_TRUE(storage->Open("presets.xml"));
+    CPrepositionList list(0);
+    Attach(list);
+    EXPECT_EQ(Names(list), std::vector<std::string>{"last"});
+    ASSERT_EQ(camera.lines.size(), 3u);
+    EXPECT_EQ(camera.lines[0].first, 1);
+    EXPECT_EQ(camera.lines[1].second,
+              "vostrel::CPrepositionList::LoadPrepositions: A preposition \"far\" of the preset "
+              "file is left out: its slot 500 is not below 99.");
+    for (const char* name : {"huge", "far", "edge"}) {
+        EXPECT_FALSE(list.GotoPreposition(name, 1)) << name;
+        EXPECT_FALSE(list.DeletePreposition(name)) << name;
+    }
+    EXPECT_TRUE(camera.calls.empty());
+    EXPECT_EQ(Stored(0), std::vector<std::string>{"0:98:last"});
 }
 
 TEST_F(PrepositionListTest, ChannelsShareOneFileUnderTheirOwnElements) {

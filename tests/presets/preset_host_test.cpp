@@ -1,0 +1,196 @@
+// Presets as a host sees them through the built module against the camera simulator: a
+// deletion the camera refuses, preset files with gaps between their records, and records whose
+// slot the camera does not have.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "camera_simulator.h"
+#include "reference_host.h"
+#include "support/module_loader.h"
+
+namespace {
+
+using vostrel::ipcapture::IIPCaptureDriverEx3;
+using vostrel::ipcapture::IIPPTZApiEx;
+namespace codes = vostrel::ipcapture;
+
+// A preset file beside the test program (where the module looks for it), removed at the end.
+class PresetFile {
+  public:
+    PresetFile() {
+        static std::atomic<int> counter{0};
+        m_name =
+            "preset-host-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".xml";
+        m_path = std::filesystem::canonical("/proc/self/exe").parent_path() / m_name;
+    }
+    ~PresetFile() {
+        std::error_code ignored;
+        std::filesystem::remove(m_path, ignored);
+    }
+    const std::string& Name() const { return m_name; }
+    std::string Content() const {
+        std::ifstream in(m_path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    // Writes channel 1's records, each given as {index, name, slot}.
+    void WriteRecords(const std::vector<std::vector<std::string>>& records) const {
+        std::string body;
+        for (const auto& r : records) {
+            char element[32];
+            snprintf(element, sizeof element, "Preposition%03d", std::stoi(r[0]));
+            body += std::string("\n\t\t<") + element + "><Name value=\"" + r[1] +
+                    "\"/><Slot value=\"" + r[2] + "\"/></" + element + ">";
+        }
+        std::ofstream(m_path)
+            << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<JVC>\n\t<PtzChannel01>" << body
+            << "\n\t</PtzChannel01>\n</JVC>\n";
+    }
+
+  private:
+    std::string m_name;
+    std::filesystem::path m_path;
+};
+
+// One opened driver of the built module.
+class PtzHost {
+  public:
+    PtzHost(camsim::CameraSimulator& cam, const std::string& presetFile) {
+        EXPECT_TRUE(module.Load(JVC_MODULE_PATH));
+        host::DeviceSettings s;
+        s.port = cam.port();
+        s.model = cam.profile().name;
+        s.parameters = {{1, "0"}, {2, "1"}, {3, presetFile}, {4, "1"}};
+        config = std::make_unique<host::DeviceConfig>(s);
+        auto create = reinterpret_cast<IIPCaptureDriverEx3* (*)()>(
+            dlsym(module.handle, "CreateIPCaptureEx3"));
+        driver = create();
+        EXPECT_TRUE(driver->Open(&log, &frames, config.get()));
+    }
+    ~PtzHost() {
+        driver->Close();
+        module.destroy[3](driver);
+    }
+    IIPPTZApiEx* Control() { return driver->GetPTZDriverEx()->GetPtzApiEx(0); }
+    std::vector<std::string> Names() {
+        std::vector<std::string> names;
+        IIPPTZApiEx* control = Control();
+        for (int32_t i = 0; i < control->GetPresetCount(); ++i) {
+            char buffer[256];
+            names.push_back(
+                control->GetPresetName(i, buffer, sizeof buffer) == codes::kPtzDone ? buffer : "-");
+        }
+        return names;
+    }
+
+    LoadedModule module;
+    host::LogSink log;
+    host::FrameFactory frames;
+    std::unique_ptr<host::DeviceConfig> config;
+    IIPCaptureDriverEx3* driver = nullptr;
+};
+
+class PresetHost : public ::testing::Test {
+  protected:
+    void SetUp() override { cam.Start(); }
+    // Marks camera slots as stored, as presets saved earlier would have left them.
+    void Register(std::initializer_list<int> slots) {
+        for (int slot : slots) {
+            cam.SetParam("camera.position(" + std::to_string(slot + 1) + ").status", "registered");
+        }
+    }
+    bool Sent(const std::string& fragment) {
+        for (const auto& request : cam.Requests()) {
+            if (request.target.find(fragment) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    camsim::CameraSimulator cam{camsim::Options{.profile = "VN-V686"}};
+    PresetFile file;
+};
+
+TEST_F(PresetHost, ADeletionTheCameraRefusesFailsAndKeepsThePreset) {
+    {
+        PtzHost host(cam, file.Name());
+        ASSERT_NE(host.Control(), nullptr);
+        ASSERT_EQ(host.Control()->AddPreset("Gate"), codes::kPtzDone);
+        cam.SetLineStatus("camera.position(1).status", 500);
+        EXPECT_EQ(host.Control()->DeletePreset("Gate"), codes::kPtzPresetFailed);
+        EXPECT_TRUE(Sent("camera.position(1).status=initialize"));
+        EXPECT_EQ(host.Names(), std::vector<std::string>{"Gate"});
+        EXPECT_NE(file.Content().find("\"Gate\""), std::string::npos);
+    }
+    cam.ClearLineStatus();
+    PtzHost host(cam, file.Name());
+    ASSERT_NE(host.Control(), nullptr);
+    EXPECT_EQ(host.Names(), std::vector<std::string>{"Gate"});
+    // Once the camera clears it, the deletion goes through.
+    EXPECT_EQ(host.Control()->DeletePreset("Gate"), codes::kPtzDone);
+    EXPECT_TRUE(host.Names().empty());
+}
+
+// Records 000 (A) and 002 (B): neither an addition nor a renaming may lose a preset.
+TEST_F(PresetHost, AFileWithGapsLosesNothingAcrossRestarts) {
+    Register({0, 1});
+    file.WriteRecords({{"0", "A", "0"}, {"2", "B", "1"}});
+    {
+        PtzHost host(cam, file.Name());
+        ASSERT_NE(host.Control(), nullptr);
+        EXPECT_EQ(host.Names(), (std::vector<std::string>{"A", "B"}));
+        ASSERT_EQ(host.Control()->AddPreset("C"), codes::kPtzDone);
+        EXPECT_TRUE(cam.Preset(3).registered);
+    }
+    {
+        PtzHost host(cam, file.Name());
+        ASSERT_NE(host.Control(), nullptr);
+        EXPECT_EQ(host.Names(), (std::vector<std::string>{"A", "B", "C"}));
+    }
+
+    file.WriteRecords({{"0", "A", "0"}, {"2", "B", "1"}});
+    {
+        PtzHost host(cam, file.Name());
+        ASSERT_NE(host.Control(), nullptr);
+        ASSERT_EQ(host.Control()->GotoPreset(1, "B"), codes::kPtzDone);
+        ASSERT_EQ(host.Control()->AddPreset("B2"), codes::kPtzDone);  // renames B
+    }
+    PtzHost host(cam, file.Name());
+    ASSERT_NE(host.Control(), nullptr);
+    EXPECT_EQ(host.Names(), (std::vector<std::string>{"A", "B2"}));
+}
+
+TEST_F(PresetHost, SlotsTheCameraDoesNotHaveAreNeverSent) {
+    Register({98});
+    file.WriteRecords({{"0", "wrapped", "4294967295"},
+                       {"1", "far", "500"},
+                       {"2", "edge", "99"},
+                       {"3", "last", "98"}});
+    PtzHost host(cam, file.Name());
+    IIPPTZApiEx* control = host.Control();
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(host.Names(), std::vector<std::string>{"last"});
+    EXPECT_EQ(host.log.CountContaining("of the preset file is left out"), 3u);
+    cam.ClearRequests();
+    for (const char* name : {"wrapped", "far", "edge"}) {
+        EXPECT_EQ(control->GotoPreset(1, name), codes::kPtzPresetFailed) << name;
+        EXPECT_EQ(control->DeletePreset(name), codes::kPtzPresetFailed) << name;
+    }
+    EXPECT_FALSE(Sent("camera.position("));
+    EXPECT_EQ(control->GotoPreset(1, "last"), codes::kPtzDone);
+    EXPECT_EQ(cam.Head().last_goto, 99);
+}
+
+}  // namespace
