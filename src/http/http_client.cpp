@@ -303,6 +303,7 @@ bool CHttpClient::PlainHttpRefusedByPeer() const {
 
 uint32_t CHttpClient::ReadResponse(std::vector<uint8_t>& buffer) {
     buffer.clear();
+    m_answerCut = true;
     auto request = GetRequest();
     if (!request) {
         return 0;
@@ -319,6 +320,7 @@ uint32_t CHttpClient::ReadResponse(std::vector<uint8_t>& buffer) {
         }
         if (chunk == 0) {
             buffer.resize(total);
+            m_answerCut = false;
             return total;  // the end of the body
         }
         if (chunk > kMaxAnswerBytes - total) {

@@ -74,8 +74,12 @@ class CHttpClient {
     // of at most 10,240 bytes. Returns the bytes read; 0 (and an empty buffer) without a
     // request, for an empty body, and for a body that did not arrive whole: cut short by
     // the camera, a broken connection, a time-out or the exchange's deadline, or larger than
-    // kMaxAnswerBytes.
+    // kMaxAnswerBytes. AnswerCut tells the last two apart.
     uint32_t ReadResponse(std::vector<uint8_t>& buffer);
+    // True when the last ReadResponse ended before the end of the body (cut short, reset,
+    // silent, past the deadline, too large, cancelled, or no request); false after a body
+    // that came whole, an empty one included. For the thread that calls ReadResponse.
+    bool AnswerCut() const { return m_answerCut; }
 
     // What one ReadStream found.
     enum class StreamRead {
@@ -143,6 +147,7 @@ class CHttpClient {
     uint32_t m_authTarget = 0;
     bool m_autoAuth = true;
     bool m_bodyPending = false;
+    bool m_answerCut = false;  // see AnswerCut
     std::string m_userAgent;
     std::string m_userName;
     std::string m_password;

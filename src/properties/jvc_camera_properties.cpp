@@ -56,7 +56,9 @@ CJvcCameraProperties::Read CJvcCameraProperties::ReadParams(const std::string& p
     if (result.code == kResultOk) {
         return Read::kBody;
     }
-    return result.code == kResultEmptyBody ? Read::kEmpty : Read::kFailed;
+    // An empty body is an answer (the camera lacks what was asked); a body that did not
+    // arrive whole is none, whatever part of it came.
+    return result.code == kResultEmptyBody && !m_http.AnswerCut() ? Read::kEmpty : Read::kFailed;
 }
 
 bool CJvcCameraProperties::IdentifyModel() {
@@ -244,13 +246,17 @@ bool CJvcCameraProperties::Query(int* errorCode) {
     if (!IdentifyModel()) {
         return fail();
     }
-    // A step skipped after an abort counts as passed; the family check below then fails.
+    // An abort skips the remaining probes and fails the query: what was found so far is not
+    // a camera's whole description.
     for (bool (CJvcCameraProperties::*probe)() :
          {&CJvcCameraProperties::ProbeSystemMode, &CJvcCameraProperties::CountIoPins,
           &CJvcCameraProperties::ProbePtz, &CJvcCameraProperties::ReadFirmware}) {
-        if (!IsAborted() && !(this->*probe)()) {
+        if (IsAborted() || !(this->*probe)()) {
             return fail();
         }
+    }
+    if (IsAborted()) {
+        return fail();
     }
 
     m_valueKey0 = 1;

@@ -16,7 +16,9 @@
 //
 // All requests go through one HTTP client, so they share one kept-alive connection for as
 // long as the camera keeps it open. Abort cancels the request in flight, so a stalled camera
-// does not hold a query up; the remaining probes are skipped.
+// does not hold a query up; the remaining probes are skipped and the query fails. An answer
+// that did not arrive whole fails its probe like a failed request: only a body that came
+// whole, empty or not, is an answer.
 #include <cstdint>
 #include <set>
 #include <string>

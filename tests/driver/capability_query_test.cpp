@@ -318,6 +318,11 @@ TEST_F(CapabilityQueryTest, FailuresReachTheCallbackWithCodeThree) {
          "Failed to get camera properties"},
         {"a camera that has gone", [](auto& cam) { cam.Stop(); }, true,
          "Failed to get camera properties"},
+        // An answer cut short is no answer: not a camera without a PTZ head or firmware text.
+        {"a cut PTZ answer", [](auto& cam) { cam.SetCutParam("camera.focus.mode"); }, true,
+         "Failed to get camera properties"},
+        {"a cut firmware answer", [](auto& cam) { cam.SetCutParam("revision(net)"); }, true,
+         "Failed to get camera properties"},
         {"no results object", [](auto&) {}, false, "Failed to save capability query results"},
     };
     for (const Case& c : cases) {

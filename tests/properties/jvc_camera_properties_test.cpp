@@ -282,6 +282,32 @@ TEST(JvcCameraProperties, AbortedQueryAsksNothingMoreAndCannotBeSaved) {
     EXPECT_FALSE(later.props->Query(&errorCode));
     EXPECT_EQ(later.Targets(), std::vector<std::string>{"/api/param?system.model"});
 
+    // Aborted just after a probe succeeded: the query fails, it does not report the camera
+    // from what it had found so far.
+    const char* probeEnds[] = {"/api/param?system.mode",
+                               "/api/param?camera.focus.mode&camera.position(0).status"
+                               "&network.interface.mac&system.software.revision(sys)"};
+    for (const char* last : probeEnds) {
+        SCOPED_TRACE(last);
+        class AbortAfter : public CJvcCameraProperties {
+          public:
+            AbortAfter(const vostrel::DEVICE_INFO& info, const int32_t* standard, std::string path)
+                : CJvcCameraProperties(info, standard), m_path(std::move(path)) {}
+            Read ReadParams(const std::string& path, std::string& body) override {
+                const Read read = CJvcCameraProperties::ReadParams(path, body);
+                if (path == m_path) {
+                    Abort();
+                }
+                return read;
+            }
+            std::string m_path;
+        };
+        Camera partial({.profile = "VN-V686"});
+        AbortAfter props(Record(partial.cam), &partial.videoStandard, last);
+        EXPECT_FALSE(props.Query(&errorCode));
+        EXPECT_EQ(errorCode, 3);
+    }
+
     // Save needs a results object.
     Camera unsaved({.profile = "VN-V686"});
     ASSERT_TRUE(unsaved.props->Query(nullptr));

@@ -285,6 +285,7 @@ struct CameraSimulator::Impl {
     // The endless-headers fault: a status line, then header lines until the fault is
     // switched off, the client goes or Stop; then the connection is shut down.
     void SendEndlessHeaders(RequestRecord rec);
+    static void CutAnswer(httplib::Response& res);
     // Bytes of the picture to send and whether the stream ends after them, for picture k.
     static size_t PictureLength(const FaultSettings& f, uint64_t k, size_t whole, bool& cut);
     void HandleVideo(const httplib::Request& req, httplib::Response& res, RequestRecord rec);
@@ -773,9 +774,28 @@ void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Re
             res.set_content(body, "text/plain");
         }
         res.status = 200;
+        const std::string cut = Faults().cut_param;
+        if (!cut.empty() && query.find(cut) != std::string::npos) {
+            CutAnswer(res);
+        }
     }
     rec.status = res.status;
     Log(std::move(rec));
+}
+
+void CameraSimulator::Impl::CutAnswer(httplib::Response& res) {
+    // The whole length is announced; half the body is sent, then the provider's failure
+    // makes the server close the connection.
+    auto body = std::make_shared<std::string>(std::move(res.body));
+    const std::string type = res.get_header_value("Content-Type");
+    res.body.clear();
+    res.set_content_provider(body->size(), type,
+                             [body](size_t offset, size_t, httplib::DataSink& sink) {
+                                 if (offset == 0) {
+                                     sink.write(body->data(), body->size() / 2);
+                                 }
+                                 return false;
+                             });
 }
 
 size_t CameraSimulator::Impl::PictureLength(const FaultSettings& f, uint64_t k, size_t whole,
@@ -1295,6 +1315,7 @@ CAMSIM_FAULT_SETTER(SetGarbageBytes, size_t, garbage_bytes)
 CAMSIM_FAULT_SETTER(SetStreamByteRate, size_t, stream_bytes_per_second)
 CAMSIM_FAULT_SETTER(SetMpeg4MidGop, bool, mpeg4_mid_gop)
 CAMSIM_FAULT_SETTER(SetHoldParam, const std::string&, hold_param)
+CAMSIM_FAULT_SETTER(SetCutParam, const std::string&, cut_param)
 CAMSIM_FAULT_SETTER(SetCutStreamAfter, int, cut_stream_after)
 CAMSIM_FAULT_SETTER(SetEndlessHeaders, bool, endless_headers)
 #undef CAMSIM_FAULT_SETTER

@@ -189,6 +189,9 @@ struct FaultSettings {
     // arrives, with status 0 (WaitForRequest sees it), and again with its status if it is
     // served afterwards. Empty: off.
     std::string hold_param;
+    // Answer parameter requests whose query contains this text with the whole body's
+    // Content-Length but only its first half, then close the connection. Empty: off.
+    std::string cut_param;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -294,6 +297,7 @@ class CameraSimulator {
     void SetMpeg4MidGop(bool on);
     void SetLineStatus(const std::string& name, int status);  // status 0 removes it
     void SetHoldParam(const std::string& query_substring);    // empty: off
+    void SetCutParam(const std::string& query_substring);     // empty: off
     void SetCutStreamAfter(int pictures);                     // -1: off
     void SetEndlessHeaders(bool on);
     // Ends every open connection and stream at once, as a camera that restarts does (the
