@@ -98,6 +98,11 @@ bool CIPCaptureDriver::OpenSteps(IDebugMessageSink* hostLog,
 }
 
 void CIPCaptureDriver::CloseWorkObjects() {
+    // The PTZ command threads read channel records from the video capture: they end before it
+    // goes. The handler itself is deleted last, as before.
+    if (m_ptzHandler) {
+        m_ptzHandler->CloseControls();
+    }
     m_videoCapture.reset();
     m_digitalIO.reset();
     m_ptzHandler.reset();

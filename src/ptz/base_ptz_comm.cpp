@@ -35,9 +35,29 @@ bool CBasePTZComm::Close() {
     if (!m_opened) {
         return false;
     }
+    FinishKeptItems(kCloseDrainMs);
     Stop();
     m_opened = false;
     return true;
+}
+
+namespace {
+
+const CBasePTZComm::CWorkItem* AsStop(const thread::CWorkItemThread::IWorkItem& item) {
+    const auto* command = dynamic_cast<const CBasePTZComm::CWorkItem*>(&item);
+    return command != nullptr && command->m_type == PTZ_CMD_STOP ? command : nullptr;
+}
+
+}  // namespace
+
+bool CBasePTZComm::MustKeep(const IWorkItem& item) const {
+    return AsStop(item) != nullptr;
+}
+
+bool CBasePTZComm::Repeats(const IWorkItem& newer, const IWorkItem& older) const {
+    const CWorkItem* a = AsStop(newer);
+    const CWorkItem* b = AsStop(older);
+    return a != nullptr && b != nullptr && a->m_subtype == b->m_subtype;
 }
 
 int32_t CBasePTZComm::HasMotionCapability(IIPParams*) {

@@ -1,10 +1,12 @@
 #pragma once
 // CBasePTZComm: the command thread of one PTZ channel. The PTZ control calls the command
 // operations on host threads; each turns into a small command record that is queued (at
-// most one older command waits behind the one in progress) and carried out on the thread by
-// the camera-specific HandleWorkItem. Preset operations (IPrepositionComm) bypass the queue
-// and run on the caller's thread. Messages written through the IDebugMessage part reach the
-// driver's log as finished text.
+// most one older start waits behind the one in progress) and carried out on the thread by
+// the camera-specific HandleWorkItem. A stop, once queued, is never pushed out by a later
+// command (a repeat of a waiting stop is merged into it), and Close carries out the command
+// in progress and the waiting stops, for at most kCloseDrainMs, before the thread ends.
+// Preset operations (IPrepositionComm) bypass the queue and run on the caller's thread.
+// Messages written through the IDebugMessage part reach the driver's log as finished text.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -56,8 +58,11 @@ enum PtzDirection : int32_t {
 
 class CBasePTZComm : public CWorkItemThreadEx, public IPrepositionComm {
   public:
-    // Every PTZ command is posted with this bound: one older command may wait.
+    // Every PTZ command is posted with this bound: one older start may wait.
     static constexpr uint32_t kMaxQueued = 2;
+    // How long Close lets the thread finish the command in progress and the waiting stops;
+    // after that a stalled camera's request is cancelled and what is left is discarded.
+    static constexpr uint32_t kCloseDrainMs = 1500;
 
     // One queued command; every field is fixed at construction.
     class CWorkItem : public IWorkItem {
@@ -88,7 +93,8 @@ class CBasePTZComm : public CWorkItemThreadEx, public IPrepositionComm {
 
     // Starts the command thread "BaseIPPTZThread_Ch<channel + 1>" once; true while it runs.
     virtual bool Open();
-    // Stops the thread, discarding the queued commands; false when it was not open.
+    // Carries out the command in progress and the waiting stops (within kCloseDrainMs), then
+    // stops the thread, discarding the other queued commands; false when it was not open.
     virtual bool Close();
     bool IsOpened() const { return m_opened; }
 
@@ -118,6 +124,9 @@ class CBasePTZComm : public CWorkItemThreadEx, public IPrepositionComm {
     uint16_t Channel() const { return m_channel; }
 
   protected:
+    // Stops are kept; a stop repeats a waiting stop of the same subtype.
+    bool MustKeep(const IWorkItem& item) const override;
+    bool Repeats(const IWorkItem& newer, const IWorkItem& older) const override;
     // Queues one command; logs "cannot send message" and answers -18 when it is refused.
     int32_t PostCommand(std::string_view context, int32_t type, int32_t subtype, IIPParams* params,
                         int32_t speed, int32_t param1 = 0, int32_t param2 = 0, int32_t param3 = 0);

@@ -7,6 +7,8 @@
 //
 // Threads: the host calls it from its own threads; the control itself takes no lock (the
 // queue and the preset list lock inside). Its flags are plain fields of the calling thread.
+// No host-facing operation throws: a failure inside (memory exhausted) is answered with -18,
+// or -23 for the preset lookups, gotos and deletes.
 #include <cstdint>
 #include <memory>
 
@@ -77,6 +79,7 @@ class CBasePTZControl : public ipcapture::IIPPTZApiEx, public IIPParams {
     bool m_irisActive = false;
     bool m_moveActive = false;
     int32_t m_lastMoveSpeed = 0;
+    int32_t m_lastMoveDirection = 0;  // of the last accepted Move; read while the speed is set
 
   private:
     // A movement was queued: the camera no longer stands at a known preset.

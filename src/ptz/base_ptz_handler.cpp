@@ -17,6 +17,15 @@ CBasePTZHandler::~CBasePTZHandler() {
 }
 
 ipcapture::IIPPTZApiEx* CBasePTZHandler::GetPtzApiEx(uint32_t channel) {
+    // Nothing thrown reaches the host: without memory for the control there is none.
+    try {
+        return FindOrMakeControl(channel);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+ipcapture::IIPPTZApiEx* CBasePTZHandler::FindOrMakeControl(uint32_t channel) {
     if (channel >= m_channelCount) {
         return nullptr;
     }
@@ -48,6 +57,15 @@ void CBasePTZHandler::ReleaseControls() {
     }
     // Deleted outside the lock: each waits for its command thread.
     controls.clear();
+}
+
+void CBasePTZHandler::CloseControls() {
+    CAutoLock hold(m_lock);
+    for (auto& [channel, control] : m_controls) {
+        if (control) {
+            control->Close();
+        }
+    }
 }
 
 bool CBasePTZHandler::InitializeXMLStorage() {

@@ -31,13 +31,17 @@ class CBasePTZHandler : public CIPPTZDriverIf {
 
     ipcapture::IIPPTZApi* GetPtzApi(uint32_t channel) override { return GetPtzApiEx(channel); }
     // The channel's control, made on first demand; null for a channel out of range or when
-    // the control cannot be made (a later request tries again).
+    // the control cannot be made, memory running out included (a later request tries again).
     ipcapture::IIPPTZApiEx* GetPtzApiEx(uint32_t channel) override JVC_EXCLUDES(m_lock);
 
     virtual std::string GetXMLStorageFileName() = 0;
     virtual std::unique_ptr<CBasePTZControl> CreateControl(uint32_t channel) = 0;
     // Deletes every control (each closes its command thread first).
     virtual void ReleaseControls() JVC_EXCLUDES(m_lock);
+    // Closes every control's command thread (each first carries out its waiting stops) and
+    // keeps the controls, whose motion requests answer -18 afterwards. The driver does this
+    // before it deletes the video capture, which a command thread reads channel records from.
+    void CloseControls() JVC_EXCLUDES(m_lock);
     // Makes the shared storage object and opens the preset file; logs why it cannot.
     virtual bool InitializeXMLStorage() JVC_REQUIRES(m_lock);
 
@@ -45,6 +49,8 @@ class CBasePTZHandler : public CIPPTZDriverIf {
     IDriver* Driver() const { return m_driver; }
 
   protected:
+    ipcapture::IIPPTZApiEx* FindOrMakeControl(uint32_t channel) JVC_EXCLUDES(m_lock);
+
     IDriver* m_driver;
     CLock m_lock;
     std::map<uint32_t, std::unique_ptr<CBasePTZControl>> m_controls JVC_GUARDED_BY(m_lock);

@@ -4,8 +4,10 @@
 // scaled onto the camera's 1..100; camera presets are saved, recalled and freed on the
 // caller's thread. Both paths share one HTTP client, and each request-and-answer exchange
 // holds m_httpLock, so a preset save never interleaves with a move. A camera error is logged
-// once: the same message again is dropped until a different one has been logged. Stopping
-// the thread cancels the request in flight, so a stalled camera never holds up a stop.
+// once: the same message again is dropped until a different one has been logged. Close first
+// lets the command in progress and the waiting stops reach the camera (for a bounded time);
+// stopping the thread then cancels the request in flight, so a stalled camera never holds up
+// a close for long.
 #include <cstdint>
 #include <string>
 

@@ -41,9 +41,12 @@ class DriverTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(DriverTest, KeepsTheConnectionRecordAndParameters) {
-    Open();
     IDriver& d = driver;
     DEVICE_INFO* info = d.GetDeviceInfo();
+    // Open sets both time-outs, whatever the record held before.
+    info->m_timeout = 1;
+    info->m_streamTimeout = 2;
+    Open();
     EXPECT_EQ(info->m_address, "127.0.0.1");
     EXPECT_EQ(info->m_port, 8080);
     EXPECT_EQ(info->m_userName, "admin");

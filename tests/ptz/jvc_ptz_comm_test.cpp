@@ -221,7 +221,8 @@ TEST_F(JvcPtzTest, BoundedQueueWhileTheCameraHoldsItsAnswer) {
                                         Axis("tilt", 1, "down"), "camera.motion.tilt.status=start",
                                         kFocusStop}));
 
-    // Closing while the camera holds a request returns at once and discards the queue.
+    // Closing while the camera holds a request returns promptly (once the short wait for the
+    // request in flight is over) and discards the waiting start.
     cam.SetNeverAnswer(true);
     auto stalled = std::make_unique<CJvcPTZComm>(&driver, JvcCaps(), 2);
     ASSERT_TRUE(stalled->Open());
@@ -232,7 +233,7 @@ TEST_F(JvcPtzTest, BoundedQueueWhileTheCameraHoldsItsAnswer) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(stalled->Close());
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_LT(took, std::chrono::seconds(3));
     EXPECT_EQ(stalled->QueuedCount(), 0u);
     // A command after the close is refused with the line the host can see.
     EXPECT_EQ(stalled->Unzoom(nullptr, 1), ipcapture::kPtzNotQueued);

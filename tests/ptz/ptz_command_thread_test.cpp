@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/event.h"
@@ -125,6 +127,35 @@ TEST(PtzCommandThread, QueueKeepsOnlyTheNewestCommandsBehindTheOneInProgress) {
     EXPECT_EQ(comm.threadName, "BaseIPPTZThread_Ch1");
 }
 
+// Stops are never pushed out by the bound, starts are; a stop that repeats a waiting one is
+// merged into it.
+TEST(PtzCommandThread, StopsAreNeverPushedOutAndRepeatsAreMerged) {
+    FakeDriver driver;
+    RecordingComm comm(AllButIris(), &driver, 0);
+    ASSERT_TRUE(comm.Open());
+    comm.holdFirst = true;
+    ASSERT_EQ(comm.StartMove(nullptr, kPtzLeft, 1), kPtzDone);
+    ASSERT_EQ(comm.holding.Wait(5000), platform::WaitResult::Signalled);
+    EXPECT_TRUE(comm.StopMoving(nullptr));
+    EXPECT_TRUE(comm.StopZooming(nullptr));
+    EXPECT_TRUE(comm.StopFocusing(nullptr));
+    EXPECT_EQ(comm.QueuedCount(), 3u);
+    EXPECT_TRUE(comm.StopMoving(nullptr));  // merged into the waiting one
+    EXPECT_EQ(comm.QueuedCount(), 3u);
+    EXPECT_EQ(comm.StartMove(nullptr, kPtzUp, 2), kPtzDone);  // waits behind the stops
+    EXPECT_EQ(comm.QueuedCount(), 4u);
+    EXPECT_TRUE(comm.StopZooming(nullptr));  // pushes the start out, then merges
+    EXPECT_EQ(comm.QueuedCount(), 3u);
+    comm.release.Set();
+    ASSERT_TRUE(comm.WaitHandled(4));
+    const auto handled = comm.Handled();
+    ASSERT_EQ(handled.size(), 4u);
+    EXPECT_EQ(handled[0], (std::vector<int32_t>{PTZ_CMD_MOVE, 0, 1, kPtzLeft, 0, 0}));
+    EXPECT_EQ(handled[1], (std::vector<int32_t>{PTZ_CMD_STOP, kPtzStopMoving, 0, 0, 0, 0}));
+    EXPECT_EQ(handled[2], (std::vector<int32_t>{PTZ_CMD_STOP, kPtzStopZooming, 0, 0, 0, 0}));
+    EXPECT_EQ(handled[3], (std::vector<int32_t>{PTZ_CMD_STOP, kPtzStopFocusing, 0, 0, 0, 0}));
+}
+
 TEST(PtzCommandThread, EveryOperationQueuesItsRecord) {
     FakeDriver driver;
     RecordingComm comm(AllButIris(), &driver, 3);
@@ -197,12 +228,22 @@ TEST(PtzCommandThread, OpenOnceCloseStopsAndLaterCommandsAreRefused) {
     ASSERT_EQ(comm.Unzoom(nullptr, 1), kPtzDone);
     ASSERT_TRUE(comm.StopMoving(nullptr));
     ASSERT_EQ(comm.QueuedCount(), 2u);
-    // Closed while the centre is in progress: the stop releases it, and the two commands
-    // queued behind it are discarded unhandled.
+    // Closed while the centre is in progress: the waiting unzoom is discarded at once; the
+    // centre is let finish (released here once the close has begun) and the stop behind it
+    // is carried out before the thread ends.
+    std::thread releaser([&] {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (comm.QueuedCount() != 1 && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::yield();
+        }
+        comm.release.Set();
+    });
     EXPECT_TRUE(comm.Close());
+    releaser.join();
     const auto handled = comm.Handled();
-    ASSERT_EQ(handled.size(), 1u);
+    ASSERT_EQ(handled.size(), 2u);
     EXPECT_EQ(handled[0], (std::vector<int32_t>{PTZ_CMD_CENTER, 0, 1, 1, 1, 0}));
+    EXPECT_EQ(handled[1], (std::vector<int32_t>{PTZ_CMD_STOP, kPtzStopMoving, 0, 0, 0, 0}));
     EXPECT_EQ(comm.QueuedCount(), 0u);
     EXPECT_FALSE(comm.IsOpened());
     EXPECT_FALSE(comm.StopFocusing(nullptr));

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -342,9 +344,13 @@ TEST_F(PtzEndToEnd, MoveRulesStopAllAndCapabilities) {
     EXPECT_EQ(step([&] { return control->Move(3, 4); }, "camera.motion.tilt.status=start"),
               (std::vector<std::string>{"camera.motion.tilt.speed=21&camera.motion.tilt.mode=down",
                                         "camera.motion.tilt.status=start"}));
-    // Within 1 of the last speed, in any direction: accepted and dropped.
-    EXPECT_EQ(control->Move(0, 5), codes::kPtzDone);
-    EXPECT_EQ(control->Move(1, 3), codes::kPtzDone);
+    // The same direction within 1 of the last speed: accepted and dropped.
+    EXPECT_EQ(control->Move(3, 5), codes::kPtzDone);
+    EXPECT_EQ(control->Move(3, 3), codes::kPtzDone);
+    // Another direction at the same speed is a new move.
+    EXPECT_EQ(step([&] { return control->Move(0, 4); }, "camera.motion.pan.status=start"),
+              (std::vector<std::string>{"camera.motion.pan.speed=21&camera.motion.pan.mode=left",
+                                        "camera.motion.pan.status=start"}));
     EXPECT_EQ(step([&] { return control->ZoomIn(9); }, "camera.motion.zoom.status=start"),
               (std::vector<std::string>{"camera.motion.zoom.speed=54&camera.motion.zoom.mode=in",
                                         "camera.motion.zoom.status=start"}));
@@ -353,6 +359,16 @@ TEST_F(PtzEndToEnd, MoveRulesStopAllAndCapabilities) {
         step([&] { return control->StopAll(); }, "camera.motion.zoom.status=stop"),
         (std::vector<std::string>{"camera.motion.pan.status=stop", "camera.motion.tilt.status=stop",
                                   "camera.motion.zoom.status=stop"}));
+    // Zooming in and then out through Move: the change of direction reaches the camera.
+    EXPECT_EQ(step([&] { return control->Move(8, 4); }, "camera.motion.zoom.status=start"),
+              (std::vector<std::string>{"camera.motion.zoom.speed=21&camera.motion.zoom.mode=in",
+                                        "camera.motion.zoom.status=start"}));
+    EXPECT_EQ(step([&] { return control->Move(9, 4); }, "camera.motion.zoom.status=start"),
+              (std::vector<std::string>{"camera.motion.zoom.speed=21&camera.motion.zoom.mode=out",
+                                        "camera.motion.zoom.status=start"}));
+    EXPECT_EQ(cam.Head().zoom.mode, "out");
+    EXPECT_EQ(step([&] { return control->StopAll(); }, "camera.motion.zoom.status=stop"),
+              std::vector<std::string>{"camera.motion.zoom.status=stop"});
     // After a stop the same speed is queued again.
     EXPECT_EQ(step([&] { return control->Move(0, 4); }, "camera.motion.pan.status=start"),
               (std::vector<std::string>{"camera.motion.pan.speed=21&camera.motion.pan.mode=left",
@@ -364,6 +380,95 @@ TEST_F(PtzEndToEnd, MoveRulesStopAllAndCapabilities) {
     cam.ClearRequests();
     EXPECT_EQ(control->StopAll(), codes::kPtzDone);
     EXPECT_EQ(Settle(control), std::vector<std::string>{});
+}
+
+// The head pans, zooms and focuses while the command thread waits on the camera: StopAll
+// queues three stops behind the command in progress, and every one of them is sent.
+TEST_F(PtzEndToEnd, StopAllWhileTheThreadIsBusySendsEveryStop) {
+    PresetFile file;
+    PtzHost host(cam, file.Name());
+    IIPPTZApiEx* control = host.Control(0);
+    ASSERT_NE(control, nullptr);
+    ASSERT_EQ(control->Move(0, 4), codes::kPtzDone);
+    ASSERT_TRUE(cam.WaitForRequest("camera.motion.pan.status=start"));
+    ASSERT_EQ(control->ZoomIn(4), codes::kPtzDone);
+    ASSERT_TRUE(cam.WaitForRequest("camera.motion.zoom.status=start"));
+    cam.SetHoldParam("camera.focus.status=start");
+    ASSERT_EQ(control->FocusNear(4), codes::kPtzDone);
+    ASSERT_TRUE(cam.WaitForRequest("camera.focus.status=start"));  // held: the thread is busy
+    cam.ClearRequests();
+    EXPECT_EQ(control->StopAll(), codes::kPtzDone);
+    cam.SetHoldParam("");
+    ASSERT_TRUE(cam.WaitForRequest("camera.focus.status=stop"));
+    std::vector<std::string> stops;
+    for (const std::string& query : Queries()) {
+        if (query.find("=stop") != std::string::npos) {
+            stops.push_back(query);
+        }
+    }
+    EXPECT_EQ(stops, (std::vector<std::string>{
+                         "camera.motion.pan.status=stop", "camera.motion.tilt.status=stop",
+                         "camera.motion.zoom.status=stop", "camera.focus.status=stop"}));
+    EXPECT_FALSE(cam.Head().pan.moving);
+    EXPECT_FALSE(cam.Head().zoom.moving);
+}
+
+// A slow camera: the host stops the head and at once closes and deletes the driver. The
+// command in progress ends normally and the stops queued behind it still reach the camera.
+TEST_F(PtzEndToEnd, StopsQueuedJustBeforeCloseReachTheCamera) {
+    PresetFile file;
+    PtzHost host(cam, file.Name());
+    IIPPTZApiEx* control = host.Control(0);
+    ASSERT_NE(control, nullptr);
+    ASSERT_EQ(control->Move(0, 4), codes::kPtzDone);
+    ASSERT_TRUE(cam.WaitForRequest("camera.motion.pan.status=start"));
+    cam.SetStreamByteRate(2000);  // each answer takes a tenth of a second or so
+    ASSERT_EQ(control->ZoomIn(4), codes::kPtzDone);
+    ASSERT_TRUE(cam.WaitForRequest("camera.motion.zoom.status=start"));  // its answer is slow
+    EXPECT_EQ(control->StopAll(), codes::kPtzDone);
+    host.Delete();
+    const auto queries = Queries();
+    for (const char* stop : {"camera.motion.pan.status=stop", "camera.motion.tilt.status=stop",
+                             "camera.motion.zoom.status=stop"}) {
+        EXPECT_NE(std::find(queries.begin(), queries.end(), stop), queries.end()) << stop;
+    }
+    const auto head = cam.Head();
+    EXPECT_FALSE(head.pan.moving);
+    EXPECT_FALSE(head.zoom.moving);
+    EXPECT_EQ(head.zoom.mode, "in");  // the zoom start in progress was carried out
+}
+
+// A camera that never answers does not hold up Close for long: the request in flight is
+// given up after a short while.
+TEST_F(PtzEndToEnd, CloseAgainstAStalledCameraStaysPrompt) {
+    PresetFile file;
+    PtzHost host(cam, file.Name());
+    IIPPTZApiEx* control = host.Control(0);
+    ASSERT_NE(control, nullptr);
+    cam.SetHoldParam("camera.motion.zoom.status=start");
+    ASSERT_EQ(control->ZoomIn(4), codes::kPtzDone);
+    ASSERT_TRUE(cam.WaitForRequest("camera.motion.zoom.status=start"));
+    EXPECT_EQ(control->StopAll(), codes::kPtzDone);
+    const auto started = std::chrono::steady_clock::now();
+    host.Delete();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+}
+
+// Centring reads the channel's picture size from the video capture on the command thread.
+// A close while a centre is in progress must not delete the video capture under it (the
+// ThreadSanitizer build reports the race otherwise).
+TEST_F(PtzEndToEnd, CloseWhileCentringDoesNotRaceTheVideoCapture) {
+    PresetFile file;
+    PtzHost host(cam, file.Name());
+    host::FrameSink sink;
+    host::VideoSettings settings(640, 480, 100, 50);
+    ASSERT_TRUE(host.driver->GetVideoCapture()->StartChannel(0, &sink, &settings));
+    IIPPTZApiEx* control = host.Control(0);
+    ASSERT_NE(control, nullptr);
+    cam.SetHoldParam("camera.motion.clickoncenter");
+    ASSERT_EQ(control->CenterOn(320, 240, 1), codes::kPtzDone);
+    ASSERT_TRUE(cam.WaitForRequest("camera.motion.clickoncenter=s320-s240"));
+    host.Delete();
 }
 
 TEST_F(PtzEndToEnd, WithoutAPresetFileNameThereIsNoControl) {
