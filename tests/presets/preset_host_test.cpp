@@ -16,90 +16,12 @@
 
 #include "camera_simulator.h"
 #include "reference_host.h"
-#include "support/module_loader.h"
+#include "support/ptz_host.h"
 
 namespace {
 
-using vostrel::ipcapture::IIPCaptureDriverEx3;
 using vostrel::ipcapture::IIPPTZApiEx;
 namespace codes = vostrel::ipcapture;
-
-// A preset file beside the test program (where the module looks for it), removed at the end.
-class PresetFile {
-  public:
-    PresetFile() {
-        static std::atomic<int> counter{0};
-        m_name =
-            "preset-host-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".xml";
-        m_path = std::filesystem::canonical("/proc/self/exe").parent_path() / m_name;
-    }
-    ~PresetFile() {
-        std::error_code ignored;
-        std::filesystem::remove(m_path, ignored);
-    }
-    const std::string& Name() const { return m_name; }
-    std::string Content() const {
-        std::ifstream in(m_path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    // Writes channel 1's records, each given as {index, name, slot}.
-    void WriteRecords(const std::vector<std::vector<std::string>>& records) const {
-        std::string body;
-        for (const auto& r : records) {
-            char element[32];
-            snprintf(element, sizeof element, "Preposition%03d", std::stoi(r[0]));
-            body += std::string("\n\t\t<") + element + "><Name value=\"" + r[1] +
-                    "\"/><Slot value=\"" + r[2] + "\"/></" + element + ">";
-        }
-        std::ofstream(m_path)
-            << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<JVC>\n\t<PtzChannel01>" << body
-            << "\n\t</PtzChannel01>\n</JVC>\n";
-    }
-
-  private:
-    std::string m_name;
-    std::filesystem::path m_path;
-};
-
-// One opened driver of the built module.
-class PtzHost {
-  public:
-    PtzHost(camsim::CameraSimulator& cam, const std::string& presetFile) {
-        EXPECT_TRUE(module.Load(JVC_MODULE_PATH));
-        host::DeviceSettings s;
-        s.port = cam.port();
-        s.model = cam.profile().name;
-        s.parameters = {{1, "0"}, {2, "1"}, {3, presetFile}, {4, "1"}};
-        config = std::make_unique<host::DeviceConfig>(s);
-        auto create = reinterpret_cast<IIPCaptureDriverEx3* (*)()>(
-            dlsym(module.handle, "CreateIPCaptureEx3"));
-        driver = create();
-        EXPECT_TRUE(driver->Open(&log, &frames, config.get()));
-    }
-    ~PtzHost() {
-        driver->Close();
-        module.destroy[3](driver);
-    }
-    IIPPTZApiEx* Control() { return driver->GetPTZDriverEx()->GetPtzApiEx(0); }
-    std::vector<std::string> Names() {
-        std::vector<std::string> names;
-        IIPPTZApiEx* control = Control();
-        for (int32_t i = 0; i < control->GetPresetCount(); ++i) {
-            char buffer[256];
-            names.push_back(
-                control->GetPresetName(i, buffer, sizeof buffer) == codes::kPtzDone ? buffer : "-");
-        }
-        return names;
-    }
-
-    LoadedModule module;
-    host::LogSink log;
-    host::FrameFactory frames;
-    std::unique_ptr<host::DeviceConfig> config;
-    IIPCaptureDriverEx3* driver = nullptr;
-};
 
 class PresetHost : public ::testing::Test {
   protected:
@@ -120,7 +42,7 @@ class PresetHost : public ::testing::Test {
     }
 
     camsim::CameraSimulator cam{camsim::Options{.profile = "VN-V686"}};
-    PresetFile file;
+    PresetFile file{"preset-host"};
 };
 
 TEST_F(PresetHost, ADeletionTheCameraRefusesFailsAndKeepsThePreset) {

@@ -20,78 +20,15 @@
 
 #include "camera_simulator.h"
 #include "reference_host.h"
-#include "support/module_loader.h"
+#include "support/ptz_host.h"
 
 namespace {
 
-using vostrel::ipcapture::IIPCaptureDriverEx3;
 using vostrel::ipcapture::IIPPTZApiEx;
 using vostrel::ipcapture::PtzCapabilityRecord;
 namespace codes = vostrel::ipcapture;
 
 constexpr const char* kParam = "/api/param?";
-
-// A preset file beside the test program (where the module looks for it), removed at the end.
-class PresetFile {
-  public:
-    PresetFile() {
-        static std::atomic<int> counter{0};
-        m_name = "ptz-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++counter) + ".xml";
-        m_path = std::filesystem::canonical("/proc/self/exe").parent_path() / m_name;
-    }
-    ~PresetFile() {
-        std::error_code ignored;
-        std::filesystem::remove(m_path, ignored);
-    }
-    const std::string& Name() const { return m_name; }
-    std::string Content() const {
-        std::ifstream in(m_path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-  private:
-    std::string m_name;
-    std::filesystem::path m_path;
-};
-
-// One driver of the built module, opened as a host opens it.
-class PtzHost {
-  public:
-    PtzHost(camsim::CameraSimulator& cam, const std::string& presetFile, int cameraCount = 1,
-            const std::string& center = "1") {
-        EXPECT_TRUE(module.Load(JVC_MODULE_PATH));
-        host::DeviceSettings s;
-        s.port = cam.port();
-        s.model = cam.profile().name;
-        s.cameraCount = cameraCount;
-        s.parameters = {{1, "0"}, {2, "1"}, {3, presetFile}, {4, center}};
-        config = std::make_unique<host::DeviceConfig>(s);
-        auto create = reinterpret_cast<IIPCaptureDriverEx3* (*)()>(
-            dlsym(module.handle, "CreateIPCaptureEx3"));
-        driver = create();
-        EXPECT_TRUE(driver->Open(&log, &frames, config.get()));
-    }
-    ~PtzHost() { Delete(); }
-    // Closes the driver, then deletes it, as a host ends its use of a camera.
-    void Delete() {
-        if (driver != nullptr) {
-            driver->Close();
-            module.destroy[3](driver);
-            driver = nullptr;
-        }
-    }
-    IIPPTZApiEx* Control(uint32_t channel) {
-        return driver->GetPTZDriverEx()->GetPtzApiEx(channel);
-    }
-
-    LoadedModule module;
-    host::LogSink log;
-    host::FrameFactory frames;
-    std::unique_ptr<host::DeviceConfig> config;
-    IIPCaptureDriverEx3* driver = nullptr;
-};
 
 class PtzEndToEnd : public ::testing::Test {
   protected:
@@ -144,7 +81,7 @@ class PtzEndToEnd : public ::testing::Test {
 };
 
 TEST_F(PtzEndToEnd, PresetsThroughTheHostInterfaceAndAcrossARestart) {
-    PresetFile file;
+    PresetFile file{"ptz-e2e"};
     auto host = std::make_unique<PtzHost>(cam, file.Name());
     IIPPTZApiEx* control = host->Control(0);
     ASSERT_NE(control, nullptr);
@@ -220,7 +157,7 @@ TEST_F(PtzEndToEnd, PresetsThroughTheHostInterfaceAndAcrossARestart) {
 }
 
 TEST_F(PtzEndToEnd, TwoChannelsShareOneFileAndConcurrentAddsLoseNothing) {
-    PresetFile file;
+    PresetFile file{"ptz-e2e"};
     PtzHost host(cam, file.Name(), 2);
     // Two host threads ask for the same channel at once: one control.
     IIPPTZApiEx* seen[2] = {};
@@ -268,7 +205,7 @@ TEST_F(PtzEndToEnd, TwoChannelsShareOneFileAndConcurrentAddsLoseNothing) {
 // Two presets of one name: goto and delete act on the lower camera slot, whatever the list
 // order. Names the preset file cannot carry are refused and change nothing.
 TEST_F(PtzEndToEnd, ASharedNameActsOnTheLowerSlotAndUnfitNamesAreRefused) {
-    PresetFile file;
+    PresetFile file{"ptz-e2e"};
     PtzHost host(cam, file.Name());
     IIPPTZApiEx* control = host.Control(0);
     ASSERT_NE(control, nullptr);
@@ -309,7 +246,7 @@ TEST_F(PtzEndToEnd, ASharedNameActsOnTheLowerSlotAndUnfitNamesAreRefused) {
 }
 
 TEST_F(PtzEndToEnd, MoveRulesStopAllAndCapabilities) {
-    PresetFile file;
+    PresetFile file{"ptz-e2e"};
     PtzHost host(cam, file.Name(), 1, "(none)");
     IIPPTZApiEx* control = host.Control(0);
     ASSERT_NE(control, nullptr);
@@ -385,7 +322,7 @@ TEST_F(PtzEndToEnd, MoveRulesStopAllAndCapabilities) {
 // The head pans, zooms and focuses while the command thread waits on the camera: StopAll
 // queues three stops behind the command in progress, and every one of them is sent.
 TEST_F(PtzEndToEnd, StopAllWhileTheThreadIsBusySendsEveryStop) {
-    PresetFile file;
+    PresetFile file{"ptz-e2e"};
     PtzHost host(cam, file.Name());
     IIPPTZApiEx* control = host.Control(0);
     ASSERT_NE(control, nullptr);
@@ -416,7 +353,7 @@ TEST_F(PtzEndToEnd, StopAllWhileTheThreadIsBusySendsEveryStop) {
 // A slow camera: the host stops the head and at once closes and deletes the driver. The
 // command in progress ends normally and the stops queued behind it still reach the camera.
 TEST_F(PtzEndToEnd, StopsQueuedJustBeforeCloseReachTheCamera) {
-    PresetFile file;
+    PresetFile file{"ptz-e2e"};
     PtzHost host(cam, file.Name());
     IIPPTZApiEx* control = host.Control(0);
     ASSERT_NE(control, nullptr);
@@ -441,7 +378,7 @@ TEST_F(PtzEndToEnd, StopsQueuedJustBeforeCloseReachTheCamera) {
 // A camera that never answers does not hold up Close for long: the request in flight is
 // given up after a short while.
 TEST_F(PtzEndToEnd, CloseAgainstAStalledCameraStaysPrompt) {
-    PresetFile file;
+    PresetFile file{"ptz-e2e"};
     PtzHost host(cam, file.Name());
     IIPPTZApiEx* control = host.Control(0);
     ASSERT_NE(control, nullptr);
@@ -458,7 +395,7 @@ TEST_F(PtzEndToEnd, CloseAgainstAStalledCameraStaysPrompt) {
 // A close while a centre is in progress must not delete the video capture under it (the
 // ThreadSanitizer build reports the race otherwise).
 TEST_F(PtzEndToEnd, CloseWhileCentringDoesNotRaceTheVideoCapture) {
-    PresetFile file;
+    PresetFile file{"ptz-e2e"};
     PtzHost host(cam, file.Name());
     host::FrameSink sink;
     host::VideoSettings settings(640, 480, 100, 50);
