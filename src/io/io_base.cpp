@@ -6,6 +6,7 @@
 namespace vostrel {
 
 CIOBase::CIOBase(IDriver* driver) : m_driver(driver) {
+    m_noHostCalls.Set();
     CAutoLock hold(m_stateLock);
     for (uint32_t i = 0, count = InputCount(); i < count; ++i) {
         m_inputStates[i] = kIOStateNone;
@@ -13,7 +14,8 @@ CIOBase::CIOBase(IDriver* driver) : m_driver(driver) {
 }
 
 CIOBase::~CIOBase() {
-    // Normally a no-op: the derived class has stopped both threads already.
+    // Normally a no-op: the derived class has stopped both threads already (and waited for
+    // any that stopped from within a callback).
     CWorkItemThread::Stop();
     CTickerThread::StopTicker();
 }
@@ -42,36 +44,145 @@ bool CIOBase::SetCallback(ipcapture::ICaptureIOCallback* callback) {
     return true;
 }
 
-bool CIOBase::Start() {
-    // A thread stopped from within one of its own callbacks may still be on its way out; it
-    // must have ended before callbacks are allowed again. On that very thread a start is
-    // refused: it would run on beside the new one.
-    if (!CWorkItemThread::JoinRetired() || !CTickerThread::JoinRetired()) {
-        return false;
-    }
-    m_stopping = false;
+namespace {
+// The object whose host callback the calling thread is making, if any.
+thread_local const CIOBase* t_hostCallOf = nullptr;
+}  // namespace
 
-    // 1. Synchronise: every input starts at none, so each one that reads make or break is
-    // reported; then every output is driven to break.
-    bool synchronised = true;
-    if (InputCount() > 0 && !PollInputs()) {
-        FailureReaction();
-        synchronised = false;
+// One host callback: counted while it runs, refused once a stop has begun.
+class CIOBase::CHostCall {
+  public:
+    explicit CHostCall(CIOBase& io) : m_io(io), m_outer(t_hostCallOf) {
+        CAutoLock hold(m_io.m_callLock);
+        if (m_io.m_stopping) {
+            return;
+        }
+        if (m_io.m_hostCalls++ == 0) {
+            m_io.m_noHostCalls.Reset();
+        }
+        m_entered = true;
+        t_hostCallOf = &m_io;
     }
-    if (synchronised) {
-        for (uint32_t i = 0; i < OutputCount(); ++i) {
-            {
-                CAutoLock hold(m_stateLock);
-                m_outputStates[i] = kIOStateBreak;
-            }
-            if (!SetOutputState(i, kIOStateBreak)) {
-                FailureReaction();
-                break;
+    ~CHostCall() {
+        if (!m_entered) {
+            return;
+        }
+        t_hostCallOf = m_outer;
+        CAutoLock hold(m_io.m_callLock);
+        if (--m_io.m_hostCalls == 0) {
+            m_io.m_noHostCalls.Set();
+        }
+    }
+    CHostCall(const CHostCall&) = delete;
+    CHostCall& operator=(const CHostCall&) = delete;
+    bool Entered() const { return m_entered; }
+
+  private:
+    CIOBase& m_io;
+    const CIOBase* const m_outer;
+    bool m_entered = false;
+};
+
+// A Stop made inside one of this object's host callbacks: that callback is not waited for
+// while the stop runs (it is the caller), and counts again once the stop returns into it.
+class CIOBase::CStopInCall {
+  public:
+    explicit CStopInCall(CIOBase& io) : m_io(io), m_inCall(t_hostCallOf == &io) {
+        if (m_inCall) {
+            CAutoLock hold(m_io.m_callLock);
+            if (--m_io.m_hostCalls == 0) {
+                m_io.m_noHostCalls.Set();
             }
         }
     }
+    ~CStopInCall() {
+        if (m_inCall) {
+            CAutoLock hold(m_io.m_callLock);
+            if (m_io.m_hostCalls++ == 0) {
+                m_io.m_noHostCalls.Reset();
+            }
+        }
+    }
+    CStopInCall(const CStopInCall&) = delete;
+    CStopInCall& operator=(const CStopInCall&) = delete;
 
-    // 2. The threads that have something to do. Starting one that already runs fails.
+  private:
+    CIOBase& m_io;
+    const bool m_inCall;
+};
+
+bool CIOBase::OnOwnThread() const {
+    return CWorkItemThread::IsCurrentThread() || CTickerThread::IsCurrentThread();
+}
+
+bool CIOBase::StoppedSince(uint64_t serial) {
+    CAutoLock hold(m_callLock);
+    return m_stopSerial != serial;
+}
+
+void CIOBase::WaitForHostCalls() {
+    for (;;) {
+        {
+            CAutoLock hold(m_callLock);
+            if (m_hostCalls == 0) {
+                return;
+            }
+        }
+        m_noHostCalls.Wait(platform::kInfinite);
+    }
+}
+
+bool CIOBase::Start() {
+    // On a worker a start is refused: it would have to wait for itself.
+    if (OnOwnThread()) {
+        return false;
+    }
+    CAutoLock life(m_lifeLock);
+    // A worker stopped from within one of its own callbacks may still be on its way out; it
+    // must have ended before callbacks and exchanges are allowed again.
+    if (!CWorkItemThread::JoinRetired() || !CTickerThread::JoinRetired()) {
+        return false;
+    }
+    uint64_t serial = 0;
+    {
+        CAutoLock hold(m_callLock);
+        serial = m_stopSerial;
+        m_stopping = false;
+    }
+    ResumeExchanges();
+    // A stop that came meanwhile has cancelled the exchanges again, or Synchronise sees it.
+    if (!Synchronise(serial)) {
+        return false;
+    }
+    return StartThreads(serial);
+}
+
+bool CIOBase::Synchronise(uint64_t serial) {
+    // Every input starts at none, so each one that reads make or break is reported; then
+    // every output is driven to break. The outcome does not change Start's result.
+    if (InputCount() > 0 && !PollInputs()) {
+        FailureReaction();
+        return !StoppedSince(serial);
+    }
+    for (uint32_t i = 0; i < OutputCount(); ++i) {
+        if (StoppedSince(serial)) {
+            return false;
+        }
+        {
+            CAutoLock hold(m_stateLock);
+            m_outputStates[i] = kIOStateBreak;
+        }
+        if (!SetOutputState(i, kIOStateBreak)) {
+            FailureReaction();
+            break;
+        }
+    }
+    return !StoppedSince(serial);
+}
+
+bool CIOBase::StartThreads(uint64_t serial) {
+    // The threads that have something to do. Starting one that already runs fails. A stop
+    // made from now on finds them recorded and stops them.
     bool started = true;
     if (OutputCount() > 0) {
         started = CWorkItemThread::Start(kOutputThreadName) && started;
@@ -79,17 +190,31 @@ bool CIOBase::Start() {
     if (InputCount() > 0) {
         started = CTickerThread::StartTicker(kInputThreadName) && started;
     }
-    return started;
+    return started && !StoppedSince(serial);
 }
 
 bool CIOBase::Stop() {
-    m_stopping = true;
-    // Cancel first: a worker blocked in an exchange with a stalled camera returns at once, so
-    // the waits below are short.
+    CStopInCall self(*this);
+    {
+        CAutoLock hold(m_callLock);
+        m_stopping = true;
+        ++m_stopSerial;
+    }
+    // Cancel first: a worker (or a Start) blocked in an exchange with a stalled camera
+    // returns at once. The exchanges stay refused until the next Start, when the workers
+    // have ended.
     CancelExchanges();
-    CWorkItemThread::Stop();
-    CTickerThread::StopTicker();
-    ResumeExchanges();
+    WaitForHostCalls();
+    if (OnOwnThread()) {
+        // Inside a callback on a worker: the sibling may be stopping from its own callback
+        // and waiting for this one, so neither is waited for here.
+        CWorkItemThread::Stop(thread::JoinMode::kSetAside);
+        CTickerThread::StopTicker(thread::JoinMode::kSetAside);
+    } else {
+        CAutoLock life(m_lifeLock);
+        CWorkItemThread::Stop();
+        CTickerThread::StopTicker();
+    }
     ResetStates();
     return true;
 }
@@ -169,7 +294,8 @@ void CIOBase::FailureReaction() {
 
 void CIOBase::ReportInputChanged(uint32_t input, int32_t state) {
     ipcapture::ICaptureIOCallback* callback = m_callback;
-    if (callback == nullptr || m_stopping) {
+    CHostCall call(*this);
+    if (callback == nullptr || !call.Entered()) {
         return;
     }
     try {
@@ -181,7 +307,8 @@ void CIOBase::ReportInputChanged(uint32_t input, int32_t state) {
 
 void CIOBase::ReportFailure() {
     ipcapture::ICaptureIOCallback* callback = m_callback;
-    if (callback == nullptr || m_stopping) {
+    CHostCall call(*this);
+    if (callback == nullptr || !call.Entered()) {
         return;
     }
     try {

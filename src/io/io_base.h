@@ -15,12 +15,20 @@
 // thread and on the thread that calls Start, SetOutputState on the output thread and on the
 // thread that calls Start. Both state maps are guarded by one lock, taken around each
 // read-compare-store and around ResetStates; callbacks into the host are made outside it.
+//
+// Stopping: a Stop that has returned wins over everything before it. From then on no host
+// callback starts, none made on another thread is still in progress (unless that one is
+// itself inside a Stop), a Start under way drives no output and starts no thread, and a
+// Stop made on the host's own thread has waited for both workers. A Stop made inside a
+// callback on a worker (or on both at once) waits for neither worker: they end once their
+// callbacks return, and the next Stop, Start or the destructor waits for them.
 #include <atomic>
 #include <cstdint>
 #include <map>
 
 #include "core/driver_interface.h"
 #include "jvc_ipcapture/capture_io.h"
+#include "thread/event.h"
 #include "thread/lock.h"
 #include "thread/simple_thread.h"
 
@@ -59,13 +67,14 @@ class CIOBase : public ipcapture::ICaptureIOApi,
     // ICaptureIOApi
     bool SetCallback(ipcapture::ICaptureIOCallback* callback) override;
     // Synchronises (reads every input, drives every output to break), then starts the threads
-    // that have something to do. False when a thread that was to start did not.
+    // that have something to do. False when a thread that was to start did not, when called
+    // on a worker, or when a Stop came meanwhile (nothing more is driven or started then).
     bool Start() override;
     // Ends both threads (queued requests are discarded unhandled, a request in flight is
     // cancelled), forgets every state; no callback is made from the moment Stop is called
-    // until the next Start. Called from inside a callback, it does not wait for the thread
-    // making that callback: that thread ends once the callback returns, and a later Start
-    // from another thread waits for it.
+    // until the next Start, and a Start under way gives up. Called from inside a callback
+    // on a worker, it waits for no worker: they end once their callbacks return, and the
+    // next Stop, Start or destruction from another thread waits for them.
     bool Stop() override;
     uint32_t GetInputCount() override;
     uint32_t GetOutputCount() override;
@@ -87,7 +96,8 @@ class CIOBase : public ipcapture::ICaptureIOApi,
     void OnTick() override;
 
     // Ends the camera-specific part's exchanges in flight and refuses new ones (Stop, before
-    // it waits for the threads); ResumeExchanges allows them again once the threads ended.
+    // it waits for the threads); ResumeExchanges allows them again (Start, once every worker
+    // of the last run has ended).
     virtual void CancelExchanges() {}
     virtual void ResumeExchanges() {}
 
@@ -106,16 +116,39 @@ class CIOBase : public ipcapture::ICaptureIOApi,
     IDriver* const m_driver;
 
   private:
-    void ReportInputChanged(uint32_t input, int32_t state);
-    void ReportFailure();
+    class CHostCall;
+    class CStopInCall;
+
+    void ReportInputChanged(uint32_t input, int32_t state) JVC_EXCLUDES(m_callLock);
+    void ReportFailure() JVC_EXCLUDES(m_callLock);
+    // Start's steps; each one is skipped once a stop has come since serial was taken.
+    bool Synchronise(uint64_t serial) JVC_EXCLUDES(m_callLock, m_stateLock);
+    bool StartThreads(uint64_t serial) JVC_EXCLUDES(m_callLock);
+    bool StoppedSince(uint64_t serial) JVC_EXCLUDES(m_callLock);
+    // Waits until no thread but the calling one is inside a host callback (a thread inside a
+    // Stop does not count).
+    void WaitForHostCalls() JVC_EXCLUDES(m_callLock);
+    bool OnOwnThread() const;
     // Counts from the driver each time they are needed; a negative count is taken as none.
     uint32_t InputCount() const;
     uint32_t OutputCount() const;
 
     std::atomic<ipcapture::ICaptureIOCallback*> m_callback{nullptr};
+    // Held by Start throughout and by a Stop from outside the workers while it waits for
+    // them, so that the two never overlap. Never taken on a worker.
+    CLock m_lifeLock;
+    // Guards the stop bookkeeping; short, never held while calling out or waiting.
+    CLock m_callLock;
     // Set from the start of Stop until the next Start: a worker's exchange failing because of
     // the cancel is no failure of the camera, and the host hears nothing once it stopped.
+    // Written under m_callLock, read anywhere.
     std::atomic<bool> m_stopping{false};
+    // Counts the stops; a Start that sees it change gives up.
+    uint64_t m_stopSerial JVC_GUARDED_BY(m_callLock) = 0;
+    // Threads inside a host callback, those inside a Stop not counted; m_noHostCalls is set
+    // while the count is 0.
+    uint32_t m_hostCalls JVC_GUARDED_BY(m_callLock) = 0;
+    CManualEvent m_noHostCalls;
     CLock m_stateLock;
     std::map<uint32_t, int32_t> m_inputStates JVC_GUARDED_BY(m_stateLock);
     std::map<uint32_t, int32_t> m_outputStates JVC_GUARDED_BY(m_stateLock);

@@ -2,7 +2,11 @@
 
 namespace vostrel::thread {
 
-CSimpleThread::~CSimpleThread() = default;
+CSimpleThread::~CSimpleThread() {
+    // Normally nothing is left: the derived class has stopped its thread. A thread set aside
+    // is still waited for; only one destroying its own object finishes unwaited.
+    JoinAndForget(JoinMode::kWait);
+}
 
 int CSimpleThread::Entry(void* self) {
     static_cast<CSimpleThread*>(self)->Run();
@@ -10,63 +14,121 @@ int CSimpleThread::Entry(void* self) {
 }
 
 bool CSimpleThread::Start(const std::string& name) {
-    if (m_thread || !JoinRetired()) {
+    if (!JoinRetired()) {
+        return false;
+    }
+    CAutoLock hold(m_recordLock);
+    if (m_thread) {
         return false;
     }
     m_name = name;
     m_thread = platform::Thread::Start(&CSimpleThread::Entry, this);
-    if (!m_thread) {
-        m_threadId = 0;
-        return false;
-    }
-    m_threadId = m_thread->Id();
-    return true;
+    m_threadId = m_thread ? m_thread->Id() : 0;
+    return m_thread != nullptr;
+}
+
+bool CSimpleThread::IsRecorded() const {
+    CAutoLock hold(m_recordLock);
+    return m_thread != nullptr;
+}
+
+uint32_t CSimpleThread::ThreadId() const {
+    CAutoLock hold(m_recordLock);
+    return m_threadId;
 }
 
 bool CSimpleThread::IsCurrentThread() const {
-    return m_thread && m_thread->Id() == platform::CurrentThreadId();
+    CAutoLock hold(m_recordLock);
+    return OnOwnThread();
+}
+
+bool CSimpleThread::OnOwnThread() const {
+    const uint32_t self = platform::CurrentThreadId();
+    if ((m_thread && m_thread->Id() == self) || m_joiningId == self) {
+        return true;
+    }
+    for (const auto& retired : m_retired) {
+        if (retired->Id() == self) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CSimpleThread::SetAside() {
+    // Without memory to set it aside, the thread stays recorded: a later stop from another
+    // thread still waits for it, and a start fails until then.
+    try {
+        m_retired.reserve(m_retired.size() + 1);
+    } catch (...) {
+        return;
+    }
+    m_retired.push_back(std::move(m_thread));
+    m_threadId = 0;
+}
+
+std::unique_ptr<platform::Thread> CSimpleThread::TakeJoinable(bool all) {
+    std::unique_ptr<platform::Thread> next;
+    if (!m_retired.empty()) {
+        next = std::move(m_retired.back());
+        m_retired.pop_back();
+    } else if (all && m_thread) {
+        next = std::move(m_thread);
+        m_threadId = 0;
+    }
+    m_joiningId = next ? next->Id() : 0;
+    return next;
+}
+
+void CSimpleThread::JoinOthers(bool all) {
+    // The thread waited for stays one of this object's (m_joiningId) until it ended, so a
+    // stop it makes meanwhile sets nothing aside and never waits here.
+    CAutoLock joining(m_joinLock);
+    for (;;) {
+        std::unique_ptr<platform::Thread> next;
+        {
+            CAutoLock hold(m_recordLock);
+            next = TakeJoinable(all);
+        }
+        if (!next) {
+            return;
+        }
+        next->Join(platform::kInfinite);
+        CAutoLock hold(m_recordLock);
+        m_joiningId = 0;
+    }
+}
+
+void CSimpleThread::JoinAndForget(JoinMode mode) {
+    {
+        CAutoLock hold(m_recordLock);
+        const bool own = OnOwnThread();
+        if (m_thread && (own || mode == JoinMode::kSetAside)) {
+            SetAside();
+        }
+        if (own || mode == JoinMode::kSetAside) {
+            return;  // waited for by the next stop, start or destruction from elsewhere
+        }
+    }
+    JoinOthers(true);
 }
 
 bool CSimpleThread::JoinRetired() {
-    // Joined and compacted in place, with no allocation: this runs inside stops and
-    // destructors.
-    const uint32_t self = platform::CurrentThreadId();
-    size_t kept = 0;
-    for (auto& retired : m_retired) {
-        if (retired->Id() == self) {
-            m_retired[kept++] = std::move(retired);
-        } else {
-            retired->Join(platform::kInfinite);
+    {
+        CAutoLock hold(m_recordLock);
+        if (OnOwnThread()) {
+            return false;
         }
     }
-    m_retired.resize(kept);
-    return kept == 0;
-}
-
-void CSimpleThread::JoinAndForget() {
-    JoinRetired();
-    if (!m_thread) {
-        return;
-    }
-    if (IsCurrentThread()) {
-        // A thread never waits for itself: it is set aside and ends once it is back in its
-        // loop, which sees the stop. The next start or stop from another thread joins it.
-        // Without memory to set it aside, it stays recorded (a later start then fails).
-        try {
-            m_retired.push_back(std::move(m_thread));
-        } catch (...) {
-            return;
-        }
-    } else {
-        m_thread->Join(platform::kInfinite);
-        m_thread.reset();
-    }
-    m_threadId = 0;
+    JoinOthers(false);
+    return true;
 }
 
 // ---- CTickerThread ----
 
-CTickerThread::~CTickerThread() = default;
+CTickerThread::~CTickerThread() {
+    StopTicker();
+}
 
 int CTickerThread::Run() {
     while (m_stopEvent->Wait(m_period) != platform::WaitResult::Signalled) {
@@ -80,8 +142,8 @@ int CTickerThread::Run() {
 }
 
 bool CTickerThread::StartTicker(const std::string& name) {
-    // A retired ticker must have ended before the stop event is reset, or it would tick on.
-    if (m_thread || !JoinRetired()) {
+    // A ticker set aside must have ended before the stop event is reset, or it would tick on.
+    if (!JoinRetired() || IsRecorded()) {
         return false;
     }
     if (!m_stopEvent) {
@@ -91,12 +153,12 @@ bool CTickerThread::StartTicker(const std::string& name) {
     return Start(name);
 }
 
-void CTickerThread::StopTicker() {
-    if (!m_thread) {
-        return;
+void CTickerThread::StopTicker(JoinMode mode) {
+    // Also with no thread recorded: one that stopped itself may still be finishing its tick.
+    if (m_stopEvent && IsRecorded()) {
+        m_stopEvent->Set();
     }
-    m_stopEvent->Set();
-    JoinAndForget();
+    JoinAndForget(mode);
 }
 
 // ---- CWorkItemThread ----
@@ -107,9 +169,9 @@ CWorkItemThread::~CWorkItemThread() {
 }
 
 bool CWorkItemThread::Start(const std::string& name) {
-    // A retired worker must have ended before the running flag is set again, or it would
+    // A worker set aside must have ended before the running flag is set again, or it would
     // handle items beside the new one.
-    if (m_thread || !JoinRetired()) {
+    if (!JoinRetired() || IsRecorded()) {
         return false;
     }
     if (!m_queueEvent) {
@@ -151,15 +213,19 @@ void CWorkItemThread::ClearWorkItems() {
 }
 
 void CWorkItemThread::Stop() {
+    Stop(JoinMode::kWait);
+}
+
+void CWorkItemThread::Stop(JoinMode mode) {
     m_running = false;
     ClearWorkItems();
     if (m_queueEvent) {
         m_queueEvent->Set();
     }
-    if (m_thread) {
+    if (IsRecorded()) {
         OnStopping();
     }
-    JoinAndForget();
+    JoinAndForget(mode);
 }
 
 int CWorkItemThread::Run() {

@@ -8,17 +8,21 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "camera_simulator.h"
 #include "io/jvc_digital_io.h"
 #include "support/fake_driver.h"
+#include "thread/event.h"
 
 namespace vostrel {
 namespace {
@@ -53,12 +57,19 @@ class Recorder : public ipcapture::ICaptureIOCallback {
         }
     }
     void OnIOFailure() override {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_events.push_back(kFailure);
-        m_cond.notify_all();
-        // Holds the reporting thread at the chosen failure until Release.
-        if (++m_failures == m_holdAtFailure) {
-            m_cond.wait(lock, [&] { return m_released; });
+        std::function<void()> reaction;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_events.push_back(kFailure);
+            m_cond.notify_all();
+            // Holds the reporting thread at the chosen failure until Release.
+            if (++m_failures == m_holdAtFailure) {
+                m_cond.wait(lock, [&] { return m_released; });
+            }
+            reaction = std::exchange(m_failureReaction, nullptr);
+        }
+        if (reaction) {
+            reaction();
         }
     }
 
@@ -92,6 +103,11 @@ class Recorder : public ipcapture::ICaptureIOCallback {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_reaction = std::move(reaction);
     }
+    // Runs once, on the reporting thread, inside the next failure callback.
+    void ReactToNextFailure(std::function<void()> reaction) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_failureReaction = std::move(reaction);
+    }
 
   private:
     std::mutex m_mutex;
@@ -101,6 +117,7 @@ class Recorder : public ipcapture::ICaptureIOCallback {
     int m_holdAtFailure = 0;
     bool m_released = true;
     std::function<void()> m_reaction;
+    std::function<void()> m_failureReaction;
     std::atomic<bool> m_throw{false};
 };
 
@@ -398,6 +415,144 @@ TEST_F(DigitalIOTest, CountsOfZeroStartNoThreadAndTheHostsCallbackIsKeptAndGuard
     cam.SetInputPin(1, false);
     ASSERT_TRUE(host.WaitForEvents(2));
     EXPECT_EQ(host.Events(), (std::vector<Event>{{0, 2}, {0, 1}}));
+}
+
+// How long a callback gives the host's next call the chance to return too early. With the
+// calls waiting as they must, the callback only ever ends these grace waits unanswered.
+constexpr uint32_t kGraceMs = 300;
+
+// Fails the run at once if a call deadlocked, instead of hanging until the test's time-out.
+void ExpectReturns(CManualEvent& returned, const char* what) {
+    if (!returned.Wait(20000)) {
+        std::fprintf(stderr, "deadlock: %s did not return\n", what);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+}
+
+// The host stops the object from inside an input report on the input thread, then stops it
+// again or deletes it from its own thread while the report is still running: both calls wait
+// for the input thread, which returns from the report into an object that still exists.
+TEST_F(DigitalIOTest, AWorkerStoppedFromItsCallbackIsWaitedForByTheNextStopAndTheDestruction) {
+    for (const bool stopAgain : {true, false}) {
+        SCOPED_TRACE(stopAgain ? "second stop" : "destruction");
+        cam.SetInputPin(1, false);
+        Open(1, 1);
+        ASSERT_TRUE(io->Start());
+        TestIO* raw = io.get();
+        CManualEvent stopped, hostReturned;
+        std::atomic<bool> returnedDuringReport{false};
+        host.ReactToNextInputChange([&] {
+            raw->Stop();
+            stopped.Set();
+            returnedDuringReport = hostReturned.Wait(kGraceMs);
+        });
+        cam.SetInputPin(1, true);
+        ASSERT_TRUE(stopped.Wait(10000));
+        std::thread hostThread([&] {
+            if (stopAgain) {
+                raw->Stop();
+            } else {
+                io.reset();
+            }
+            hostReturned.Set();
+        });
+        ExpectReturns(hostReturned, stopAgain ? "Stop" : "the destructor");
+        hostThread.join();
+        EXPECT_FALSE(returnedDuringReport.load());
+        if (stopAgain) {
+            EXPECT_FALSE(io->InputThreadRuns());
+            EXPECT_FALSE(io->OutputThreadRuns());
+        }
+    }
+}
+
+// A stop made inside the report of Start's own first reading (on the host's thread) wins:
+// Start drives no output, starts no thread and says so; a later request is refused.
+TEST_F(DigitalIOTest, AStopInsideStartsFirstReportEndsTheStart) {
+    cam.SetInputPin(1, true);
+    Open(1, 1);
+    TestIO* raw = io.get();
+    host.ReactToNextInputChange([&] { raw->Stop(); });
+    EXPECT_FALSE(io->Start());
+    EXPECT_EQ(host.Events(), (std::vector<Event>{{0, 2}}));
+    EXPECT_FALSE(io->OutputThreadRuns());
+    EXPECT_FALSE(io->InputThreadRuns());
+    EXPECT_FALSE(io->SetOutput(0, 2));
+    EXPECT_TRUE(Received("output_pin").empty());
+
+    // The next start runs as ever.
+    ASSERT_TRUE(io->Start());
+    EXPECT_EQ(Received("output_pin"),
+              (Queries{OutputWrite(1, "duration=0"), OutputWrite(1, "status=break")}));
+}
+
+// A stop from another host thread while Start waits for a camera that does not answer: Start
+// gives up once the stop is made, drives no output and starts no thread.
+TEST_F(DigitalIOTest, AStopFromAnotherThreadWhileStartWaitsOnASilentCameraEndsTheStart) {
+    Open(1, 1);
+    cam.SetHoldParam(InputRead(1));
+    std::atomic<bool> started{true};
+    CManualEvent startReturned;
+    std::thread starter([&] {
+        started = io->Start();
+        startReturned.Set();
+    });
+    ASSERT_TRUE(cam.WaitForRequest(InputRead(1)));
+    EXPECT_TRUE(io->Stop());
+    ExpectReturns(startReturned, "Start");
+    starter.join();
+    EXPECT_FALSE(started.load());
+    EXPECT_FALSE(io->OutputThreadRuns());
+    EXPECT_FALSE(io->InputThreadRuns());
+    EXPECT_FALSE(io->SetOutput(0, 2));
+    EXPECT_TRUE(Received("output_pin").empty());
+    EXPECT_TRUE(host.Events().empty());  // the cancelled reading is no failure of the camera
+}
+
+// Both workers stop the object from inside their callbacks at the same moment: neither waits
+// for the other, and the host's next start waits for both.
+TEST_F(DigitalIOTest, BothWorkersStoppingFromTheirCallbacksAtOnceDoNotWaitForEachOther) {
+    Open(1, 1);
+    ASSERT_TRUE(io->Start());
+    host.Clear();
+    TestIO* raw = io.get();
+    std::mutex mutex;
+    std::condition_variable cond;
+    int inside = 0;
+    CManualEvent inputStopped, outputStopped;
+    // Each callback waits until the other one runs too, then stops.
+    auto meetThenStop = [&](CManualEvent& stopped) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++inside;
+            cond.notify_all();
+            cond.wait_for(lock, 10s, [&] { return inside == 2; });
+        }
+        raw->Stop();
+        stopped.Set();
+    };
+    CManualEvent inputReporting;
+    host.ReactToNextInputChange([&] {
+        inputReporting.Set();
+        meetThenStop(inputStopped);
+    });
+    host.ReactToNextFailure([&] { meetThenStop(outputStopped); });
+    cam.SetInputPin(1, true);
+    // The input thread waits in its report, so no poll meets the fault below.
+    ASSERT_TRUE(inputReporting.Wait(10000));
+    cam.SetHttpStatusFault(503);
+    EXPECT_TRUE(io->SetOutput(0, 2));  // the output thread fails and reports it
+    ExpectReturns(inputStopped, "Stop on the input thread");
+    ExpectReturns(outputStopped, "Stop on the output thread");
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        EXPECT_EQ(inside, 2);
+    }
+    cam.SetHttpStatusFault(0);
+    ASSERT_TRUE(io->Start());
+    EXPECT_TRUE(io->InputThreadRuns());
+    EXPECT_TRUE(io->OutputThreadRuns());
 }
 
 }  // namespace

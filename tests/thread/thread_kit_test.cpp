@@ -316,6 +316,43 @@ TEST(TickerThreadTest, ThrowingTickDoesNotEndTheThread) {
     other.StopTicker();
 }
 
+namespace {
+
+// A ticker that stops itself inside its first tick and stays in that tick for a while: the
+// owner's next stop (or the destruction) must wait for it to leave.
+class SelfStoppingTicker : public CTickerThread {
+  public:
+    SelfStoppingTicker() { m_period = 1; }
+    ~SelfStoppingTicker() override { StopTicker(); }
+    void OnTick() override {
+        if (ticks.Get() > 0) {
+            return;
+        }
+        ticks.Add();
+        StopTicker();  // from the ticker itself: must not wait for itself
+        stopped.Set();
+        ownerReturnedDuringTick = ownerReturned.Wait(300);
+        leftTick.Set();
+    }
+    Counter ticks;
+    CManualEvent stopped, ownerReturned, leftTick;
+    std::atomic<bool> ownerReturnedDuringTick{false};
+};
+
+}  // namespace
+
+TEST(TickerThreadTest, AStopFromWithinATickIsWaitedForByTheOwnersNextStop) {
+    SelfStoppingTicker ticker;
+    ASSERT_TRUE(ticker.StartTicker("self-stopping"));
+    ASSERT_TRUE(ticker.stopped.Wait(10000));
+    EXPECT_FALSE(ticker.IsRecorded());
+    ticker.StopTicker();
+    ticker.ownerReturned.Set();
+    EXPECT_TRUE(ticker.leftTick.Wait(0));
+    EXPECT_FALSE(ticker.ownerReturnedDuringTick.load());
+    EXPECT_EQ(ticker.ticks.Get(), 1);
+}
+
 TEST(TickerThreadTest, StopEndsTheWaitAtOnceWithoutATick) {
     // A period far beyond the test time-out: only the stop event can end the wait.
     CountingTicker ticker(3600 * 1000);
@@ -350,8 +387,17 @@ TEST(TimeTest, StampIsAFileTimeAndTouchMovesItForward) {
     uint64_t first = stamp.Get();
     // 2020-01-01 as a file time; any current clock is later.
     EXPECT_GT(first, 132223104000000000ull);
+    // Waits until the clock has moved past the stamp (bounded), so a touch must change it.
+    platform::Event never(true);
+    for (int i = 0; i < 1000 && platform::CurrentFileTime() <= first; ++i) {
+        never.Wait(1);
+    }
+    const uint64_t before = platform::CurrentFileTime();
+    ASSERT_GT(before, first);
     stamp.Touch();
-    EXPECT_GE(stamp.Get(), first);
+    const uint64_t touched = stamp.Get();
+    EXPECT_GE(touched, before);
+    EXPECT_LE(touched, platform::CurrentFileTime());
 }
 
 TEST(TimeTest, SteadyStampMeasuresElapsedTimeFromTheLastTouch) {
