@@ -10,7 +10,7 @@ CWorkItemThreadEx::~CWorkItemThreadEx() {
 }
 
 bool CWorkItemThreadEx::Start(const std::string& name) {
-    if (m_thread) {
+    if (IsRecorded()) {
         return false;
     }
     m_finishing = false;
@@ -93,7 +93,7 @@ bool CWorkItemThreadEx::FinishKeptItems(uint32_t timeoutMs) {
         }
     }
     discarded.clear();
-    if (!m_thread || !m_running || IsCurrentThread()) {
+    if (!IsRecorded() || !m_running || IsCurrentThread()) {
         return false;
     }
     using Clock = std::chrono::steady_clock;
