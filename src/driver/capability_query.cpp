@@ -1,5 +1,7 @@
 #include "driver/capability_query.h"
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace vostrel {
@@ -30,6 +32,10 @@ CCapabilityQuery::~CCapabilityQuery() {
             m_properties->Abort();
         }
         workers = std::move(m_detached);
+        for (auto& worker : m_setAside) {
+            workers.push_back(std::move(worker));
+        }
+        m_setAside.clear();
         if (m_thread) {
             workers.push_back(std::move(m_thread));
         }
@@ -68,6 +74,7 @@ int CCapabilityQuery::Start(const char* address, int port, const char* userName,
     } catch (...) {
         return 0;
     }
+    JoinSetAside();
     CAutoLock hold(m_lock);
     m_results = results;
     m_abortRequested = false;
@@ -105,11 +112,11 @@ int CCapabilityQuery::Uninit() {
         worker = std::move(m_thread);
     }
     bool ended = true;
-    if (worker) {
-        // Called from the worker itself (inside the host's callback): it ends after the
-        // callback returns and cannot be waited for here.
-        ended = worker->Id() != platform::CurrentThreadId() && worker->Join(kWorkerWaitMs);
+    const bool fromWorker = worker && worker->Id() == platform::CurrentThreadId();
+    if (worker && !fromWorker) {
+        ended = worker->Join(kWorkerWaitMs);
     }
+    JoinSetAside();
     {
         // From here on the worker starts no further call into a host object...
         CAutoLock hold(m_lock);
@@ -121,11 +128,48 @@ int CCapabilityQuery::Uninit() {
     m_callback = nullptr;
     m_results = nullptr;
     m_properties.reset();  // an abandoned worker keeps its own reference
-    if (worker && !ended) {
+    if (fromWorker) {
+        // Called from the worker itself (inside the host's callback): it ends after the
+        // callback returns and cannot be waited for here; the next Start or Uninit does.
+        m_setAside.push_back(std::move(worker));
+    } else if (worker && !ended) {
         m_detached.push_back(std::move(worker));
     }
     ReapEnded();
     return 1;
+}
+
+void CCapabilityQuery::JoinSetAside() {
+    std::vector<std::unique_ptr<platform::Thread>> waiting;
+    {
+        CAutoLock hold(m_lock);
+        const uint32_t self = platform::CurrentThreadId();
+        for (auto it = m_setAside.begin(); it != m_setAside.end();) {
+            if ((*it)->Id() == self) {
+                ++it;
+            } else {
+                waiting.push_back(std::move(*it));
+                it = m_setAside.erase(it);
+            }
+        }
+    }
+    if (waiting.empty()) {
+        return;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWorkerWaitMs);
+    std::vector<std::unique_ptr<platform::Thread>> running;
+    for (auto& worker : waiting) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!worker->Join(static_cast<uint32_t>(std::max<int64_t>(0, left.count())))) {
+            running.push_back(std::move(worker));
+        }
+    }
+    CAutoLock hold(m_lock);
+    for (auto& worker : running) {
+        m_detached.push_back(std::move(worker));
+    }
 }
 
 void CCapabilityQuery::ReapEnded() {

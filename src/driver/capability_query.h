@@ -9,7 +9,9 @@
 // OnSucceeded or OnFailed(3, message); Uninit ends it all.
 //
 // Stopping: Terminate and Uninit abort the properties object, which cancels its request in
-// flight, so the worker ends at once. Uninit waits up to 5000 ms for the worker; a worker
+// flight, so the worker ends at once. Uninit waits up to 5000 ms for the worker (a worker
+// that ended its own query from its callback is waited for by the next Start or Uninit from
+// another thread, as long); a worker
 // that has still not ended (only a host call that does not return can hold it) is never
 // killed: it keeps what it uses and releases it when it ends, and it calls no host object
 // after Uninit has returned. Uninit waits for a host call in progress to return.
@@ -68,6 +70,9 @@ class CCapabilityQuery {
     std::string RunQuery(Job& job, int& errorCode) JVC_EXCLUDES(m_lock, m_hostLock);
     // Joins and forgets the workers that have ended.
     void ReapEnded() JVC_REQUIRES(m_lock);
+    // Waits, up to kWorkerWaitMs in all, for the workers that ended their query from within
+    // their own callback (all but the calling thread); one still running then is detached.
+    void JoinSetAside() JVC_EXCLUDES(m_lock, m_hostLock);
 
     // Held while the worker calls into a host object and while Uninit forgets them.
     CLock m_hostLock;
@@ -81,6 +86,9 @@ class CCapabilityQuery {
     // Workers not waited for (a second Start without Uninit, or a wait that timed out);
     // joined once they have ended, at the latest by the destructor.
     std::vector<std::unique_ptr<platform::Thread>> m_detached JVC_GUARDED_BY(m_lock);
+    // Workers that called Uninit from within their own callback, so that nobody had waited for
+    // them: the next Start or Uninit from another thread waits for them.
+    std::vector<std::unique_ptr<platform::Thread>> m_setAside JVC_GUARDED_BY(m_lock);
     // Set by Terminate and Uninit, cleared by Start: a stop that comes before the worker has
     // made its properties object is not lost.
     bool m_abortRequested JVC_GUARDED_BY(m_lock) = false;

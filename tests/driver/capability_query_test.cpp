@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -459,4 +460,50 @@ TEST_F(CapabilityQueryTest, UninitNeverLeavesAWorkerInsideTheHostsObjects) {
     module.handle = nullptr;
     query = {};
     EXPECT_TRUE(callback.Outcomes().empty());
+}
+
+// A host that ends the query from inside its own callback and is still in that callback a
+// while later: the next uninit (or start) from another thread waits for that worker to end.
+TEST_F(CapabilityQueryTest, AWorkerThatEndedItsOwnQueryIsWaitedForByTheNextCall) {
+    class UninitInside : public RecordingCallback {
+      public:
+        explicit UninitInside(const QueryExports& query) : m_query(query) {}
+        void OnSucceeded() override {
+            RecordingCallback::OnSucceeded();
+            m_query.uninit();
+            uninitDone = true;
+            std::this_thread::sleep_for(300ms);  // still in the host's code
+            left = true;
+        }
+        std::atomic<bool> uninitDone{false};
+        std::atomic<bool> left{false};
+
+      private:
+        const QueryExports& m_query;
+    };
+    camsim::CameraSimulator cam({.profile = "VN-X235"});
+    cam.Start();
+    for (const bool viaStart : {false, true}) {
+        SCOPED_TRACE(viaStart ? "start" : "uninit");
+        UninitInside callback(query);
+        RecordingCallback next;
+        host::CapabilityResults results, later;
+        EndQueryOnExit end{query};
+        ASSERT_EQ(query.init(&callback, false), 1);
+        ASSERT_EQ(Start(cam, results), 1);
+        ASSERT_TRUE(callback.WaitFor(1));
+        while (!callback.uninitDone) {
+            std::this_thread::yield();
+        }
+        if (viaStart) {
+            ASSERT_EQ(query.init(&next, false), 1);
+            ASSERT_EQ(Start(cam, later), 1);
+            EXPECT_TRUE(callback.left);
+            ASSERT_TRUE(next.WaitFor(1));
+            EXPECT_EQ(query.uninit(), 1);
+        } else {
+            EXPECT_EQ(query.uninit(), 1);
+            EXPECT_TRUE(callback.left);
+        }
+    }
 }
