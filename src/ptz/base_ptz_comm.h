@@ -61,8 +61,10 @@ class CBasePTZComm : public CWorkItemThreadEx, public IPrepositionComm {
     // Every PTZ command is posted with this bound: one older start may wait.
     static constexpr uint32_t kMaxQueued = 2;
     // How long Close lets the thread finish the command in progress and the waiting stops;
-    // after that a stalled camera's request is cancelled and what is left is discarded.
-    static constexpr uint32_t kCloseDrainMs = 1500;
+    // after that a stalled camera's request is cancelled and what is left is discarded. A
+    // camera answers a parameter request in well under a tenth of a second, so this carries
+    // out a few stops and still keeps a close against a stalled camera under a second.
+    static constexpr uint32_t kCloseDrainMs = 750;
 
     // One queued command; every field is fixed at construction.
     class CWorkItem : public IWorkItem {
