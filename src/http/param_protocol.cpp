@@ -66,6 +66,39 @@ bool SendForStream(Web::CHttpClient& client, const std::string& path, IDebugMess
     return result.code == 0;
 }
 
+std::string ParamPath(const std::string& query) {
+    return kParamPath + query;
+}
+
+ParamAnswer ExchangeParam(Web::CHttpClient& client, IDebugMessage* logTarget,
+                          const std::string& query) {
+    ParamAnswer answer;
+    if (!SendAndLog(answer.body, client, logTarget, ParamPath(query))) {
+        return answer;
+    }
+    answer.verdict = CheckResponse(answer.body, answer.lineStatus, answer.errorText)
+                         ? ParamAnswer::Verdict::kAccepted
+                         : ParamAnswer::Verdict::kRefused;
+    return answer;
+}
+
+std::string ParamValue(const std::string& name, const std::string& body) {
+    return GetParameterValue(name, kParamSeparator, body, kParamDelimiters);
+}
+
+ParamAnswer UpdateParam(Web::CHttpClient& client, IDebugMessage* logTarget, const std::string& name,
+                        const std::string& value, const std::function<bool()>& stopped) {
+    ParamAnswer read = ExchangeParam(client, logTarget, name);
+    if (!read.Accepted() || ToLower(ParamValue(name, read.body)) == ToLower(value)) {
+        return read;
+    }
+    if (stopped && stopped()) {
+        read.verdict = ParamAnswer::Verdict::kNotSent;
+        return read;
+    }
+    return ExchangeParam(client, logTarget, name + "=" + value);
+}
+
 namespace {
 
 // One non-empty line of a response (CheckResponse step 6).

@@ -1,12 +1,19 @@
 #pragma once
-// The camera parameter protocol: how every request to the camera is sent and
-// judged, how a response body is checked line by line, how one parameter's value is taken
-// out of a response, and how failures are logged without flooding the log.
+// The camera parameter protocol, the one place that knows it: how parameter paths are built,
+// how every request to the camera is sent and judged, how a response body is checked line by
+// line (a refusal comes as a line of its own, "name&401 Unauthorized"), how one parameter's
+// value is taken out of a response, and how failures are logged without flooding the log.
+// The channels, the PTZ sender, the digital I/O object and the camera probes all go through
+// it.
 //
 // Wire format: GET "/api/param?" + names joined by "&" to read, "/api/param?" + name + "=" +
-// value to write. Response data lines: name "=" value "&" status " " word, separated by
-// CR/LF or HTML tags.
+// value to write. Response data lines: name "=" value "&" status " " word for a read,
+// name "&" status " " word for a write, separated by CR/LF or HTML tags.
+//
+// Threads: the functions keep no state between calls (except each log target's flood
+// counter, which is atomic); they use the caller's client, one exchange per client at a time.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "core/codes.h"
@@ -41,6 +48,40 @@ namespace Utils {
 // Delimiters and separator every caller passes to GetParameterValue.
 inline constexpr const char* kParamSeparator = "=";
 inline constexpr const char* kParamDelimiters = "\r\n<>&";
+
+// The camera's parameter resource: every parameter request's path starts with it.
+inline constexpr const char* kParamPath = "/api/param?";
+// kParamPath followed by query: names joined by "&" to read, name "=" value to write.
+std::string ParamPath(const std::string& query);
+
+// What the camera made of one parameter request.
+struct ParamAnswer {
+    enum class Verdict {
+        kNotSent,   // not sent, refused at HTTP level or no body (logged by SendAndLog)
+        kAccepted,  // every answer line has a status of 200 to 209
+        kRefused,   // CheckResponse refused the answer; errorText says why
+    };
+    Verdict verdict = Verdict::kNotSent;
+    std::string body;         // the answer as received
+    std::string errorText;    // CheckResponse's reason, when refused
+    unsigned lineStatus = 0;  // status number of the last answer line looked at
+
+    bool Accepted() const { return verdict == Verdict::kAccepted; }
+    bool Refused() const { return verdict == Verdict::kRefused; }
+};
+
+// Sends ParamPath(query) through SendAndLog (failures logged there) and judges the answer
+// with CheckResponse.
+ParamAnswer ExchangeParam(Web::CHttpClient& client, IDebugMessage* logTarget,
+                          const std::string& query);
+// The value of name in a parameter answer; empty when not found.
+std::string ParamValue(const std::string& name, const std::string& body);
+// Read-compare-write: makes the camera's parameter name hold value. The read's answer when it
+// was not accepted or the camera already holds value (compared ignoring case); otherwise the
+// write's. stopped, when given, is asked between the read and the write: true gives the
+// read's answer as kNotSent.
+ParamAnswer UpdateParam(Web::CHttpClient& client, IDebugMessage* logTarget, const std::string& name,
+                        const std::string& value, const std::function<bool()>& stopped = nullptr);
 
 // Sends one GET of path and judges it into result; with readBody, the whole body goes to
 // response. expectedStatus 0 accepts any 2xx status. With readBody false the answered

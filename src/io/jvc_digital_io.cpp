@@ -7,8 +7,6 @@ namespace vostrel {
 
 namespace {
 
-constexpr const char* kParamPath = "/api/param?";
-
 // The camera's word for a state; null for a state the camera has no word for.
 const char* StateWord(int32_t state) {
     switch (state) {
@@ -48,14 +46,14 @@ void CJvcDigitalIO::ResumeExchanges() JVC_NO_THREAD_SAFETY_ANALYSIS {
     m_outputClient.ResetCancel();
 }
 
-bool CJvcDigitalIO::SendInput(const std::string& path, std::string& answer) {
+Utils::ParamAnswer CJvcDigitalIO::SendInput(const std::string& query) {
     CAutoLock hold(m_inputLock);
-    return Utils::SendAndLog(answer, m_inputClient, m_driver, path);
+    return Utils::ExchangeParam(m_inputClient, m_driver, query);
 }
 
-bool CJvcDigitalIO::SendOutput(const std::string& path, std::string& answer) {
+Utils::ParamAnswer CJvcDigitalIO::SendOutput(const std::string& query) {
     CAutoLock hold(m_outputLock);
-    return Utils::SendAndLog(answer, m_outputClient, m_driver, path);
+    return Utils::ExchangeParam(m_outputClient, m_driver, query);
 }
 
 bool CJvcDigitalIO::PollInputs() {
@@ -65,17 +63,14 @@ bool CJvcDigitalIO::PollInputs() {
             return true;  // stopped from a callback of this poll: nothing more is read
         }
         const std::string name = InputParameter(i + 1);
-        std::string answer;
-        if (!SendInput(kParamPath + name, answer)) {
+        const Utils::ParamAnswer answer = SendInput(name);
+        if (answer.verdict == Utils::ParamAnswer::Verdict::kNotSent) {
             return false;
         }
         int32_t state = kIOStateNone;
-        unsigned status = 0;
-        std::string errorText;
-        if (Utils::CheckResponse(answer, status, errorText)) {
+        if (answer.Accepted()) {
             // The words are compared exactly: "MAKE" is no state.
-            const std::string value = Utils::GetParameterValue(name, Utils::kParamSeparator, answer,
-                                                               Utils::kParamDelimiters);
+            const std::string value = Utils::ParamValue(name, answer.body);
             if (value == "break") {
                 state = kIOStateBreak;
             } else if (value == "make") {
@@ -94,26 +89,23 @@ bool CJvcDigitalIO::SetOutputState(uint32_t output, int32_t state) {
     }
     // The pin's duration is written as 0 before its status; a camera that refuses the
     // duration never receives the status.
-    const std::string prefix =
-        Utils::FormatString("%speripheral.output_pin.pin(%u).", kParamPath, output + 1);
-    std::string answer;
-    if (!SendOutput(prefix + "duration=0", answer)) {
+    const std::string prefix = Utils::FormatString("peripheral.output_pin.pin(%u).", output + 1);
+    Utils::ParamAnswer answer = SendOutput(prefix + "duration=0");
+    if (answer.verdict == Utils::ParamAnswer::Verdict::kNotSent) {
         return false;
     }
-    unsigned status = 0;
-    std::string errorText;
-    if (Utils::CheckResponse(answer, status, errorText)) {
-        if (!SendOutput(prefix + "status=" + word, answer)) {
+    if (answer.Accepted()) {
+        answer = SendOutput(prefix + "status=" + word);
+        if (answer.verdict == Utils::ParamAnswer::Verdict::kNotSent) {
             return false;
         }
-        Utils::CheckResponse(answer, status, errorText);
     }
-    if (!errorText.empty()) {
+    if (!answer.errorText.empty()) {
         const std::string& address = m_driver->GetDeviceInfo()->m_address;
         const std::string text = Utils::FormatString(
             "Cannot set output %u state for JVC camera %s. ", output, address.c_str());
         Utils::LogResult(
-            CResultDef(kResultNotSet, WithContext(JVC_HERE, text) + errorText, kLogFailure),
+            CResultDef(kResultNotSet, WithContext(JVC_HERE, text) + answer.errorText, kLogFailure),
             m_driver);
     }
     return true;

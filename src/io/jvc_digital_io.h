@@ -1,8 +1,8 @@
 #pragma once
 // CJvcDigitalIO: the digital I/O object of a JVC camera. It reads an input pin's status and
-// writes an output pin's status through the camera's parameter resource "/api/param?"; the
-// camera calls a pin's two states "make" and "break". The zero-based input or output index i
-// is the camera's pin i + 1. Threads, state caches and callbacks are CIOBase's.
+// writes an output pin's status through the camera's parameter protocol (http/param_protocol.h);
+// the camera calls a pin's two states "make" and "break". The zero-based input or output index i is
+// the camera's pin i + 1. Threads, state caches and callbacks are CIOBase's.
 //
 // Each worker has a client of its own (m_inputClient for polling, m_outputClient for output
 // commands), so a slow output command never delays polling. Start uses both on the caller's
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "http/http_client.h"
+#include "http/param_protocol.h"
 #include "io/io_base.h"
 #include "thread/lock.h"
 
@@ -33,10 +34,10 @@ class CJvcDigitalIO : public CIOBase {
     void ResumeExchanges() override;
 
   private:
-    // One GET of path with the client under its lock; false when the exchange failed (logged
-    // by the parameter protocol).
-    bool SendInput(const std::string& path, std::string& answer) JVC_EXCLUDES(m_inputLock);
-    bool SendOutput(const std::string& path, std::string& answer) JVC_EXCLUDES(m_outputLock);
+    // One exchange of the parameter protocol with the client under its lock (a failed send is
+    // logged by the protocol).
+    Utils::ParamAnswer SendInput(const std::string& query) JVC_EXCLUDES(m_inputLock);
+    Utils::ParamAnswer SendOutput(const std::string& query) JVC_EXCLUDES(m_outputLock);
 
     CLock m_inputLock;
     Web::CHttpClient m_inputClient JVC_GUARDED_BY(m_inputLock);

@@ -18,7 +18,7 @@ constexpr int kMaxPins = 15;
 constexpr const char* kFileNameUnsafe = "\\/:*?\"<>!' -";
 
 std::string Value(const std::string& name, const std::string& body) {
-    return Utils::GetParameterValue(name, Utils::kParamSeparator, body, Utils::kParamDelimiters);
+    return Utils::ParamValue(name, body);
 }
 
 // A named property of the results object. An empty value is written as "(none)".
@@ -63,7 +63,7 @@ CJvcCameraProperties::Read CJvcCameraProperties::ReadParams(const std::string& p
 
 bool CJvcCameraProperties::IdentifyModel() {
     std::string body;
-    if (ReadParams("/api/param?system.model", body) != Read::kBody) {
+    if (ReadParams(Utils::ParamPath("system.model"), body) != Read::kBody) {
         return false;
     }
     unsigned status = 0;
@@ -83,7 +83,7 @@ bool CJvcCameraProperties::IdentifyModel() {
 
 bool CJvcCameraProperties::ProbeSystemMode() {
     std::string body;
-    if (ReadParams("/api/param?system.mode", body) != Read::kBody) {
+    if (ReadParams(Utils::ParamPath("system.mode"), body) != Read::kBody) {
         m_family = 0;
         return false;
     }
@@ -104,11 +104,11 @@ bool CJvcCameraProperties::ProbeSystemMode() {
     return true;
 }
 
-bool CJvcCameraProperties::CountPins(const char* pathFormat, uint32_t& count) {
+bool CJvcCameraProperties::CountPins(const char* nameFormat, uint32_t& count) {
     count = 0;
     for (int n = 1; n <= kMaxPins; ++n) {
         std::string body;
-        if (ReadParams(Utils::FormatString(pathFormat, n), body) != Read::kBody) {
+        if (ReadParams(Utils::ParamPath(Utils::FormatString(nameFormat, n)), body) != Read::kBody) {
             return false;
         }
         unsigned status = 0;
@@ -122,8 +122,8 @@ bool CJvcCameraProperties::CountPins(const char* pathFormat, uint32_t& count) {
 }
 
 bool CJvcCameraProperties::CountIoPins() {
-    return CountPins("/api/param?peripheral.input_pin.pin(%d).status", m_inputCount) &&
-           CountPins("/api/param?peripheral.output_pin.pin(%d).status", m_outputCount);
+    return CountPins("peripheral.input_pin.pin(%d).status", m_inputCount) &&
+           CountPins("peripheral.output_pin.pin(%d).status", m_outputCount);
 }
 
 bool CJvcCameraProperties::ProbePtz() {
@@ -132,10 +132,10 @@ bool CJvcCameraProperties::ProbePtz() {
         return true;
     }
     std::string body;
-    const Read read = ReadParams(
-        "/api/param?camera.focus.mode&camera.position(0).status"
-        "&network.interface.mac&system.software.revision(sys)",
-        body);
+    const Read read =
+        ReadParams(Utils::ParamPath("camera.focus.mode&camera.position(0).status"
+                                    "&network.interface.mac&system.software.revision(sys)"),
+                   body);
     if (read == Read::kFailed) {
         return false;
     }
@@ -177,7 +177,7 @@ bool CJvcCameraProperties::IsCenterSupported(const std::string& sysRevision) con
 }
 
 bool CJvcCameraProperties::ReadFirmware() {
-    std::string path = "/api/param?system.software.revision";
+    std::string path = Utils::ParamPath("system.software.revision");
     if (m_ptzSupported) {
         path += "(net)&system.software.revision(cam)&system.software.revision(sys)";
     }

@@ -3,7 +3,8 @@
 // and turns the answers into the capability results and the five named properties that the
 // host hands back to the driver at open (driver parameters 1 to 5).
 //
-// Query runs five probes in order, each one or more reads of "/api/param?":
+// Query runs five probes in order, each one or more reads of the parameter protocol
+// (http/param_protocol.h):
 //   IdentifyModel    system.model must name a VN-V or VN-X model    -> vendor, device name
 //   ProbeSystemMode  system.mode present (2) or unknown (1)          -> camera family
 //   CountIoPins      peripheral.input_pin / output_pin, pins 1..15   -> pin counts
@@ -77,9 +78,9 @@ class CJvcCameraProperties : public CCameraPropertiesEx {
     virtual Read ReadParams(const std::string& path, std::string& body);
 
   private:
-    // Counts the pins answered by path formats "...pin(%d)..." for n = 1..15; false when a
-    // read failed.
-    bool CountPins(const char* pathFormat, uint32_t& count);
+    // Counts the pins answered by parameter name formats "...pin(%d)..." for n = 1..15;
+    // false when a read failed.
+    bool CountPins(const char* nameFormat, uint32_t& count);
     // Adds the picture size of a frame-size name with the interval of maxRate.
     void AddResolution(const std::string& name, uint32_t maxRate);
 };

@@ -9,8 +9,6 @@ namespace vostrel {
 
 namespace {
 
-constexpr const char* kParamPath = "/api/param?";
-
 // The camera's preset position of a slot of the preset list.
 std::string PositionPrefix(uint32_t slot) {
     return Utils::FormatString("camera.position(%u)", slot + 1);
@@ -44,17 +42,19 @@ void CJvcPTZComm::OnStopping() {
     m_http.Cancel();
 }
 
+CJvcPTZComm::Answer CJvcPTZComm::Judge(const Utils::ParamAnswer& answer, std::string& body,
+                                       std::string& errorText) {
+    body = answer.body;
+    errorText = answer.errorText;
+    return answer.Accepted()  ? Answer::kAccepted
+           : answer.Refused() ? Answer::kRejected
+                              : Answer::kNotSent;
+}
+
 CJvcPTZComm::Answer CJvcPTZComm::Exchange(const std::string& query, std::string& body,
                                           std::string& errorText) {
-    errorText.clear();
-    {
-        CAutoLock hold(m_httpLock);
-        if (!Utils::SendAndLog(body, m_http, m_driver, kParamPath + query)) {
-            return Answer::kNotSent;
-        }
-    }
-    unsigned status = 0;
-    return Utils::CheckResponse(body, status, errorText) ? Answer::kAccepted : Answer::kRejected;
+    CAutoLock hold(m_httpLock);
+    return Judge(Utils::ExchangeParam(m_http, m_driver, query), body, errorText);
 }
 
 void CJvcPTZComm::ReportSetError(std::string_view context, const std::string& params,
@@ -97,8 +97,7 @@ bool CJvcPTZComm::SendJvcGetCommand(const std::string& name, std::string& value)
         return false;
     }
     if (answer == Answer::kAccepted) {
-        value =
-            Utils::GetParameterValue(name, Utils::kParamSeparator, body, Utils::kParamDelimiters);
+        value = Utils::ParamValue(name, body);
         if (!value.empty()) {
             return true;
         }
@@ -120,22 +119,16 @@ bool CJvcPTZComm::UpdateJvcParameter(const std::string& value, const std::string
     }
     std::string body;
     std::string errorText;
-    Answer answer = Exchange(name, body, errorText);
-    if (answer == Answer::kAccepted) {
-        const std::string current =
-            Utils::GetParameterValue(name, Utils::kParamSeparator, body, Utils::kParamDelimiters);
-        if (Utils::ToLower(value) == Utils::ToLower(current)) {
-            return true;
-        }
-        answer = Exchange(name + "=" + value, body, errorText);
-        if (answer == Answer::kAccepted) {
-            return true;
-        }
+    Answer answer;
+    {
+        // The read and the write go as one: no preset operation comes between them.
+        CAutoLock hold(m_httpLock);
+        answer = Judge(Utils::UpdateParam(m_http, m_driver, name, value), body, errorText);
     }
     if (answer == Answer::kRejected) {
         ReportSetError(JVC_HERE, name, errorText);
     }
-    return false;
+    return answer == Answer::kAccepted;
 }
 
 void CJvcPTZComm::ReportError(const std::string& message) {

@@ -1,8 +1,8 @@
 #pragma once
 // CJvcPTZComm: the command thread of a JVC camera's PTZ channel. Queued commands become
-// parameter writes to "/api/param?" on the command thread, with the host's speeds 1..16
-// scaled onto the camera's 1..100; camera presets are saved, recalled and freed on the
-// caller's thread. Both paths share one HTTP client, and each request-and-answer exchange
+// writes of the camera's parameter protocol (http/param_protocol.h) on the command thread, with the
+// host's speeds 1..16 scaled onto the camera's 1..100; camera presets are saved, recalled and freed
+// on the caller's thread. Both paths share one HTTP client, and each request-and-answer exchange
 // holds m_httpLock, so a preset save never interleaves with a move. A camera error is logged
 // once: the same message again is dropped until a different one has been logged. Close first
 // lets the command in progress and the waiting stops reach the camera (for a bounded time);
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "http/http_client.h"
+#include "http/param_protocol.h"
 #include "ptz/base_ptz_comm.h"
 #include "ptz/scale_converter.h"
 #include "thread/lock.h"
@@ -60,11 +61,13 @@ class CJvcPTZComm : public CBasePTZComm {
 
   private:
     enum class Answer { kNotSent, kAccepted, kRejected };
-    // One exchange: sends "/api/param?" + query and judges the answer. kNotSent when the
-    // send failed (logged by the parameter protocol); errorText holds the camera's reason
-    // for kRejected.
+    // One exchange of the parameter protocol under m_httpLock. kNotSent when the send failed
+    // (logged by the parameter protocol); errorText holds the camera's reason for kRejected.
     Answer Exchange(const std::string& query, std::string& body, std::string& errorText)
         JVC_EXCLUDES(m_httpLock);
+    // The protocol's verdict as an Answer, with its body and reason copied out.
+    static Answer Judge(const Utils::ParamAnswer& answer, std::string& body,
+                        std::string& errorText);
     // Logs "Cannot set parameter ..." through ReportError when the camera gave a reason.
     void ReportSetError(std::string_view context, const std::string& params,
                         const std::string& errorText);

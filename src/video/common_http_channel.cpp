@@ -187,35 +187,18 @@ bool CCommonHttpChannel::UpdateJvcParameter(const std::string& value, const std:
     if (name.empty() || value.empty() || StopRequested()) {
         return false;
     }
-    std::string answer;
-    if (!Utils::SendAndLog(answer, m_http, m_driver, "/api/param?" + name)) {
-        return false;
+    const Utils::ParamAnswer answer =
+        Utils::UpdateParam(m_http, m_driver, name, value, [this] { return StopRequested(); });
+    if (answer.Accepted()) {
+        return true;
     }
-    unsigned status = 0;
-    std::string errorText;
-    if (Utils::CheckResponse(answer, status, errorText)) {
-        std::string current =
-            Utils::GetParameterValue(name, Utils::kParamSeparator, answer, Utils::kParamDelimiters);
-        if (Utils::ToLower(current) == Utils::ToLower(value)) {
-            return true;
-        }
-        if (StopRequested()) {
-            return false;
-        }
-        if (!Utils::SendAndLog(answer, m_http, m_driver, "/api/param?" + name + "=" + value)) {
-            return false;
-        }
-        if (Utils::CheckResponse(answer, status, errorText)) {
-            return true;
-        }
-    }
-    if (!errorText.empty()) {
+    if (answer.Refused() && !answer.errorText.empty()) {
         CResultDef result(
             kResultNotSet,
             WithContext(JVC_HERE, Utils::FormatString(
                                       "Cannot set parameter %s to JVC camera %s. ", name.c_str(),
                                       m_driver->GetDeviceInfo()->m_address.c_str()) +
-                                      errorText),
+                                      answer.errorText),
             kLogFailure);
         Utils::LogResult(result, m_driver);
     }

@@ -74,7 +74,7 @@ bool CMjpegHttpChannel::OpenStream() {
         return false;
     }
     return UpdateJvcParameter(quality, "encode(1).quality") && !StopRequested() &&
-           Utils::SendForStream(m_http, "/api/param?encode(1).status=save", m_driver, 0) &&
+           Utils::SendForStream(m_http, Utils::ParamPath("encode(1).status=save"), m_driver, 0) &&
            !StopRequested() &&
            Utils::SendForStream(m_http, VideoRequestPath(settings.interval), m_driver, 200);
 }

@@ -71,7 +71,7 @@ bool CMpegHttpChannel::OpenStream() {
            UpdateJvcParameter(IFrameIntervalValue(settings.interval, m_cameraFamily),
                               "encode(2).iframeinterval") &&
            !StopRequested() &&
-           Utils::SendForStream(m_http, "/api/param?encode(2).status=save", m_driver, 0) &&
+           Utils::SendForStream(m_http, Utils::ParamPath("encode(2).status=save"), m_driver, 0) &&
            !StopRequested() &&
            Utils::SendForStream(m_http, "/api/video?encode=mpeg4", m_driver, 200);
 }
