@@ -115,13 +115,18 @@ bool CHttpClient::IsCancelled() {
 }
 
 bool CHttpClient::SendRequest(const std::string& verb, const std::string& path) {
+    return SendRequest(verb, path, {});
+}
+
+bool CHttpClient::SendRequest(const std::string& verb, const std::string& path,
+                              const std::vector<std::string>& headers) {
     // One exchange, its sends and the reading of its answer, may take this long in all.
     m_exchangeDeadline.reset();
     if (m_timeout != 0) {
         m_exchangeDeadline = std::chrono::steady_clock::now() +
                              std::chrono::milliseconds(uint64_t{m_timeout} * kExchangeTimeouts);
     }
-    return SendDetect(verb, path, {}, std::string(), 0, kOptionIgnoreCertErrors);
+    return SendDetect(verb, path, headers, std::string(), 0, kOptionIgnoreCertErrors);
 }
 
 std::shared_ptr<platform::http::Request> CHttpClient::OpenRequest(const std::string& verb,

@@ -3,7 +3,7 @@
 // synchronous client bound at construction to one camera address and one set of
 // credentials, over the platform HTTP layer (platform/http.h, libcurl underneath).
 //
-// Use by the parameter protocol: SendRequest("GET", path), then ReadResponse.
+// Use by the parameter protocol: SendRequest("GET", path, headers), then ReadResponse.
 //
 // Use by a video channel for an endless response stream:
 //   1. SendForStream(client, "/api/video?...", log, 0)   (readBody false) — the
@@ -70,6 +70,9 @@ class CHttpClient {
     // exchange: its sends and a ReadResponse after them share one deadline; the body of a
     // response read as a stream (ReadStream) has none.
     bool SendRequest(const std::string& verb, const std::string& path);
+    // The same with request header lines ("Name: value") added to it.
+    bool SendRequest(const std::string& verb, const std::string& path,
+                     const std::vector<std::string>& headers);
     // Reads the whole body of the current response into buffer (emptied first), in chunks
     // of at most 10,240 bytes. Returns the bytes read; 0 (and an empty buffer) without a
     // request, for an empty body, and for a body that did not arrive whole: cut short by

@@ -6,6 +6,20 @@
 
 namespace vostrel::Utils {
 
+namespace {
+
+// Header lines of a request. The cameras' makers document that "Accept: text/plain" gets a
+// parameter answer as plain text (without it the camera answers with an HTML page, which
+// CheckResponse still reads for a camera that ignores the line); video requests carry none.
+std::vector<std::string> RequestHeaders(const std::string& path) {
+    if (path.rfind(kParamPath, 0) == 0) {
+        return {"Accept: text/plain"};
+    }
+    return {};
+}
+
+}  // namespace
+
 void SendRequestWrapper(std::string& response, Web::CHttpClient& client, CResultDef& result,
                         const std::string& path, bool readBody, int expectedStatus) {
     result = CResultDef();
@@ -13,7 +27,7 @@ void SendRequestWrapper(std::string& response, Web::CHttpClient& client, CResult
                                                static_cast<unsigned>(client.GetPort()));
     response.clear();
 
-    const bool sent = client.SendRequest("GET", path);
+    const bool sent = client.SendRequest("GET", path, RequestHeaders(path));
     const uint32_t status = client.GetStatusCode();
     if (!sent || status == 0) {
         result = CResultDef(kResultNotSent,

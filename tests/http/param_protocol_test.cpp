@@ -586,3 +586,99 @@ TEST(ShouldLog, ThreadsLoggingThroughOneTargetCountEveryMessage) {
     EXPECT_EQ(static_cast<uint32_t>(log.m_logCounter), static_cast<uint32_t>(kThreads * kMessages));
     EXPECT_EQ(log.Written(), 44u);
 }
+
+// --- Parameter exchanges against a camera that answers as its makers document ------------
+
+namespace {
+
+// Answers as the documented camera does: plain text for "Accept: text/plain", an HTML page
+// otherwise; write answers carry no value; one parameter lasts only once saved (202); one
+// is refused to this account in the body.
+std::string DocumentedCamera(const HttpRequest& r) {
+    const std::string query = r.target.substr(r.target.find('?') + 1);
+    std::string line;
+    if (query == "encode(1).quality") {
+        line = "encode(1).quality=60k&200 OK";
+    } else if (query == "encode(1).quality=80k") {
+        line = "encode(1).quality&200 OK";
+    } else if (query == "camera.motion.position.speed=40") {
+        line = "camera.motion.position.speed&202 Accepted(camera.status=save)";
+    } else if (query == "encode(1).bitrate=9") {
+        line = "encode(1).bitrate&401 Unauthorized";
+    } else {
+        return Response(404, "");
+    }
+    const std::string plain = "text/plain";
+    if (r.Header("accept") == plain) {
+        return Response(200, line + "\r\n", "Content-type: text/plain\r\nConnection: close\r\n");
+    }
+    return Response(200, "<html><body>" + line + "<br></body></html>",
+                    "Content-type: text/html\r\nConnection: close\r\n");
+}
+
+}  // namespace
+
+TEST(ParamProtocol, ParameterRequestsAskForPlainTextAndVideoRequestsDoNot) {
+    TestServer server(Serve(DocumentedCamera));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    FakeLog log;
+    const ParamAnswer read = ExchangeParam(client, &log, "encode(1).quality");
+    ASSERT_TRUE(read.Accepted());
+    EXPECT_EQ(read.body, "encode(1).quality=60k&200 OK\r\n");
+    EXPECT_EQ(ParamValue("encode(1).quality", read.body), "60k");
+    SendForStream(client, "/api/video?encode=jpeg", &log, 0);
+    client.CloseRequest();
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].Header("accept"), "text/plain");
+    EXPECT_NE(requests[1].Header("accept"), "text/plain");
+}
+
+TEST(ParamProtocol, WriteAnswersWithoutValueAndSavingRequestsAreAcceptedRefusalsAreNot) {
+    TestServer server(Serve(DocumentedCamera));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    FakeLog log;
+    EXPECT_TRUE(ExchangeParam(client, &log, "encode(1).quality=80k").Accepted());
+    const ParamAnswer saving = ExchangeParam(client, &log, "camera.motion.position.speed=40");
+    EXPECT_TRUE(saving.Accepted()) << saving.errorText;
+    EXPECT_EQ(saving.lineStatus, 202u);
+
+    const ParamAnswer refused = ExchangeParam(client, &log, "encode(1).bitrate=9");
+    EXPECT_TRUE(refused.Refused());
+    EXPECT_EQ(refused.lineStatus, 401u);
+    EXPECT_EQ(refused.errorText,
+              "Camera returns status code 401, error message: "
+              "\"encode(1).bitrate&401 Unauthorized\"");
+    // A failure at HTTP level is no refusal by the camera: it is logged by the exchange.
+    EXPECT_EQ(ExchangeParam(client, &log, "unknown").verdict, ParamAnswer::Verdict::kNotSent);
+    EXPECT_EQ(log.records.size(), 1u);
+}
+
+TEST(ParamProtocol, UpdateWritesOnlyAValueTheCameraDoesNotHold) {
+    TestServer server(Serve(DocumentedCamera));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    FakeLog log;
+    EXPECT_TRUE(UpdateParam(client, &log, "encode(1).quality", "60K").Accepted());
+    EXPECT_EQ(server.Requests().size(), 1u);
+    EXPECT_TRUE(UpdateParam(client, &log, "encode(1).quality", "80k").Accepted());
+    ASSERT_EQ(server.Requests().size(), 3u);
+    EXPECT_EQ(server.Requests()[2].target, "/api/param?encode(1).quality=80k");
+    // Asked to stop between the read and the write: nothing is written.
+    const ParamAnswer stopped =
+        UpdateParam(client, &log, "encode(1).quality", "80k", [] { return true; });
+    EXPECT_EQ(stopped.verdict, ParamAnswer::Verdict::kNotSent);
+    EXPECT_EQ(server.Requests().size(), 4u);
+}
+
+TEST(ParamProtocol, AnHtmlAnswerOfACameraThatIgnoresTheAcceptLineIsStillRead) {
+    TestServer server(Serve([](const HttpRequest& r) {
+        HttpRequest html = r;
+        html.headers.erase("accept");
+        return DocumentedCamera(html);
+    }));
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    FakeLog log;
+    const ParamAnswer read = ExchangeParam(client, &log, "encode(1).quality");
+    ASSERT_TRUE(read.Accepted()) << read.errorText;
+    EXPECT_EQ(ParamValue("encode(1).quality", read.body), "60k");
+}
