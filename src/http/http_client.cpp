@@ -1,6 +1,7 @@
 #include "http/http_client.h"
 
 #include <algorithm>
+#include <set>
 
 #include "platform/network.h"
 
@@ -18,6 +19,30 @@ constexpr uint32_t kErrorInvalidParameter = 87;      // ERROR_INVALID_PARAMETER
 constexpr uint32_t kMaxConnsPerServer = 16;
 constexpr uint32_t kReadChunk = 10240;
 constexpr int kMaxAuthAttempts = 5;
+
+// The cameras (host:port) that have answered with a Digest challenge, for the whole process:
+// every client of such a camera offers Digest from its first request on, so none sends the
+// password in clear again, whichever client or connection it uses.
+class CDigestCameras {
+  public:
+    void Add(const std::string& camera) JVC_EXCLUDES(m_lock) {
+        vostrel::CAutoLock guard(m_lock);
+        m_cameras.insert(camera);
+    }
+    bool Has(const std::string& camera) JVC_EXCLUDES(m_lock) {
+        vostrel::CAutoLock guard(m_lock);
+        return m_cameras.count(camera) != 0;
+    }
+
+  private:
+    vostrel::CLock m_lock;
+    std::set<std::string> m_cameras JVC_GUARDED_BY(m_lock);
+};
+
+CDigestCameras& DigestCameras() {
+    static CDigestCameras cameras;
+    return cameras;
+}
 
 }  // namespace
 
@@ -231,9 +256,41 @@ bool CHttpClient::SendOnce(const std::string& verb, const std::string& path,
     return ok;
 }
 
+std::string CHttpClient::CameraKey() const {
+    return m_host + ":" + std::to_string(m_port);
+}
+
+uint32_t CHttpClient::ChallengeScheme(AuthTarget& target) {
+    auto request = GetRequest();
+    uint32_t supported = 0;
+    uint32_t first = 0;
+    if (!request || !request->QueryAuthSchemes(supported, first, target)) {
+        return 0;
+    }
+    for (uint32_t scheme :
+         {platform::http::kAuthNegotiate, platform::http::kAuthNtlm, platform::http::kAuthPassport,
+          platform::http::kAuthDigest, platform::http::kAuthBasic}) {
+        if ((supported & scheme) != 0) {
+            if (scheme == platform::http::kAuthDigest) {
+                DigestCameras().Add(CameraKey());
+            }
+            // A camera that has asked for Digest never gets the password in clear.
+            if (scheme == platform::http::kAuthBasic && DigestCameras().Has(CameraKey())) {
+                return 0;
+            }
+            return scheme;
+        }
+    }
+    return 0;
+}
+
 bool CHttpClient::SendAuth(const std::string& verb, const std::string& path,
                            const std::vector<std::string>& headers, const std::string& body,
                            uint32_t totalLength, uint32_t options) {
+    if (m_authScheme == platform::http::kAuthBasic && DigestCameras().Has(CameraKey())) {
+        m_authScheme = platform::http::kAuthDigest;
+        m_authTarget = static_cast<uint32_t>(AuthTarget::Server);
+    }
     if (!m_autoAuth) {
         return SendOnce(verb, path, headers, body, totalLength, options);
     }
@@ -249,22 +306,8 @@ bool CHttpClient::SendAuth(const std::string& verb, const std::string& path,
         if (m_statusCode == previousChallenge) {
             return true;  // refused the same way twice in a row: the caller sees the status
         }
-        auto request = GetRequest();
-        uint32_t supported = 0;
-        uint32_t first = 0;
         AuthTarget target = AuthTarget::Server;
-        if (!request || !request->QueryAuthSchemes(supported, first, target)) {
-            return true;
-        }
-        uint32_t choice = 0;
-        for (uint32_t scheme : {platform::http::kAuthNegotiate, platform::http::kAuthNtlm,
-                                platform::http::kAuthPassport, platform::http::kAuthDigest,
-                                platform::http::kAuthBasic}) {
-            if ((supported & scheme) != 0) {
-                choice = scheme;
-                break;
-            }
-        }
+        const uint32_t choice = ChallengeScheme(target);
         if (choice == 0 || choice == m_authScheme) {
             return true;
         }

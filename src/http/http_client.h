@@ -18,6 +18,11 @@
 // The layer buffers at most platform::http::kBodyBufferLimit bytes of a stream; a slow
 // reader slows the camera down instead of growing memory.
 //
+// Authentication: the credentials go with the scheme the camera last asked for. Once any
+// client of the process has met a Digest challenge from a camera (host and port), every
+// client offers that camera Digest from its first request on and never answers it with
+// Basic, so the password is never sent in clear to it again.
+//
 // Protocol detection: a new client tries plain HTTP first; when the camera took the
 // connection and then closed or reset it, or answered with something that is not HTTP (what
 // a TLS-only port does), it tries HTTPS once (certificate errors ignored). A refused or
@@ -162,6 +167,12 @@ class CHttpClient {
     std::optional<std::chrono::steady_clock::time_point> m_exchangeDeadline;
 
   private:
+    // "host:port": the camera as the Digest memory knows it.
+    std::string CameraKey() const;
+    // The scheme to answer the current 401/407 with (the strongest offered), 0 for none. A
+    // Digest offer is remembered for the camera, for every client of the process; Basic is
+    // never chosen for a camera remembered so.
+    uint32_t ChallengeScheme(platform::http::AuthTarget& target);
     // The plain HTTP attempt of a detection failed in a way that a TLS-only port causes.
     bool PlainHttpRefusedByPeer() const;
 

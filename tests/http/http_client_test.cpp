@@ -825,3 +825,74 @@ TEST(HttpClient, EndlessResponseHeadersAbortTheTransfer) {
     EXPECT_FALSE(client.SendRequest("GET", "/x"));
     server.Release();
 }
+
+namespace {
+
+// A camera behind Digest that closes the connection after every answer, as the documented
+// camera does. The other variant refuses every Digest answer with a Basic-only challenge.
+TestServer::Handler DigestCamera(bool offerBasicToo) {
+    return Serve([offerBasicToo](const HttpRequest& r) {
+        const std::string close = "Connection: close\r\n";
+        const std::string auth = r.Header("authorization");
+        if (auth.rfind("Digest ", 0) == 0 && offerBasicToo) {
+            return Response(401, "denied", "WWW-Authenticate: Basic realm=\"camera\"\r\n" + close);
+        }
+        if (auth.rfind("Digest ", 0) == 0 && auth.find("response=\"") != std::string::npos) {
+            return Response(200, "system.mode=normal&200 OK\r\n", close);
+        }
+        return Response(401, "denied", kDigestChallenge + close);
+    });
+}
+
+size_t BasicRequests(TestServer& server) {
+    size_t basic = 0;
+    for (const auto& request : server.Requests()) {
+        basic += request.Header("authorization").rfind("Basic ", 0) == 0 ? 1 : 0;
+    }
+    return basic;
+}
+
+}  // namespace
+
+TEST(HttpClient, ACameraThatAskedForDigestNeverGetsBasicAgain) {
+    TestServer server(DigestCamera(false));
+    std::vector<uint8_t> body;
+    {
+        // The first client of the camera learns it from the challenge.
+        Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+        ASSERT_TRUE(client.SendRequest("GET", "/api/param?system.mode"));
+        EXPECT_EQ(client.GetStatusCode(), 200u);
+        client.ReadResponse(body);
+    }
+    const size_t learnt = BasicRequests(server);
+    EXPECT_LE(learnt, 1u);
+    // Every later client, on new connections each time, offers Digest from the start.
+    for (int i = 0; i < 2; ++i) {
+        Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+        EXPECT_EQ(client.GetAuthScheme(), platform::http::kAuthBasic);
+        for (int n = 0; n < 2; ++n) {
+            ASSERT_TRUE(client.SendRequest("GET", "/api/param?system.mode"));
+            EXPECT_EQ(client.GetStatusCode(), 200u);
+            client.ReadResponse(body);
+        }
+        EXPECT_EQ(client.GetAuthScheme(), platform::http::kAuthDigest);
+    }
+    EXPECT_EQ(BasicRequests(server), learnt);
+    EXPECT_GE(server.Accepted(), 5);
+}
+
+TEST(HttpClient, ABasicChallengeFromACameraThatAskedForDigestIsNotAnswered) {
+    TestServer server(DigestCamera(true));
+    {
+        Web::CHttpClient first(Device(server.Port()), Web::CHttpClient::kUserAgent);
+        ASSERT_TRUE(first.SendRequest("GET", "/api/param?system.mode"));
+        EXPECT_EQ(first.GetStatusCode(), 401u);
+    }
+    const size_t learnt = BasicRequests(server);
+    // A later client offers Digest at once; refused with a Basic challenge, it stops there.
+    Web::CHttpClient client(Device(server.Port()), Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(client.SendRequest("GET", "/api/param?system.mode"));
+    EXPECT_EQ(client.GetStatusCode(), 401u);
+    EXPECT_EQ(BasicRequests(server), learnt);
+    EXPECT_EQ(client.GetAuthScheme(), platform::http::kAuthDigest);
+}
