@@ -12,6 +12,8 @@ namespace vostrel {
 
 namespace {
 const char* const kCreator = "Brennick";
+// Status of an answer line that refuses a parameter to the account ("name&401 Unauthorized").
+constexpr unsigned kLineUnauthorized = 401;
 }  // namespace
 
 int SizeClassOf(unsigned width, unsigned height) {
@@ -43,6 +45,7 @@ void CCommonHttpChannel::OnThreadStarting() {
 int CCommonHttpChannel::ThreadMain() {
     SetState(kChannelConnecting);
     m_settingReported = false;
+    m_writesRefusedReported = false;
     while (WaitBeforeAttempt()) {
         if (OpenStream()) {
             m_refused = false;
@@ -192,6 +195,10 @@ bool CCommonHttpChannel::UpdateJvcParameter(const std::string& value, const std:
     if (answer.Accepted()) {
         return true;
     }
+    if (answer.Refused() && answer.lineStatus == kLineUnauthorized) {
+        ReportWritesRefused(name, answer.errorText);
+        return false;
+    }
     if (answer.Refused() && !answer.errorText.empty()) {
         CResultDef result(
             kResultNotSet,
@@ -203,6 +210,40 @@ bool CCommonHttpChannel::UpdateJvcParameter(const std::string& value, const std:
         Utils::LogResult(result, m_driver);
     }
     return false;
+}
+
+void CCommonHttpChannel::ReportWritesRefused(const std::string& name, const std::string& reason) {
+    m_writesRefused = true;
+    if (m_writesRefusedReported) {
+        return;
+    }
+    m_writesRefusedReported = true;
+    CResultDef result(
+        kResultNotSet,
+        WithContext(JVC_HERE, Utils::FormatString(
+                                  "JVC camera %s refuses parameter %s to this account; the "
+                                  "video is opened with the camera's current settings. ",
+                                  m_driver->GetDeviceInfo()->m_address.c_str(), name.c_str()) +
+                                  reason),
+        kLogFailure);
+    Utils::LogResult(result, m_driver);
+}
+
+bool CCommonHttpChannel::SaveEncoder(unsigned encoder) {
+    return !StopRequested() &&
+           Utils::SendForStream(
+               m_http, Utils::ParamPath(Utils::FormatString("encode(%u).status=save", encoder)),
+               m_driver, 0);
+}
+
+bool CCommonHttpChannel::OpenConfigured(const std::function<bool()>& configure,
+                                        const std::string& videoPath) {
+    m_writesRefused = false;
+    // Video needs no rights: an account that may not change the encoder still watches.
+    if (!configure() && !m_writesRefused) {
+        return false;
+    }
+    return !StopRequested() && Utils::SendForStream(m_http, videoPath, m_driver, 200);
 }
 
 void CCommonHttpChannel::ReportUnusableSetting(std::string_view where, const std::string& text) {

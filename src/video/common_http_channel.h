@@ -5,6 +5,7 @@
 // delivered no picture for the stream time-out: whether the stream broke, the opens fail, or
 // the stream stays open and yields nothing the parser can use. The state then reads lost, on
 // streams opened afterwards too, until a picture comes.
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,7 +38,9 @@ class CCommonHttpChannel : public CBaseCameraChannel {
     // Hands one frame to the host's sink; a refusal ends the current stream.
     virtual bool DeliverFrame(ipcapture::IHostFrame* frame);
 
-    // Makes the camera parameter name hold value: read, compare ignoring case, write.
+    // Makes the camera parameter name hold value: read, compare ignoring case, write. A camera
+    // that refuses the parameter to the account (an answer line with status 401) marks the
+    // open's writes refused and is logged once per run of the thread.
     bool UpdateJvcParameter(const std::string& value, const std::string& name);
     // Sets the picture size of encoder 1 (JPEG) or 2 (MPEG-4) from the channel settings.
     bool SetFrameSize(unsigned encoder);
@@ -58,6 +61,13 @@ class CCommonHttpChannel : public CBaseCameraChannel {
     // Waits the retry delay before the next attempt, declaring the signal lost on time if it
     // falls due meanwhile. False when a stop came.
     bool WaitBeforeAttempt();
+    // Runs configure (the encoder writes), then opens the video request. When configure
+    // failed because the camera refused the writes to the account, the video is opened with
+    // the camera's current settings; any other failure fails the open.
+    bool OpenConfigured(const std::function<bool()>& configure, const std::string& videoPath);
+    // Asks the camera to keep encoder 1's (JPEG) or 2's (MPEG-4) settings.
+    bool SaveEncoder(unsigned encoder);
+    void ReportWritesRefused(const std::string& name, const std::string& reason);
     // Logs, once per run of the thread, a setting that no attempt can get past (the thread
     // goes on retrying: the host may change the setting, the camera may be replaced).
     void ReportUnusableSetting(std::string_view where, const std::string& text);
@@ -66,6 +76,10 @@ class CCommonHttpChannel : public CBaseCameraChannel {
     Web::CHttpClient m_http;
     bool m_refused = false;
     bool m_settingReported = false;  // channel thread only
+    // The camera refused an encoder write to the account during this open / this run of the
+    // thread; channel thread only.
+    bool m_writesRefused = false;
+    bool m_writesRefusedReported = false;
     // The signal loss was declared and no picture has come since; channel thread only.
     bool m_signalLossReported = false;
     // The block being parsed; only the channel thread touches it. Its storage is traded with

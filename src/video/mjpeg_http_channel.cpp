@@ -57,26 +57,29 @@ bool CMjpegHttpChannel::OpenStream() {
     // bytes of the next one.
     m_parser.Reset();
     const ipcapture::ChannelSettings settings = GetSettings();
+    const std::string_view where = JVC_HERE;
+    return OpenConfigured([&] { return ConfigureEncoder(settings, where); },
+                          VideoRequestPath(settings.interval));
+}
+
+bool CMjpegHttpChannel::ConfigureEncoder(const ipcapture::ChannelSettings& settings,
+                                         std::string_view where) {
     if (!SetFrameSize(1) || !UpdateJvcParameter("vfs", "encode(1).cbr_mode")) {
         return false;
     }
     const std::string quality = QualityValue(settings.width, settings.quality);
     if (quality.empty()) {
         ReportUnusableSetting(
-            JVC_HERE,
-            settings.quality == 0
-                ? Utils::FormatString("JPEG quality 0 is outside 1..100 for JVC camera %s",
-                                      m_driver->GetDeviceInfo()->m_address.c_str())
-                : Utils::FormatString("No JPEG quality for a picture width of %u on JVC camera "
-                                      "%s: the widths are 320, 640 and 1280",
-                                      settings.width,
-                                      m_driver->GetDeviceInfo()->m_address.c_str()));
+            where, settings.quality == 0
+                       ? Utils::FormatString("JPEG quality 0 is outside 1..100 for JVC camera %s",
+                                             m_driver->GetDeviceInfo()->m_address.c_str())
+                       : Utils::FormatString(
+                             "No JPEG quality for a picture width of %u on JVC camera "
+                             "%s: the widths are 320, 640 and 1280",
+                             settings.width, m_driver->GetDeviceInfo()->m_address.c_str()));
         return false;
     }
-    return UpdateJvcParameter(quality, "encode(1).quality") && !StopRequested() &&
-           Utils::SendForStream(m_http, Utils::ParamPath("encode(1).status=save"), m_driver, 0) &&
-           !StopRequested() &&
-           Utils::SendForStream(m_http, VideoRequestPath(settings.interval), m_driver, 200);
+    return UpdateJvcParameter(quality, "encode(1).quality") && SaveEncoder(1);
 }
 
 void CMjpegHttpChannel::ProcessData(const uint8_t* data, size_t size) {

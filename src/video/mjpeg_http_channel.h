@@ -3,6 +3,7 @@
 // picture size, constant-bit-rate mode and quality of encoder 1, saves them and opens the
 // video request; each complete picture becomes a "JPEG" frame for the host.
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "video/common_http_channel.h"
@@ -28,6 +29,9 @@ class CMjpegHttpChannel : public CCommonHttpChannel, public IJpegReceiver {
     const CJpegParser& Parser() const { return m_parser; }
 
   private:
+    // The encoder writes before the video request; false when one failed. An unusable
+    // quality is reported under where (the open's context).
+    bool ConfigureEncoder(const ipcapture::ChannelSettings& settings, std::string_view where);
     CJpegParser m_parser;
 };
 

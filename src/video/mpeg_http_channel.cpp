@@ -65,15 +65,16 @@ unsigned CMpegHttpChannel::FrameCapacity(size_t pictureSize) {
 bool CMpegHttpChannel::OpenStream() {
     const ipcapture::ChannelSettings settings = GetSettings();
     m_parser.Reset();
+    return OpenConfigured([&] { return ConfigureEncoder(settings); }, "/api/video?encode=mpeg4");
+}
+
+bool CMpegHttpChannel::ConfigureEncoder(const ipcapture::ChannelSettings& settings) {
     return SetFrameSize(2) &&
            UpdateJvcParameter(BitRateValue(settings.quality), "encode(2).bitrate") &&
            UpdateJvcParameter(FrameRateValue(settings.interval), "encode(2).framerate") &&
            UpdateJvcParameter(IFrameIntervalValue(settings.interval, m_cameraFamily),
                               "encode(2).iframeinterval") &&
-           !StopRequested() &&
-           Utils::SendForStream(m_http, Utils::ParamPath("encode(2).status=save"), m_driver, 0) &&
-           !StopRequested() &&
-           Utils::SendForStream(m_http, "/api/video?encode=mpeg4", m_driver, 200);
+           SaveEncoder(2);
 }
 
 void CMpegHttpChannel::ProcessData(const uint8_t* data, size_t size) {

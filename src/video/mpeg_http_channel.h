@@ -34,6 +34,8 @@ class CMpegHttpChannel : public CCommonHttpChannel, public IMpegReceiver {
     const CMpegParser& Parser() const { return m_parser; }
 
   private:
+    // The encoder writes before the video request; false when one failed.
+    bool ConfigureEncoder(const ipcapture::ChannelSettings& settings);
     CMpegParser m_parser;
 };
 

@@ -1,10 +1,12 @@
 // The HTTP channels' delivery of pictures to the host, fed block by block without a camera:
-// what reaches the host once a stop is under way, and hosts that fail.
+// what reaches the host once a stop is under way, and hosts that fail. And the opening of a
+// stream on a camera that refuses the encoder settings to the account.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "http/test_server.h"
 #include "mpeg_stream.h"
 #include "reference_host.h"
 #include "support/fake_driver.h"
@@ -148,4 +150,57 @@ TEST(HttpChannelDeliveryTest, HostFailuresStayInsideTheChannel) {
     EXPECT_EQ(got[0].height, 480u);
     EXPECT_EQ(h.driver.CountContaining("Camera 10.0.0.9 is online"), 1u);
     EXPECT_EQ(h.frames.Outstanding(), 0);
+}
+
+namespace {
+
+// A camera whose account may watch but not configure: reads answer a value other than the
+// one the channel wants, every write answers "name&401 Unauthorized", the video comes.
+std::string WatchOnlyCamera(const testing_http::HttpRequest& r) {
+    const std::string close = "Connection: close\r\n";
+    if (r.target.rfind("/api/video?", 0) == 0) {
+        return testing_http::Response(200, "", close);
+    }
+    const std::string query = r.target.substr(r.target.find('?') + 1);
+    const auto eq = query.find('=');
+    const std::string line =
+        eq == std::string::npos ? query + "=old&200 OK" : query.substr(0, eq) + "&401 Unauthorized";
+    return testing_http::Response(200, line + "\r\n", close);
+}
+
+template <class Channel>
+class ConfiguredChannel : public Channel {
+  public:
+    ConfiguredChannel(IDriver* driver, const ChannelSettings& s) : Channel(0, driver, nullptr) {
+        this->m_settings = s;
+    }
+    void EndStream() { this->m_http.CloseRequest(); }
+};
+
+template <class Channel>
+void ExpectVideoDespiteRefusedSettings(const std::string& videoPrefix) {
+    testing_http::TestServer server(testing_http::Serve(WatchOnlyCamera));
+    FakeDriver driver;
+    driver.info = DEVICE_INFO("127.0.0.1", server.Port(), "user", "jvc");
+    driver.parameters[2] = "1";
+    ConfiguredChannel<Channel> channel(&driver, {100, 50, 640, 480});
+    for (int open = 0; open < 2; ++open) {
+        ASSERT_TRUE(channel.OpenStream());
+        channel.EndStream();
+        const auto requests = server.Requests();
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(requests.back().target.rfind(videoPrefix, 0), 0u) << requests.back().target;
+    }
+    for (const auto& r : server.Requests()) {
+        EXPECT_EQ(r.target.find("status=save"), std::string::npos);  // nothing to keep
+    }
+    EXPECT_EQ(driver.CountContaining("refuses parameter"), 1u);
+    EXPECT_EQ(driver.CountContaining("Cannot set parameter"), 0u);
+}
+
+}  // namespace
+
+TEST(HttpChannelOpenTest, RefusedEncoderSettingsAreLoggedOnceAndTheVideoStillOpens) {
+    ExpectVideoDespiteRefusedSettings<CMjpegHttpChannel>("/api/video?encode=jpeg");
+    ExpectVideoDespiteRefusedSettings<CMpegHttpChannel>("/api/video?encode=mpeg4");
 }
