@@ -82,32 +82,38 @@ bool CJvcDigitalIO::PollInputs() {
     return true;
 }
 
+void CJvcDigitalIO::ReportRefusal(std::string_view where, uint32_t output,
+                                  const Utils::ParamAnswer& answer) {
+    if (!answer.Refused() || answer.errorText.empty()) {
+        return;
+    }
+    const std::string& address = m_driver->GetDeviceInfo()->m_address;
+    const std::string text = Utils::FormatString("Cannot set output %u state for JVC camera %s. ",
+                                                 output, address.c_str());
+    Utils::LogResult(
+        CResultDef(kResultNotSet, WithContext(where, text) + answer.errorText, kLogFailure),
+        m_driver);
+}
+
 bool CJvcDigitalIO::SetOutputState(uint32_t output, int32_t state) {
     const char* word = StateWord(state);
     if (word == nullptr) {
         return true;
     }
-    // The pin's duration is written as 0 before its status; a camera that refuses the
-    // duration never receives the status.
+    // The pin's duration is written as 0 (the output stays) before its status. The cameras'
+    // makers print the duration's setter under the input pin's name, so a camera may well
+    // refuse this write: the refusal is logged and the status is written all the same.
     const std::string prefix = Utils::FormatString("peripheral.output_pin.pin(%u).", output + 1);
-    Utils::ParamAnswer answer = SendOutput(prefix + "duration=0");
-    if (answer.verdict == Utils::ParamAnswer::Verdict::kNotSent) {
+    const Utils::ParamAnswer duration = SendOutput(prefix + "duration=0");
+    if (duration.verdict == Utils::ParamAnswer::Verdict::kNotSent) {
         return false;
     }
-    if (answer.Accepted()) {
-        answer = SendOutput(prefix + "status=" + word);
-        if (answer.verdict == Utils::ParamAnswer::Verdict::kNotSent) {
-            return false;
-        }
+    ReportRefusal(JVC_HERE, output, duration);
+    const Utils::ParamAnswer status = SendOutput(prefix + "status=" + word);
+    if (status.verdict == Utils::ParamAnswer::Verdict::kNotSent) {
+        return false;
     }
-    if (!answer.errorText.empty()) {
-        const std::string& address = m_driver->GetDeviceInfo()->m_address;
-        const std::string text = Utils::FormatString(
-            "Cannot set output %u state for JVC camera %s. ", output, address.c_str());
-        Utils::LogResult(
-            CResultDef(kResultNotSet, WithContext(JVC_HERE, text) + answer.errorText, kLogFailure),
-            m_driver);
-    }
+    ReportRefusal(JVC_HERE, output, status);
     return true;
 }
 

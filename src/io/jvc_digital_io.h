@@ -9,6 +9,7 @@
 // thread while the workers may run too; a lock per client keeps its exchanges one at a time.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "http/http_client.h"
 #include "http/param_protocol.h"
@@ -38,6 +39,9 @@ class CJvcDigitalIO : public CIOBase {
     // logged by the protocol).
     Utils::ParamAnswer SendInput(const std::string& query) JVC_EXCLUDES(m_inputLock);
     Utils::ParamAnswer SendOutput(const std::string& query) JVC_EXCLUDES(m_outputLock);
+
+    // Logs "Cannot set output ..." under where with the camera's reason when it refused.
+    void ReportRefusal(std::string_view where, uint32_t output, const Utils::ParamAnswer& answer);
 
     CLock m_inputLock;
     Web::CHttpClient m_inputClient JVC_GUARDED_BY(m_inputLock);

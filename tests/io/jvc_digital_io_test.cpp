@@ -238,19 +238,21 @@ TEST_F(DigitalIOTest, OutputRequestsSendTheDurationThenTheStatusOnlyForAChange) 
     EXPECT_TRUE(host.Events().empty());
 }
 
-TEST_F(DigitalIOTest, ARefusedDurationIsLoggedAndAFailedRequestForgetsTheStates) {
+TEST_F(DigitalIOTest, ARefusedDurationIsLoggedTheStatusStillSentAndAFailedRequestForgetsTheStates) {
     Open(0, 2);
     ASSERT_TRUE(io->Start());
     cam.ClearRequests();
 
-    // The camera refuses pin 1's duration: logged, no status write, the state stays cached.
+    // The camera refuses pin 1's duration: logged, the status is written all the same, and
+    // the state stays cached.
     cam.SetLineStatus("peripheral.output_pin.pin(1).duration", 500);
     EXPECT_TRUE(io->SetOutput(0, 2));
     EXPECT_TRUE(io->SetOutput(0, 2));
     EXPECT_TRUE(io->SetOutput(1, 2));
     ASSERT_TRUE(cam.WaitForRequest(OutputWrite(2, "status=make")));
-    EXPECT_EQ(Received(), (Queries{OutputWrite(1, "duration=0"), OutputWrite(2, "duration=0"),
-                                   OutputWrite(2, "status=make")}));
+    EXPECT_EQ(Received(), (Queries{OutputWrite(1, "duration=0"), OutputWrite(1, "status=make"),
+                                   OutputWrite(2, "duration=0"), OutputWrite(2, "status=make")}));
+    EXPECT_EQ(cam.OutputPin(1)->writes, 2u);
     const std::string line =
         "vostrel::CJvcDigitalIO::SetOutputState: Cannot set output 0 state for JVC camera "
         "127.0.0.1. Camera returns status code 500, error message: "
