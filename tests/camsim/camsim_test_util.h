@@ -150,12 +150,13 @@ inline StreamResult ReadStream(uint16_t port, const std::string& target,
 }
 
 // Splits a multipart/x-mixed-replace body into its parts' bytes, using each part's
-// Content-Length header. Stops at the first part that is not complete.
-inline std::vector<std::string> SplitParts(const std::string& body, const std::string& boundary) {
+// Content-Length header. Stops at the first part that is not complete. `line` is the line
+// that opens a part: the camera's is its boundary value itself ("--foo"), not "--" + boundary.
+inline std::vector<std::string> SplitParts(const std::string& body, const std::string& line) {
     std::vector<std::string> parts;
     size_t pos = 0;
     while (true) {
-        const size_t b = body.find("--" + boundary + "\r\n", pos);
+        const size_t b = body.find(line + "\r\n", pos);
         if (b == std::string::npos)
             break;
         const size_t headers_end = body.find("\r\n\r\n", b);

@@ -140,13 +140,25 @@ std::string DigestResponse(const std::string& user, const std::string& realm,
     return Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2);
 }
 
-Authenticator::Authenticator(AuthMode mode, std::string user, std::string password,
+std::string PercentDecode(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+Authenticator::Authenticator(AuthMode mode, std::map<std::string, std::string> users,
                              std::string realm)
-    : mode_(mode),
-      user_(std::move(user)),
-      password_(std::move(password)),
-      realm_(std::move(realm)),
-      opaque_(RandomHex(8)) {}
+    : mode_(mode), users_(std::move(users)), realm_(std::move(realm)), opaque_(RandomHex(8)) {}
 
 std::string Authenticator::NewNonce() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -175,7 +187,7 @@ std::string Authenticator::Challenge(bool stale) {
 }
 
 Authenticator::Verdict Authenticator::Check(const std::string& method, const std::string& target,
-                                            const std::string& authorization) {
+                                            const std::string& authorization, std::string* user) {
     if (mode_ == AuthMode::kNone) {
         return Verdict::kAccepted;
     }
@@ -187,23 +199,41 @@ Authenticator::Verdict Authenticator::Check(const std::string& method, const std
             return Verdict::kRejected;
         }
         auto decoded = Base64Decode(authorization.substr(6));
-        return decoded && *decoded == user_ + ":" + password_ ? Verdict::kAccepted
-                                                              : Verdict::kRejected;
+        const size_t colon = decoded ? decoded->find(':') : std::string::npos;
+        if (colon == std::string::npos) {
+            return Verdict::kRejected;
+        }
+        auto known = users_.find(decoded->substr(0, colon));
+        if (known == users_.end() || known->second != decoded->substr(colon + 1)) {
+            return Verdict::kRejected;
+        }
+        if (user) {
+            *user = known->first;
+        }
+        return Verdict::kAccepted;
     }
     // Digest, RFC 7616 with MD5 and qop=auth.
     if (!StartsWithNoCase(authorization, "Digest ")) {
         return Verdict::kRejected;
     }
     auto p = ParseAuthParams(authorization.substr(7));
-    if (p["username"] != user_ || p["realm"] != realm_ || p["uri"] != target ||
+    auto known = users_.find(p["username"]);
+    // A client may send the uri as the request line has it or percent-decoded.
+    if (known == users_.end() || p["realm"] != realm_ ||
+        (p["uri"] != target && PercentDecode(p["uri"]) != PercentDecode(target)) ||
         Lower(p["qop"]) != "auth" || p["cnonce"].empty() || p["nc"].size() != 8 ||
         (p.count("algorithm") && Lower(p["algorithm"]) != "md5") ||
         (p.count("opaque") && p["opaque"] != opaque_)) {
         return Verdict::kRejected;
     }
-    const std::string expected = DigestResponse(user_, realm_, password_, method, p["uri"],
-                                                p["nonce"], p["nc"], p["cnonce"]);
-    if (Lower(p["response"]) != expected) {
+    // The HTTP library hands header values over percent-decoded, so a client's uri that was
+    // percent-encoded as in the request line arrives decoded: its hash is over the target.
+    auto expected = [&](const std::string& uri) {
+        return DigestResponse(known->first, realm_, known->second, method, uri, p["nonce"], p["nc"],
+                              p["cnonce"]);
+    };
+    const std::string response = Lower(p["response"]);
+    if (response != expected(p["uri"]) && response != expected(target)) {
         return Verdict::kRejected;
     }
     uint64_t nc = 0;
@@ -223,6 +253,9 @@ Authenticator::Verdict Authenticator::Check(const std::string& method, const std
         return Verdict::kRejected;  // replayed nonce count
     }
     it->second.last_nc = nc;
+    if (user) {
+        *user = known->first;
+    }
     return Verdict::kAccepted;
 }
 

@@ -24,14 +24,20 @@ std::string DigestResponse(const std::string& user, const std::string& realm,
                            const std::string& uri, const std::string& nonce, const std::string& nc,
                            const std::string& cnonce);
 
+// Decodes %XX sequences ("+" stays as it is).
+std::string PercentDecode(const std::string& text);
+
 class Authenticator {
   public:
-    Authenticator(AuthMode mode, std::string user, std::string password, std::string realm);
+    // users: name -> password.
+    Authenticator(AuthMode mode, std::map<std::string, std::string> users, std::string realm);
 
     enum class Verdict { kAccepted, kMissing, kRejected, kStale };
-    // Judges the Authorization header (empty when none came) of a request.
+    // Judges the Authorization header (empty when none came) of a request; on kAccepted,
+    // *user is the user named (untouched with mode none). A Digest "uri" may spell the
+    // request target with or without percent-encoding: both name the same resource.
     Verdict Check(const std::string& method, const std::string& target,
-                  const std::string& authorization);
+                  const std::string& authorization, std::string* user = nullptr);
     // The WWW-Authenticate value for a 401 answer (a fresh nonce for Digest).
     std::string Challenge(bool stale = false);
     AuthMode mode() const { return mode_; }
@@ -44,7 +50,8 @@ class Authenticator {
     std::string NewNonce();
 
     AuthMode mode_;
-    std::string user_, password_, realm_, opaque_;
+    std::map<std::string, std::string> users_;
+    std::string realm_, opaque_;
     std::mutex mutex_;
     std::map<std::string, NonceInfo> nonces_;  // at most kMaxNonces, oldest dropped
     uint64_t counter_ = 0;

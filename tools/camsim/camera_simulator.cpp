@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -44,13 +45,25 @@ namespace {
 constexpr size_t kMaxRequests = 10000;
 constexpr size_t kMaxWrites = 10000;
 constexpr auto kSlice = 20ms;  // how often waiting loops look at faults and Stop
-const char kBoundary[] = "camsimboundary";
+// The multipart boundary as the camera names it; its parts open with this very line (not the
+// RFC's "--" + boundary).
+const char kBoundary[] = "--foo";
 
 std::string Lower(std::string s) {
     for (auto& c : s) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return s;
+}
+
+// An HTTP date (RFC 7231), for the Date line of every answer.
+std::string HttpDate() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    return text;
 }
 
 std::string Upper(std::string s) {
@@ -60,22 +73,7 @@ std::string Upper(std::string s) {
     return s;
 }
 
-// Percent-decoding of one query item (a camera decodes %XX; "+" stays as it is).
-std::string PercentDecode(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-            out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
+using detail::PercentDecode;
 
 // The connection this server thread serves (set by SimServer for its worker threads).
 thread_local uint64_t t_connection = 0;
@@ -106,39 +104,74 @@ bool PeerGone(int sock) {
 }
 
 struct FixtureData {
+    // The stream as the camera sends it (see LoadFixture).
     std::vector<uint8_t> bytes;
-    // Pictures: [start, end) byte ranges; a key picture's range begins with its sequence header.
+    // Pictures: [start, end) byte ranges; a key picture's range begins with its headers.
     std::vector<std::pair<size_t, size_t>> units;
     std::vector<bool> key;
 };
 
-FixtureData LoadFixture(const std::string& path) {
+// The start codes of an MPEG-4 elementary stream, by byte offset.
+std::vector<size_t> StartCodes(const std::vector<uint8_t>& d) {
+    std::vector<size_t> at;
+    for (size_t i = 0; i + 3 < d.size(); ++i) {
+        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
+            at.push_back(i);
+            i += 2;
+        }
+    }
+    return at;
+}
+
+void AppendUserData(std::vector<uint8_t>& out, const std::string& text) {
+    const uint8_t code[] = {0, 0, 1, 0xB2};
+    out.insert(out.end(), code, code + 4);
+    out.insert(out.end(), text.begin(), text.end());
+}
+
+// Reads a fixture and lays it out as the camera's encoder sends a stream: no visual object
+// sequence or visual object headers, and in front of every I-VOP the VOL, user data (kept for
+// the makers' own use), the GOV and user data with text items naming the camera.
+FixtureData LoadFixture(const std::string& path, const std::string& model) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw std::runtime_error("camsim: cannot read MPEG-4 fixture " + path);
     }
+    const std::vector<uint8_t> d{std::istreambuf_iterator<char>(in),
+                                 std::istreambuf_iterator<char>()};
+    const std::vector<size_t> codes = StartCodes(d);
     FixtureData f;
-    f.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    const auto& d = f.bytes;
-    size_t header = SIZE_MAX;  // a sequence header not yet followed by its picture
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 4 < d.size(); ++i) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            if (d[i + 3] == 0xB0 && header == SIZE_MAX) {
-                header = i;
-            } else if (d[i + 3] == 0xB6) {
-                starts.push_back(header != SIZE_MAX ? header : i);
-                f.key.push_back(d[i + 4] < 0x40);
-                header = SIZE_MAX;
-            }
+    size_t header = SIZE_MAX;  // where the headers of the next picture begin in f.bytes
+    for (size_t c = 0; c < codes.size(); ++c) {
+        const size_t begin = codes[c], end = c + 1 < codes.size() ? codes[c + 1] : d.size();
+        const uint8_t code = d[begin + 3];
+        if (code == 0xB0 || code == 0xB1 || code == 0xB5 || code <= 0x1F) {
+            continue;  // the camera sends no sequence, visual object or video object codes
+        }
+        if (code >= 0x20 && code <= 0x2F && header == SIZE_MAX) {
+            header = f.bytes.size();
+        }
+        if (code == 0xB6) {
+            f.units.emplace_back(header != SIZE_MAX ? header : f.bytes.size(), 0);
+            f.key.push_back(begin + 4 < d.size() && d[begin + 4] < 0x40);
+            header = SIZE_MAX;
+        }
+        f.bytes.insert(f.bytes.end(), d.begin() + static_cast<std::ptrdiff_t>(begin),
+                       d.begin() + static_cast<std::ptrdiff_t>(end));
+        if (code >= 0x20 && code <= 0x2F) {
+            AppendUserData(f.bytes, "reserved");  // contents not documented
+        } else if (code == 0xB3) {
+            AppendUserData(f.bytes, "type = " + model + "\r\nTimestamp = 2008/06/01 12:00:" +
+                                        (f.units.size() / 25 < 10 ? "0" : "") +
+                                        std::to_string(f.units.size() / 25 % 60) + ".000\r\n");
         }
     }
-    if (starts.empty()) {
+    if (f.units.empty()) {
         throw std::runtime_error("camsim: no pictures in MPEG-4 fixture " + path);
     }
-    starts[0] = 0;
-    for (size_t k = 0; k < starts.size(); ++k) {
-        f.units.emplace_back(starts[k], k + 1 < starts.size() ? starts[k + 1] : d.size());
+    f.units[0].first = 0;
+    for (size_t k = 0; k < f.units.size(); ++k) {
+        f.units[k].second = k + 1 < f.units.size() ? f.units[k + 1].first : f.bytes.size();
     }
     return f;
 }
@@ -171,10 +204,15 @@ const char* AuthModeName(AuthMode mode) {
 }
 
 std::vector<ProfileInfo> KnownProfiles() {
+    // The makers document two alarm outputs on a VN-V686. The pins of the VN-V686B and
+    // VN-V685 are not documented: two inputs and one output, as before. The VN-V685 is a PTZ
+    // dome of the same generation (its guide has the same PTZ requests, click on centre
+    // always available). No VN-X guide was at hand: its name and password stay as they were.
     return {
-        {"VN-V686", 1, true, 2, 1, "00:80:88:6A:86:01", "2.00"},
-        {"VN-V686B", 1, true, 2, 1, "00:80:88:6A:86:0B", "1.03"},
-        {"VN-X235", 2, false, 1, 1, "00:80:88:2A:35:01", ""},
+        {"VN-V686", 1, true, 2, 2, "00:80:88:6A:86:01", "2.00", "VN-V686U", "vn-v686"},
+        {"VN-V686B", 1, true, 2, 1, "00:80:88:6A:86:0B", "1.03", "VN-V686BU", "jvc"},
+        {"VN-V685", 1, true, 2, 1, "00:80:88:6A:85:01", "2.00", "VN-V685U", "jvc"},
+        {"VN-X235", 2, false, 1, 1, "00:80:88:2A:35:01", "", "VN-X235", "jvc"},
     };
 }
 
@@ -206,8 +244,8 @@ std::optional<ProfileInfo> FindProfile(const std::string& name) {
         std::isdigit(static_cast<unsigned char>(upper[4])) &&
         std::all_of(upper.begin() + 4, upper.end(),
                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)); })) {
-        ProfileInfo p = KnownProfiles()[2];
-        p.name = upper;
+        ProfileInfo p = KnownProfiles().back();
+        p.name = p.model = upper;
         return p;
     }
     return std::nullopt;
@@ -241,6 +279,7 @@ struct CameraSimulator::Impl {
     std::atomic<bool> stopping{false};
 
     std::unique_ptr<detail::Authenticator> auth;
+    std::map<std::string, Role> roles;  // user name -> role
     std::map<std::pair<unsigned, unsigned>, std::shared_ptr<const std::vector<JpegPicture>>> rings;
     std::map<std::pair<unsigned, unsigned>, std::shared_ptr<const FixtureData>> fixtures;
 
@@ -289,6 +328,25 @@ struct CameraSimulator::Impl {
     // Bytes of the picture to send and whether the stream ends after them, for picture k.
     static size_t PictureLength(const FaultSettings& f, uint64_t k, size_t whole, bool& cut);
     void HandleVideo(const httplib::Request& req, httplib::Response& res, RequestRecord rec);
+    void HandleJpeg(const httplib::Request& req, httplib::Response& res, RequestRecord rec);
+    void HandleMpeg4(const httplib::Request& req, httplib::Response& res, RequestRecord rec);
+    // Answers a request with an HTTP status and no stream, and logs it.
+    void Refuse(httplib::Response& res, RequestRecord rec, int status);
+    // The listed frame rate an MJPEG request's framerate value is served at, as the camera
+    // writes it; nullopt when the value is refused.
+    static std::optional<std::string> ServedJpegRate(const std::string& text, bool refuse_unlisted);
+    static std::string FrameSizeName(std::pair<unsigned, unsigned> size);
+    struct JpegStream {
+        std::shared_ptr<const std::vector<JpegPicture>> ring;
+        bool multipart = true;
+        bool ptz_info = false;
+        double fps = 10;
+    };
+    // The boundary line and headers of one multipart part.
+    std::string PartHeaders(const JpegStream& stream, size_t announced);
+    // Serve a stream until it ends; the result is the content provider's.
+    bool ServeJpeg(const JpegStream& stream, httplib::DataSink& sink);
+    bool ServeMpeg4(const FixtureData& fixture, double fps, bool mid_gop, httplib::DataSink& sink);
     // Waits until `until`, in slices; false when the stream must end (Stop or the client went).
     bool SleepUntil(Clock::time_point until) const;
     // Writes bytes of a stream, honouring the byte-rate fault; false when the stream ends.
@@ -448,17 +506,13 @@ class SimServer : public httplib::Server {
                                         std::chrono::microseconds(read_timeout_usec_),
                                     std::chrono::seconds(write_timeout_sec_) +
                                         std::chrono::microseconds(write_timeout_usec_));
-            for (size_t count = keep_alive_max_count_; count > 0; --count) {
-                if (!WaitForRequest(sock)) {
-                    break;
-                }
+            // One request per connection: every answer says "Connection: close", as the
+            // camera's do, and the connection ends with it.
+            if (WaitForRequest(sock)) {
                 bool connection_closed = false;
                 t_close_after = false;
                 t_pace_answer = false;
-                ok = process_request(stream, count == 1, connection_closed, nullptr);
-                if (!ok || connection_closed || t_close_after) {
-                    break;
-                }
+                ok = process_request(stream, true, connection_closed, nullptr);
             }
         }
         impl_->UnregisterSocket(id);  // shuts down and closes the socket
@@ -468,8 +522,8 @@ class SimServer : public httplib::Server {
     }
 
   private:
-    // Keep-alive: waits for the next request's first bytes; false when the connection should
-    // end (the client closed it, idle time-out, the listener stopped, or Stop).
+    // Waits for the request's first bytes; false when the connection should end (the client
+    // closed it, idle time-out, the listener stopped, or Stop).
     bool WaitForRequest(int sock) const {
         const auto deadline = Clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
         while (!impl_->stopping && Clock::now() < deadline) {
@@ -519,7 +573,18 @@ CameraSimulator::Impl::Impl(Options o) : opt(std::move(o)) {
         profile.output_pins = std::min(opt.output_pins, 15);
     store = std::make_unique<detail::ParamStore>(profile, profile.input_pins, profile.output_pins);
     html = opt.html;
-    auth = std::make_unique<detail::Authenticator>(opt.auth, opt.user, opt.password, opt.realm);
+    for (std::string* password : {&opt.password, &opt.operator_password, &opt.user_password}) {
+        if (password->empty()) {
+            *password = profile.default_password;
+        }
+    }
+    roles = {{opt.user, Role::kAdmin}, {"operator", Role::kOperator}, {"user", Role::kUser}};
+    auth = std::make_unique<detail::Authenticator>(
+        opt.auth,
+        std::map<std::string, std::string>{{"user", opt.user_password},
+                                           {"operator", opt.operator_password},
+                                           {opt.user, opt.password}},
+        opt.realm);
 }
 
 void CameraSimulator::Impl::SpawnWorker(std::function<void()> fn) {
@@ -586,6 +651,9 @@ void CameraSimulator::Impl::StartListening() {
         rec.target = req.target;
         rec.path = req.path;
         rec.had_credentials = req.has_header("Authorization");
+        rec.accept = req.get_header_value("Accept");
+        res.set_header("Server", "JVC " + profile.name + " API Server");
+        res.set_header("Date", HttpDate());
         const FaultSettings f = Faults();
         if (f.endless_headers) {
             SendEndlessHeaders(rec);
@@ -607,8 +675,11 @@ void CameraSimulator::Impl::StartListening() {
             Log(rec);
             return httplib::Server::HandlerResponse::Handled;
         }
-        const auto verdict =
-            auth->Check(req.method, req.target, req.get_header_value("Authorization"));
+        // Video requests need no authentication; everything else does.
+        const auto verdict = req.path == "/api/video"
+                                 ? detail::Authenticator::Verdict::kAccepted
+                                 : auth->Check(req.method, req.target,
+                                               req.get_header_value("Authorization"), &rec.user);
         if (verdict != detail::Authenticator::Verdict::kAccepted) {
             res.status = 401;
             res.set_header("WWW-Authenticate",
@@ -717,6 +788,10 @@ void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Re
             std::this_thread::sleep_for(kSlice);
         }
     }
+    // Without authentication every request is the admin's.
+    auto role_it = roles.find(rec.user);
+    const Role role =
+        auth->mode() == AuthMode::kNone || role_it == roles.end() ? Role::kAdmin : role_it->second;
     std::vector<std::string> lines;
     {
         std::lock_guard<std::mutex> lock(mu);
@@ -735,7 +810,9 @@ void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Re
             detail::DataLine line;
             auto fault = faults.line_status.find(name);
             if (fault != faults.line_status.end()) {
-                line = detail::DataLine{name, "", fault->second};
+                line = detail::DataLine{name, "", fault->second, eq != std::string::npos, ""};
+            } else if (!detail::ParamStore::Allowed(role, name, eq != std::string::npos)) {
+                line = detail::DataLine{name, "", 401, eq != std::string::npos, ""};
             } else if (eq == std::string::npos) {
                 line = store->Read(name);
             } else {
@@ -756,12 +833,15 @@ void CameraSimulator::Impl::HandleParam(const httplib::Request& req, httplib::Re
         res.set_content("400 Bad Request\r\n", "text/plain");
     } else {
         std::string body;
+        // "Accept: text/plain" gives plain text; no Accept line, "text/html" or anything else
+        // (not documented) gives the HTML page, unless the html switch forces it.
         const bool as_html = [&] {
             std::lock_guard<std::mutex> lock(mu);
             return html;
-        }();
+        }() || Lower(rec.accept).find("text/plain") == std::string::npos;
         if (as_html) {
-            body = "<html><head><title>" + profile.name + "</title></head><body>\r\n";
+            // The camera's page is not documented: one answer line a row, in the body.
+            body = "<html><head><title>" + profile.model + "</title></head><body>\r\n";
             for (size_t i = 0; i < lines.size(); ++i) {
                 body += lines[i] + (i + 1 < lines.size() ? "<br>\r\n" : "\r\n");
             }
@@ -891,180 +971,299 @@ bool CameraSimulator::Impl::StreamWrite(httplib::DataSink& sink, const uint8_t* 
     return true;
 }
 
+namespace {
+
+// The MJPEG frame rates the camera takes, as it writes them; a negative n is one picture every
+// |n| seconds, 0 is one picture and the end of the answer.
+const char* const kJpegRates[] = {"30", "25", "15", "10", "7.5", "6",   "5",   "3",   "2",  "1",
+                                  "0",  "-2", "-3", "-5", "-10", "-15", "-20", "-30", "-60"};
+
+// Pictures per second of a frame rate value (a negative n: 1/|n|).
+double PicturesPerSecond(double rate) {
+    return rate < 0 ? 1.0 / -rate : rate;
+}
+
+// A number: an optional minus, digits, an optional fraction.
+std::optional<double> ParseRate(const std::string& text) {
+    size_t i = text.size() > 1 && text[0] == '-' ? 1 : 0;
+    const size_t digits = i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+        ++i;
+    }
+    if (i == digits || text.size() > 8) {
+        return std::nullopt;
+    }
+    if (i < text.size() && text[i] == '.') {
+        const size_t fraction = ++i;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+            ++i;
+        }
+        if (i == fraction) {
+            return std::nullopt;
+        }
+    }
+    return i == text.size() ? std::optional<double>(std::atof(text.c_str())) : std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> CameraSimulator::Impl::ServedJpegRate(const std::string& text,
+                                                                 bool refuse_unlisted) {
+    const auto rate = ParseRate(text);
+    if (!rate) {
+        return std::nullopt;
+    }
+    for (const char* listed : kJpegRates) {
+        if (std::atof(listed) == *rate) {
+            return std::string(listed);
+        }
+    }
+    if (refuse_unlisted) {
+        return std::nullopt;
+    }
+    // What the camera does with an unlisted rate is not documented: the nearest listed rate
+    // below it, the slowest for one slower than all.
+    const double wanted = PicturesPerSecond(*rate);
+    std::string best = "-60";
+    double best_pps = 0;
+    for (const char* listed : kJpegRates) {
+        const double pps = PicturesPerSecond(std::atof(listed));
+        if (std::atof(listed) != 0 && pps <= wanted && pps > best_pps) {
+            best = listed;
+            best_pps = pps;
+        }
+    }
+    return best;
+}
+
+std::string CameraSimulator::Impl::FrameSizeName(std::pair<unsigned, unsigned> size) {
+    return size.first == 320 ? "qvga" : size.first == 1280 ? "quadvga" : "vga";
+}
+
+void CameraSimulator::Impl::Refuse(httplib::Response& res, RequestRecord rec, int status) {
+    res.status = status;
+    if (status == 400) {
+        res.set_content("400 Bad Request\r\n", "text/plain");
+    }
+    rec.status = status;
+    Log(std::move(rec));
+}
+
 void CameraSimulator::Impl::HandleVideo(const httplib::Request& req, httplib::Response& res,
                                         RequestRecord rec) {
     if (const int status = Faults().video_status; status > 0) {
-        res.status = status;
-        rec.status = status;
-        Log(std::move(rec));
+        Refuse(res, std::move(rec), status);
         return;
     }
     const std::string encode = Lower(req.get_param_value("encode"));
+    if (encode == "jpeg") {
+        HandleJpeg(req, res, std::move(rec));
+    } else if (encode == "mpeg4") {
+        HandleMpeg4(req, res, std::move(rec));
+    } else {
+        Refuse(res, std::move(rec), 400);
+    }
+}
+
+void CameraSimulator::Impl::HandleJpeg(const httplib::Request& req, httplib::Response& res,
+                                       RequestRecord rec) {
+    const FaultSettings f0 = Faults();
     std::pair<unsigned, unsigned> size;
-    double fps = 0;
     {
         std::lock_guard<std::mutex> lock(mu);
-        size = encode == "mpeg4" ? store->Mpeg4Size() : store->JpegSize();
-        fps = encode == "mpeg4" ? store->Mpeg4FrameRate() : opt.default_jpeg_fps;
+        size = store->JpegSize();
     }
-    if (encode == "jpeg") {
-        const std::string rate = req.get_param_value("framerate");
-        if (!rate.empty()) {
-            if (rate.size() > 3 || !std::all_of(rate.begin(), rate.end(), ::isdigit)) {
-                res.status = 400;
-                rec.status = 400;
-                Log(std::move(rec));
-                return;
-            }
-            const int r = std::atoi(rate.c_str());
-            if (r > 0) {
-                fps = std::min(r, 30);
-            }
-        }
-        auto ring_it = rings.find(size);
-        if (ring_it == rings.end()) {
-            res.status = 503;
-            rec.status = 503;
-            Log(std::move(rec));
+    // A request without a frame rate (not documented) is served at default_jpeg_fps.
+    std::string rate_text = std::to_string(opt.default_jpeg_fps);
+    if (req.has_param("framerate")) {
+        auto served =
+            ServedJpegRate(req.get_param_value("framerate"), f0.refuse_unlisted_framerate);
+        if (!served) {
+            Refuse(res, std::move(rec), 400);
             return;
         }
-        const bool multipart = Lower(req.get_param_value("boundary")) == "on";
-        auto ring = ring_it->second;
-        res.status = 200;
-        rec.status = 200;
-        Log(std::move(rec));
-        res.set_header("Cache-Control", "no-cache");
-        res.set_header("Connection", "close");
-        t_close_after = true;
-        const std::string type =
-            multipart ? std::string("multipart/x-mixed-replace; boundary=") + kBoundary
-                      : "image/jpeg";
-        res.set_content_provider(type.c_str(), [this, ring, fps, multipart](
-                                                   size_t, httplib::DataSink& sink) {
-            OpenStreamScope counted(*this);
-            const auto interval = std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(1.0 / fps));
-            auto next = Clock::now();
-            StreamPacer pacer;
-            std::string part;
-            for (uint64_t k = 0;; ++k) {
-                const FaultSettings f = Faults();
-                if (f.end_stream_after >= 0 && k >= static_cast<uint64_t>(f.end_stream_after)) {
-                    sink.done();
-                    return true;
-                }
-                if (f.stall_stream_after >= 0 && k >= static_cast<uint64_t>(f.stall_stream_after)) {
-                    Stall();
-                    return false;
-                }
-                if (!SleepUntil(next)) {
-                    return false;
-                }
-                const JpegPicture& pic = (*ring)[k % ring->size()];
-                bool cut = false;
-                size_t length = PictureLength(f, k, pic.bytes.size(), cut);
-                const size_t announced = cut ? pic.bytes.size() : length;
-                part.clear();
-                if (multipart) {
-                    part = std::string("--") + kBoundary +
-                           "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                           std::to_string(announced) + "\r\n\r\n";
-                }
-                part.append(reinterpret_cast<const char*>(pic.bytes.data()), length);
-                if (cut) {
-                    // Closed in the middle of the picture.
-                    StreamWrite(sink, reinterpret_cast<const uint8_t*>(part.data()), part.size(),
-                                pacer);
-                    return false;
-                }
-                if (multipart) {
-                    part += "\r\n";
-                }
-                part += Garbage(f.garbage_bytes);
-                if (!StreamWrite(sink, reinterpret_cast<const uint8_t*>(part.data()), part.size(),
-                                 pacer)) {
-                    return false;
-                }
-                ++pictures;
-                next += interval;
-                if (Clock::now() - next > 1s) {
-                    next = Clock::now();  // fell far behind (byte-rate fault): do not burst
-                }
-            }
-        });
+        rate_text = *served;
+    }
+    auto ring_it = rings.find(size);
+    if (ring_it == rings.end()) {
+        Refuse(res, std::move(rec), 503);
         return;
     }
-    if (encode == "mpeg4") {
-        auto fx_it = fixtures.find(size);
-        if (fx_it == fixtures.end()) {
-            res.status = 503;
-            rec.status = 503;
-            Log(std::move(rec));
-            return;
-        }
-        auto fixture = fx_it->second;
-        const bool mid_gop = Faults().mpeg4_mid_gop;
-        res.status = 200;
-        rec.status = 200;
-        Log(std::move(rec));
-        res.set_header("Cache-Control", "no-cache");
-        res.set_header("Connection", "close");
-        t_close_after = true;
-        res.set_content_provider("video/mp4v-es", [this, fixture, fps, mid_gop](
-                                                      size_t, httplib::DataSink& sink) {
-            OpenStreamScope counted(*this);
-            const auto interval = std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(1.0 / fps));
-            // Mid-GOP: begin half way between the first two key pictures.
-            size_t first = 0;
-            if (mid_gop) {
-                size_t second_key = 1;
-                while (second_key < fixture->key.size() && !fixture->key[second_key]) {
-                    ++second_key;
-                }
-                first = std::max<size_t>(1, second_key / 2);
-            }
-            auto next = Clock::now();
-            StreamPacer pacer;
-            for (uint64_t k = 0;; ++k) {
-                const FaultSettings f = Faults();
-                if (f.end_stream_after >= 0 && k >= static_cast<uint64_t>(f.end_stream_after)) {
-                    sink.done();
-                    return true;
-                }
-                if (f.stall_stream_after >= 0 && k >= static_cast<uint64_t>(f.stall_stream_after)) {
-                    Stall();
-                    return false;
-                }
-                if (!SleepUntil(next)) {
-                    return false;
-                }
-                const auto [begin, end] = fixture->units[(first + k) % fixture->units.size()];
-                bool cut = false;
-                const size_t length = PictureLength(f, k, end - begin, cut);
-                if (!StreamWrite(sink, fixture->bytes.data() + begin, length, pacer) || cut) {
-                    return false;
-                }
-                if (f.garbage_bytes > 0) {
-                    const std::string junk = Garbage(f.garbage_bytes);
-                    if (!StreamWrite(sink, reinterpret_cast<const uint8_t*>(junk.data()),
-                                     junk.size(), pacer)) {
-                        return false;
-                    }
-                }
-                ++pictures;
-                next += interval;
-                if (Clock::now() - next > 1s) {
-                    next = Clock::now();
-                }
-            }
-        });
-        return;
-    }
-    res.status = 400;
-    res.set_content("400 Bad Request\r\n", "text/plain");
-    rec.status = 400;
+    auto ring = ring_it->second;
+    res.status = 200;
+    rec.status = 200;
     Log(std::move(rec));
+    res.set_header("Cache-Control", "no-cache");  // "Connection: close" as every answer
+    t_close_after = true;
+    if (rate_text == "0") {
+        // One picture, no boundary, and the connection closes.
+        const auto& pic = (*ring)[0];
+        res.set_content(std::string(pic.bytes.begin(), pic.bytes.end()), "image/jpeg");
+        ++pictures;
+        return;
+    }
+    // Old firmware has no boundary option; later firmware gives the same form for anything
+    // but boundary=on (no boundary item at all is not documented).
+    JpegStream stream;
+    stream.ring = ring;
+    stream.multipart = !f0.old_firmware && Lower(req.get_param_value("boundary")) == "on";
+    stream.ptz_info = Lower(req.get_param_value("ptz_info")) == "on";
+    stream.fps = PicturesPerSecond(std::atof(rate_text.c_str()));
+    std::string echo = "encode=jpeg&framerate=" + rate_text + "&framesize=" + FrameSizeName(size);
+    if (!f0.old_firmware) {
+        echo += stream.multipart ? "&boundary=on" : "&boundary=off";
+    }
+    res.set_header("x-vnv686_response",
+                   echo + (stream.ptz_info ? "&ptz_info=on" : "&ptz_info=off"));
+    if (!stream.multipart) {
+        // The answer's length is that of the first picture; the others follow it.
+        res.set_header("Content-Length", std::to_string((*ring)[0].bytes.size()));
+    }
+    const std::string type = stream.multipart
+                                 ? std::string("multipart/x-mixed-replace;boundary=") + kBoundary
+                                 : "image/jpeg";
+    res.set_content_provider(type.c_str(), [this, stream](size_t, httplib::DataSink& sink) {
+        return ServeJpeg(stream, sink);
+    });
+}
+
+std::string CameraSimulator::Impl::PartHeaders(const JpegStream& stream, size_t announced) {
+    std::string part = std::string(kBoundary) + "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                       std::to_string(announced) + "\r\n";
+    if (stream.ptz_info) {
+        std::lock_guard<std::mutex> lock(mu);
+        part += "X-Puls-Pan: 0\r\nX-Puls-Tilt: 0\r\nX-Posi-Zoom: " + store->head().zoom_position +
+                "\r\n";
+    }
+    return part + "\r\n";
+}
+
+bool CameraSimulator::Impl::ServeJpeg(const JpegStream& stream, httplib::DataSink& sink) {
+    OpenStreamScope counted(*this);
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / stream.fps));
+    auto next = Clock::now();
+    StreamPacer pacer;
+    std::string part;
+    for (uint64_t k = 0;; ++k) {
+        const FaultSettings f = Faults();
+        if (f.end_stream_after >= 0 && k >= static_cast<uint64_t>(f.end_stream_after)) {
+            sink.done();
+            return true;
+        }
+        if (f.stall_stream_after >= 0 && k >= static_cast<uint64_t>(f.stall_stream_after)) {
+            Stall();
+            return false;
+        }
+        if (!SleepUntil(next)) {
+            return false;
+        }
+        const JpegPicture& pic = (*stream.ring)[k % stream.ring->size()];
+        bool cut = false;
+        size_t length = PictureLength(f, k, pic.bytes.size(), cut);
+        part = stream.multipart ? PartHeaders(stream, cut ? pic.bytes.size() : length) : "";
+        part.append(reinterpret_cast<const char*>(pic.bytes.data()), length);
+        if (cut) {
+            // Closed in the middle of the picture.
+            StreamWrite(sink, reinterpret_cast<const uint8_t*>(part.data()), part.size(), pacer);
+            return false;
+        }
+        if (stream.multipart) {
+            part += "\r\n";
+        }
+        part += Garbage(f.garbage_bytes);
+        if (!StreamWrite(sink, reinterpret_cast<const uint8_t*>(part.data()), part.size(), pacer)) {
+            return false;
+        }
+        ++pictures;
+        next += interval;
+        if (Clock::now() - next > 1s) {
+            next = Clock::now();  // fell far behind (byte-rate fault): do not burst
+        }
+    }
+}
+
+void CameraSimulator::Impl::HandleMpeg4(const httplib::Request& req, httplib::Response& res,
+                                        RequestRecord rec) {
+    std::pair<unsigned, unsigned> size;
+    double fps = 0;
+    std::string rate_text;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        size = store->Mpeg4Size();
+        fps = store->Mpeg4FrameRate();
+        rate_text = store->Get("encode(2).framerate").value_or("15");
+    }
+    auto fx_it = fixtures.find(size);
+    if (fx_it == fixtures.end()) {
+        Refuse(res, std::move(rec), 503);
+        return;
+    }
+    auto fixture = fx_it->second;
+    const bool mid_gop = opt.mpeg4_mid_gop || Faults().mpeg4_mid_gop;
+    res.status = 200;
+    rec.status = 200;
+    Log(std::move(rec));
+    res.set_header("Cache-Control", "no-cache");  // "Connection: close" as every answer
+    res.set_header(
+        "x-vnv686_response",
+        "encode=mpeg4&framerate=" + rate_text + "&framesize=" + FrameSizeName(size) +
+            (Lower(req.get_param_value("ptz_info")) == "on" ? "&ptz_info=on" : "&ptz_info=off"));
+    t_close_after = true;
+    res.set_content_provider("video/mp4v-es",
+                             [this, fixture, fps, mid_gop](size_t, httplib::DataSink& sink) {
+                                 return ServeMpeg4(*fixture, fps, mid_gop, sink);
+                             });
+}
+
+bool CameraSimulator::Impl::ServeMpeg4(const FixtureData& fixture, double fps, bool mid_gop,
+                                       httplib::DataSink& sink) {
+    OpenStreamScope counted(*this);
+    const auto interval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / fps));
+    // Mid-GOP: begin half way between the first two key pictures.
+    size_t first = 0;
+    if (mid_gop) {
+        size_t second_key = 1;
+        while (second_key < fixture.key.size() && !fixture.key[second_key]) {
+            ++second_key;
+        }
+        first = std::max<size_t>(1, second_key / 2);
+    }
+    auto next = Clock::now();
+    StreamPacer pacer;
+    for (uint64_t k = 0;; ++k) {
+        const FaultSettings f = Faults();
+        if (f.end_stream_after >= 0 && k >= static_cast<uint64_t>(f.end_stream_after)) {
+            sink.done();
+            return true;
+        }
+        if (f.stall_stream_after >= 0 && k >= static_cast<uint64_t>(f.stall_stream_after)) {
+            Stall();
+            return false;
+        }
+        if (!SleepUntil(next)) {
+            return false;
+        }
+        const auto [begin, end] = fixture.units[(first + k) % fixture.units.size()];
+        bool cut = false;
+        const size_t length = PictureLength(f, k, end - begin, cut);
+        if (!StreamWrite(sink, fixture.bytes.data() + begin, length, pacer) || cut) {
+            return false;
+        }
+        if (f.garbage_bytes > 0) {
+            const std::string junk = Garbage(f.garbage_bytes);
+            if (!StreamWrite(sink, reinterpret_cast<const uint8_t*>(junk.data()), junk.size(),
+                             pacer)) {
+                return false;
+            }
+        }
+        ++pictures;
+        next += interval;
+        if (Clock::now() - next > 1s) {
+            next = Clock::now();
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1085,12 +1284,13 @@ uint16_t CameraSimulator::Start() {
     const unsigned ring = std::max(1u, m.opt.jpeg_ring_size);
     const int quality = std::clamp(m.opt.jpeg_quality, 1, 100);
     for (auto [w, h] : {std::pair{320u, 240u}, std::pair{640u, 480u}, std::pair{1280u, 960u}}) {
-        m.rings[{w, h}] = detail::JpegRingFor(w, h, ring, quality);
+        m.rings[{w, h}] = detail::JpegRingFor(w, h, ring, quality, m.profile.model);
     }
     const std::string dir = m.opt.data_dir.empty() ? DefaultDataDir() : m.opt.data_dir;
     for (auto [w, h] : {std::pair{320u, 240u}, std::pair{640u, 480u}, std::pair{704u, 576u}}) {
         m.fixtures[{w, h}] = std::make_shared<const FixtureData>(
-            LoadFixture(dir + "/camsim_" + std::to_string(w) + "x" + std::to_string(h) + ".m4v"));
+            LoadFixture(dir + "/camsim_" + std::to_string(w) + "x" + std::to_string(h) + ".m4v",
+                        m.profile.model));
     }
     m.port = m.opt.port;
     m.StartListening();
@@ -1314,6 +1514,8 @@ CAMSIM_FAULT_SETTER(SetTruncateEvery, int, truncate_every)
 CAMSIM_FAULT_SETTER(SetGarbageBytes, size_t, garbage_bytes)
 CAMSIM_FAULT_SETTER(SetStreamByteRate, size_t, stream_bytes_per_second)
 CAMSIM_FAULT_SETTER(SetMpeg4MidGop, bool, mpeg4_mid_gop)
+CAMSIM_FAULT_SETTER(SetOldFirmware, bool, old_firmware)
+CAMSIM_FAULT_SETTER(SetRefuseUnlistedFrameRate, bool, refuse_unlisted_framerate)
 CAMSIM_FAULT_SETTER(SetHoldParam, const std::string&, hold_param)
 CAMSIM_FAULT_SETTER(SetCutParam, const std::string&, cut_param)
 CAMSIM_FAULT_SETTER(SetCutStreamAfter, int, cut_stream_after)

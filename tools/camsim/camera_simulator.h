@@ -3,12 +3,18 @@
 // benchmarks.
 //
 // The simulator is an HTTP server (cpp-httplib) bound to 127.0.0.1 that answers the camera's
-// parameter resource "/api/param?" and its video resource "/api/video?" the way a camera
-// does: it keeps a parameter store and validates the values written to it, moves a simple PTZ
-// head, keeps digital pins, serves an MJPEG stream of real JPEG pictures and an MPEG-4 visual
-// elementary stream, and checks credentials (none, Basic or Digest). It shares no code with
-// the module's own parameter protocol (src/http/), so a fault in one is not mirrored in the
-// other.
+// parameter resource "/api/param?" and its video resource "/api/video?" the way the cameras'
+// makers document them: one request per connection (every answer says "Connection: close"),
+// HTTP Basic authentication on parameter requests (Digest as an option) with the three users
+// admin, operator and user and their rights, none on video requests; plain-text answers for
+// "Accept: text/plain" and an HTML page otherwise; write answers "name&200 OK" without the
+// value ("name&202 Accepted(...)" for the settings that last once saved); MJPEG at the
+// documented frame rates only, with the documented multipart framing or the first-picture
+// Content-Length form; JPEG pictures with two comment segments and restart markers; and an
+// MPEG-4 visual elementary stream with VOL, user data and GOV before every I-VOP, starting
+// wherever the encoder is. It keeps a parameter store and validates the values written to it,
+// moves a simple PTZ head and keeps digital pins. It shares no code with the module's own
+// parameter protocol (src/http/), so a fault in one is not mirrored in the other.
 //
 // Everything here is thread-safe: a test may read the observations and switch faults from any
 // thread while the server answers requests on its own threads.
@@ -17,6 +23,7 @@
 //
 //     camsim::CameraSimulator cam({.profile = "VN-V686"});
 //     uint16_t port = cam.Start();                     // 127.0.0.1:port
+//     ... the admin's credentials: cam.options().user, cam.options().password ...
 //     ... point the module at 127.0.0.1:port ...
 //     cam.SetInputPin(1, true);                        // "make"
 //     EXPECT_EQ(cam.GetParam("encode(1).framesize"), "vga");
@@ -43,18 +50,29 @@ std::optional<AuthMode> ParseAuthMode(const std::string& text);
 const char* AuthModeName(AuthMode mode);
 
 struct Options {
-    // Camera profile: "VN-V686" (family 1 PTZ dome), "VN-V686B" (the same, later model), or a
-    // family-2 box camera "VN-X" followed by digits (e.g. "VN-X235"). Case-insensitive; the
-    // model answered in system.model is written in capitals. See KnownProfiles().
+    // Camera profile: "VN-V686" (family 1 PTZ dome), "VN-V686B" (the same, later model),
+    // "VN-V685" (family 1 PTZ dome), or a family-2 box camera "VN-X" followed by digits (e.g.
+    // "VN-X235"). Case-insensitive. See KnownProfiles().
     std::string profile = "VN-V686";
-    AuthMode auth = AuthMode::kNone;
+    // Authentication of parameter requests (video requests never need any): Basic, as the
+    // camera does; Digest as an option; none for tests about something else.
+    AuthMode auth = AuthMode::kBasic;
+    // The admin's name and password. An empty password is the profile's default password
+    // (ProfileInfo::default_password); options() answers the password in force.
     std::string user = "admin";
-    std::string password = "jvc";
+    std::string password;
+    // The passwords of the users "operator" and "user"; empty: the profile's default.
+    std::string operator_password;
+    std::string user_password;
     std::string realm = "VN-Camera";
-    // Answer parameter requests as an HTML page instead of plain text lines.
+    // Answer parameter requests as an HTML page whatever the request's Accept line says.
     bool html = false;
-    // Pictures per second of the MJPEG stream when the request asks for framerate=0.
+    // Pictures per second of an MJPEG stream whose request names no frame rate (the camera's
+    // behaviour then is not documented; this is the simulator's own choice).
     unsigned default_jpeg_fps = 10;
+    // MPEG-4 streams start wherever the encoder is, mostly in the middle of a group of
+    // pictures, as a camera's do. False: every stream starts at an I-VOP.
+    bool mpeg4_mid_gop = true;
     // Pictures in the JPEG ring of each picture size (frame numbers 0 .. ring-1).
     unsigned jpeg_ring_size = 30;
     // JPEG quality (1..100) of the ring pictures.
@@ -75,9 +93,14 @@ struct ProfileInfo {
     bool ptz;          // has a PTZ head (camera.* parameters)
     int input_pins;
     int output_pins;
-    std::string mac;           // network.interface.mac
-    std::string sys_revision;  // system.software.revision(sys) (PTZ firmware), "" without PTZ
+    std::string mac;               // network.interface.mac
+    std::string sys_revision;      // system.software.revision(sys) (PTZ firmware), "" without PTZ
+    std::string model;             // the name the camera gives itself (system.model, "VN-V686U")
+    std::string default_password;  // of all three users until changed
 };
+
+// The three user names of a camera (the admin's may be renamed with Options::user).
+enum class Role { kAdmin, kOperator, kUser };
 
 // The built-in profiles ("VN-X235" stands for every "VN-X<digits>" model).
 std::vector<ProfileInfo> KnownProfiles();
@@ -100,7 +123,9 @@ struct RequestRecord {
     std::string target;            // path with query, as sent (e.g. "/api/param?system.mode")
     std::string path;              // the path alone ("/api/param")
     bool had_credentials = false;  // an Authorization header came with it
-    bool authorized = false;       // the credentials were accepted (true when auth is none)
+    bool authorized = false;       // the credentials were accepted (true when none are needed)
+    std::string user;              // the user the credentials name, when accepted
+    std::string accept;            // the request's Accept line ("" when none came)
     int status = 0;                // the HTTP status answered (200 for a started stream)
 };
 
@@ -178,8 +203,16 @@ struct FaultSettings {
     // closed), the client goes or the simulator stops. Applies to requests on connections
     // already open too. Such a request is logged on arrival with status 0.
     bool endless_headers = false;
-    // Start MPEG-4 streams in the middle of a group of pictures (a P-picture, no header).
+    // Start MPEG-4 streams in the middle of a group of pictures (a P-picture, no header),
+    // also when Options::mpeg4_mid_gop is false.
     bool mpeg4_mid_gop = false;
+    // Firmware before revision 1.02, which has no boundary option: every MJPEG stream comes in
+    // the first-picture Content-Length form, as "boundary=off" gives on later firmware.
+    bool old_firmware = false;
+    // Refuse an MJPEG request whose frame rate is not one the camera lists, with HTTP 400.
+    // Off: it is served at the nearest listed rate below (the camera's behaviour is not
+    // documented; these are the two likely ones).
+    bool refuse_unlisted_framerate = false;
     // Data lines for these parameter names answer with this line status (e.g. 500) and an
     // empty value, for reads and writes; a write is then not applied.
     std::map<std::string, int> line_status;
@@ -198,7 +231,10 @@ struct FaultSettings {
 // JPEG test pictures
 
 // One picture of the ring: a real baseline JPEG (YCbCr 4:2:0) of a moving test pattern whose
-// top rows carry the frame number in big black/white blocks (see ReadFrameNumber).
+// top rows carry the frame number in big black/white blocks (see ReadFrameNumber). Laid out
+// as the camera's are: SOI, APP0, two comment segments (the first with fixed-length,
+// zero-padded "name = value" items: type, Timestamp, pan, tilt, zoom, alarm), DHT, DQT, DRI,
+// SOF0, SOS and a scan with restart markers, EOI.
 struct JpegPicture {
     unsigned frame_number = 0;
     unsigned width = 0, height = 0;
@@ -295,6 +331,8 @@ class CameraSimulator {
     void SetGarbageBytes(size_t bytes);               // 0: off
     void SetStreamByteRate(size_t bytes_per_second);  // 0: off
     void SetMpeg4MidGop(bool on);
+    void SetOldFirmware(bool on);
+    void SetRefuseUnlistedFrameRate(bool on);
     void SetLineStatus(const std::string& name, int status);  // status 0 removes it
     void SetHoldParam(const std::string& query_substring);    // empty: off
     void SetCutParam(const std::string& query_substring);     // empty: off

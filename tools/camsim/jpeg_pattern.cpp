@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <tuple>
 
 #include <jpeglib.h>
@@ -27,10 +28,52 @@ void OnJpegError(j_common_ptr info) {
 
 void OnJpegMessage(j_common_ptr) {}  // warnings are not printed
 
+constexpr size_t kCommentItemSize = 40;  // each "name = value" item, zero-padded
+constexpr size_t kSecondCommentSize = 64;
+
+// The first comment segment: fixed-length, zero-padded items as the camera writes them. The
+// values of pan, tilt, zoom and alarm are not documented; a still head and no alarm.
+std::vector<uint8_t> FirstComment(const std::string& model, unsigned frame_number) {
+    char stamp[40];
+    std::snprintf(stamp, sizeof stamp, "Timestamp = 2008/06/01 12:%02u:%02u.%03u",
+                  frame_number / 600 % 60, frame_number / 10 % 60, frame_number % 10 * 100);
+    const std::string items[] = {"type = " + model, stamp,      "pan = 0",
+                                 "tilt = 0",        "zoom = 0", "alarm = 0"};
+    std::vector<uint8_t> out;
+    for (const auto& item : items) {
+        const size_t start = out.size();
+        out.insert(out.end(), item.begin(), item.end());
+        out.resize(start + kCommentItemSize, 0);
+    }
+    return out;
+}
+
+// Rewrites the segments libjpeg puts between SOI and SOS (APP0, COM, DQT, SOF0, DHT, DRI) in
+// the order of the camera's pictures: APP0, COM, DHT, DQT, DRI, SOF0.
+std::vector<uint8_t> CameraSegmentOrder(const std::vector<uint8_t>& in) {
+    std::map<int, std::vector<uint8_t>> by_rank;  // rank -> segments of that kind, in order
+    const std::map<uint8_t, int> rank = {{0xE0, 0}, {0xFE, 1}, {0xC4, 2},
+                                         {0xDB, 3}, {0xDD, 4}, {0xC0, 5}};
+    size_t pos = 2;
+    while (pos + 4 <= in.size() && in[pos] == 0xFF && in[pos + 1] != 0xDA) {
+        const size_t length = 2 + ((in[pos + 2] << 8) | in[pos + 3]);
+        auto it = rank.find(in[pos + 1]);
+        auto& slot = by_rank[it == rank.end() ? 6 : it->second];
+        slot.insert(slot.end(), in.begin() + pos, in.begin() + pos + length);
+        pos += length;
+    }
+    std::vector<uint8_t> out(in.begin(), in.begin() + 2);
+    for (const auto& [r, bytes] : by_rank) {
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+    out.insert(out.end(), in.begin() + pos, in.end());
+    return out;
+}
+
 }  // namespace
 
 std::vector<uint8_t> EncodeTestPicture(unsigned width, unsigned height, unsigned frame_number,
-                                       unsigned ring_size, int quality) {
+                                       unsigned ring_size, int quality, const std::string& model) {
     const unsigned cell_w = width / kFrameBits;
     const unsigned cell_h = height / 12;
     std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
@@ -82,7 +125,12 @@ std::vector<uint8_t> EncodeTestPicture(unsigned width, unsigned height, unsigned
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
+    cinfo.restart_in_rows = 1;  // a DRI segment, and a restart marker after every MCU row
     jpeg_start_compress(&cinfo, TRUE);
+    const std::vector<uint8_t> first = FirstComment(model, frame_number);
+    const std::vector<uint8_t> second(kSecondCommentSize, 0);  // contents not documented
+    jpeg_write_marker(&cinfo, JPEG_COM, first.data(), static_cast<unsigned>(first.size()));
+    jpeg_write_marker(&cinfo, JPEG_COM, second.data(), static_cast<unsigned>(second.size()));
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = &rgb[static_cast<size_t>(cinfo.next_scanline) * width * 3];
         jpeg_write_scanlines(&cinfo, &row, 1);
@@ -91,22 +139,23 @@ std::vector<uint8_t> EncodeTestPicture(unsigned width, unsigned height, unsigned
     std::vector<uint8_t> bytes(out, out + out_size);
     jpeg_destroy_compress(&cinfo);
     std::free(out);
-    return bytes;
+    return CameraSegmentOrder(bytes);
 }
 
 std::shared_ptr<const std::vector<JpegPicture>> JpegRingFor(unsigned width, unsigned height,
-                                                            unsigned count, int quality) {
-    using Key = std::tuple<unsigned, unsigned, unsigned, int>;
+                                                            unsigned count, int quality,
+                                                            const std::string& model) {
+    using Key = std::tuple<unsigned, unsigned, unsigned, int, std::string>;
     static std::mutex mutex;
     static std::map<Key, std::shared_ptr<const std::vector<JpegPicture>>> cache;
     std::lock_guard<std::mutex> lock(mutex);
-    auto& slot = cache[Key{width, height, count, quality}];
+    auto& slot = cache[Key{width, height, count, quality, model}];
     if (!slot) {
         auto ring = std::make_shared<std::vector<JpegPicture>>();
         ring->reserve(count);
         for (unsigned i = 0; i < count; ++i) {
-            ring->push_back(
-                JpegPicture{i, width, height, EncodeTestPicture(width, height, i, count, quality)});
+            ring->push_back(JpegPicture{
+                i, width, height, EncodeTestPicture(width, height, i, count, quality, model)});
         }
         slot = std::move(ring);
     }

@@ -2,6 +2,7 @@
 // Test pictures of the simulated camera: real JPEGs (libjpeg-turbo) of a moving pattern that
 // carries its frame number in big black/white blocks.
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "camera_simulator.h"
@@ -13,12 +14,14 @@ namespace camsim::detail {
 // Each cell is width/16 by height/12 pixels.
 constexpr unsigned kFrameBits = 16;
 
-// The ring of `count` pictures for a size, encoded once per process and reused.
+// The ring of `count` pictures for a size and camera model (named in the pictures' first
+// comment segment), encoded once per process and reused.
 std::shared_ptr<const std::vector<JpegPicture>> JpegRingFor(unsigned width, unsigned height,
-                                                            unsigned count, int quality);
+                                                            unsigned count, int quality,
+                                                            const std::string& model);
 
-// Encodes one test picture (used by JpegRingFor).
+// Encodes one test picture (used by JpegRingFor), laid out as described at JpegPicture.
 std::vector<uint8_t> EncodeTestPicture(unsigned width, unsigned height, unsigned frame_number,
-                                       unsigned ring_size, int quality);
+                                       unsigned ring_size, int quality, const std::string& model);
 
 }  // namespace camsim::detail

@@ -116,14 +116,41 @@ const char* StatusWord(int status) {
 }
 
 std::string FormatLine(const DataLine& line) {
-    return line.name + "=" + line.value + "&" + std::to_string(line.status) + " " +
-           StatusWord(line.status);
+    const std::string tail = "&" + std::to_string(line.status) + " " +
+                             (line.word.empty() ? StatusWord(line.status) : line.word);
+    if (line.write || line.status == 401) {
+        return line.name + tail;
+    }
+    return line.name + "=" + line.value + tail;
+}
+
+bool ParamStore::Allowed(Role role, const std::string& name, bool write) {
+    if (role != Role::kUser) {
+        return true;
+    }
+    if (write) {
+        return false;
+    }
+    auto ends_with = [&](const std::string& tail) {
+        return name.size() >= tail.size() &&
+               name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    // The makers list PTZ status, preset titles and output state as open to "user"; the
+    // input state and the identification are not documented and are open here as well.
+    if (name.rfind("camera.motion.", 0) == 0 || name.rfind("camera.focus.", 0) == 0) {
+        return ends_with(".status");
+    }
+    if (name.rfind("camera.position(", 0) == 0 || name.rfind("peripheral.", 0) == 0) {
+        return ends_with(".comment") || ends_with(".status");
+    }
+    return name.rfind("system.model", 0) == 0 || name.rfind("system.software.", 0) == 0 ||
+           name == "network.interface.mac";
 }
 
 ParamStore::ParamStore(const ProfileInfo& profile, int input_pins, int output_pins)
     : profile_(profile), inputs_(input_pins), outputs_(output_pins) {
     const bool family1 = profile.family == 1;
-    Add("system.model", profile.name, Rule::kReadOnly);
+    Add("system.model", profile.model, Rule::kReadOnly);
     Add("network.interface.mac", profile.mac, Rule::kReadOnly);
     Add("system.software.revision", family1 ? "2.10" : "1.30", Rule::kReadOnly);
     Add("system.software.revision(net)", family1 ? "2.10" : "1.30", Rule::kReadOnly);
@@ -209,27 +236,27 @@ bool ParamStore::ClickSupported() const {
 DataLine ParamStore::Read(const std::string& name) const {
     auto it = entries_.find(name);
     if (it == entries_.end() || (name == "camera.motion.clickoncenter" && !ClickSupported())) {
-        return DataLine{name, "", 404};
+        return DataLine{name, "", 404, false, ""};
     }
-    return DataLine{name, it->second.value, 200};
+    return DataLine{name, it->second.value, 200, false, ""};
 }
 
 DataLine ParamStore::Write(const std::string& name, const std::string& value) {
     auto it = entries_.find(name);
     if (it == entries_.end() || (name == "camera.motion.clickoncenter" && !ClickSupported())) {
-        return DataLine{name, "", 404};
+        return DataLine{name, "", 404, true, ""};
     }
     if (it->second.rule == Rule::kReadOnly) {
-        return DataLine{name, "", 403};
+        return DataLine{name, "", 403, true, ""};
     }
     const int status = Apply(name, it->second, value);
-    if (status != 200) {
-        return DataLine{name, "", status};
+    if (status == 200 && name == "camera.motion.position.speed") {
+        // The speed of going to a preset lasts once the camera settings are saved: the
+        // camera answers 202 and names the request that saves them.
+        return DataLine{name, "", 202, true, "Accepted(camera.status=save)"};
     }
-    // Commands are echoed as written; settings answer the value now held.
-    const bool command =
-        it->second.rule == Rule::kPositionStatus || it->second.rule == Rule::kEncodeStatus;
-    return DataLine{name, command ? Lower(value) : it->second.value, 200};
+    // The camera answers a write with its name and status, never with the value.
+    return DataLine{name, "", status, true, ""};
 }
 
 int ParamStore::Apply(const std::string& name, Entry& entry, const std::string& raw) {

@@ -12,11 +12,14 @@
 
 namespace camsim::detail {
 
-// One data line of an answer: name "=" value "&" status " " word.
+// One data line of an answer: a read's is name "=" value "&" status " " word; a write's, and
+// a refusal for want of rights, name "&" status " " word, with no value.
 struct DataLine {
     std::string name;
     std::string value;
     int status = 200;
+    bool write = false;
+    std::string word;  // empty: StatusWord(status)
 };
 
 // The one word after a line status ("OK", "NotFound", ...).
@@ -29,6 +32,10 @@ class ParamStore {
 
     DataLine Read(const std::string& name) const;
     DataLine Write(const std::string& name, const std::string& value);
+    // Whether a user may read or write a parameter. Admin and operator may use every
+    // parameter; user may only read the PTZ state, preset titles and states, pin states and
+    // the camera's identification.
+    static bool Allowed(Role role, const std::string& name, bool write);
 
     std::optional<std::string> Get(const std::string& name) const;
     void Set(const std::string& name, const std::string& value);  // unchecked; creates
