@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdlib>
 #include <map>
 
 #include "core/log.h"
@@ -47,9 +49,34 @@ std::string CMjpegHttpChannel::QualityValue(unsigned width, unsigned quality) {
     return Utils::FormatString("%uk", row->second[index]);
 }
 
+std::string CMjpegHttpChannel::FrameRateValue(unsigned intervalMs) {
+    // The rates the camera takes, as it writes them; a negative n is one picture every |n|
+    // seconds. Another value is not documented, and 0 makes the camera send one picture and
+    // close, so a stream always asks for one of these.
+    static const char* const kRates[] = {"30", "25", "15", "10", "7.5", "6",   "5",   "3",   "2",
+                                         "1",  "-2", "-3", "-5", "-10", "-15", "-20", "-30", "-60"};
+    if (intervalMs == 0) {
+        // No interval given: the camera's full rate (the region models run at 30 a second).
+        return kRates[0];
+    }
+    const double wanted = 1000.0 / intervalMs;
+    const char* best = kRates[0];
+    double bestDistance = 0;
+    for (const char* rate : kRates) {
+        const double value = std::atof(rate);
+        const double perSecond = value < 0 ? -1.0 / value : value;
+        // Nearest by ratio, so that slow rates are compared as fairly as fast ones.
+        const double distance = std::fabs(std::log(perSecond / wanted));
+        if (rate == kRates[0] || distance < bestDistance) {
+            best = rate;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
 std::string CMjpegHttpChannel::VideoRequestPath(unsigned intervalMs) {
-    unsigned rate = intervalMs != 0 ? Utils::FrameIntervalMs(intervalMs) : 0;
-    return Utils::FormatString("/api/video?encode=jpeg&framerate=%u&boundary=on", rate);
+    return "/api/video?encode=jpeg&framerate=" + FrameRateValue(intervalMs) + "&boundary=on";
 }
 
 bool CMjpegHttpChannel::OpenStream() {

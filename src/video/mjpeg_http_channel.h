@@ -23,7 +23,11 @@ class CMjpegHttpChannel : public CCommonHttpChannel, public IJpegReceiver {
     // The encoder quality value for a picture width and host quality 1..100 ("80k");
     // empty when the width has no quality row or the quality is 0.
     static std::string QualityValue(unsigned width, unsigned quality);
-    // The video request path for a frame interval in milliseconds (0: camera's default).
+    // The frame rate the camera is asked for, for a frame interval in milliseconds: the
+    // nearest rate the camera takes, as it writes it ("7.5", "-5"); "30", the full rate, for 0
+    // (no interval given).
+    static std::string FrameRateValue(unsigned intervalMs);
+    // The video request path for a frame interval in milliseconds.
     static std::string VideoRequestPath(unsigned intervalMs);
 
     const CJpegParser& Parser() const { return m_parser; }
