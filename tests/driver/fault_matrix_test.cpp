@@ -233,6 +233,8 @@ class Cell {
         const std::string presets = "fault-matrix-" + std::to_string(getpid()) + ".xml";
         host::DeviceSettings settings;
         settings.port = m_cam.port();
+        settings.userName = m_cam.options().user;
+        settings.password = m_cam.options().password;
         settings.streamType = m_path == "mpeg4" ? 2 : 1;
         settings.inputCount = 2;
         settings.outputCount = 1;

@@ -82,6 +82,8 @@ TEST(Lifecycle, RepeatedCyclesLeaveNoDescriptorsThreadsOrMemoryBehind) {
 
     host::DeviceSettings settings;
     settings.port = simulator.Port();
+    settings.userName = "admin";  // the VN-V686's default admin credentials
+    settings.password = "vn-v686";
     settings.cameraCount = 2;
     settings.inputCount = 2;
     settings.outputCount = 1;

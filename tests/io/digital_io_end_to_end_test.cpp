@@ -39,6 +39,8 @@ TEST(DigitalIOEndToEndTest, TheHostHearsEveryInputChangeAndDrivesTheOutput) {
     host::FrameFactory frames;
     host::DeviceSettings settings;
     settings.port = cam.port();
+    settings.userName = cam.options().user;
+    settings.password = cam.options().password;
     settings.inputCount = 2;
     settings.outputCount = 1;
     settings.parameters = {{1, "0"}, {2, "1"}};

@@ -15,7 +15,8 @@ using vostrel::CJvcCameraProperties;
 namespace {
 
 vostrel::DEVICE_INFO Record(const camsim::CameraSimulator& cam) {
-    return vostrel::DEVICE_INFO(cam.address(), cam.port(), "", "");
+    return vostrel::DEVICE_INFO(cam.address(), cam.port(), cam.options().user,
+                                cam.options().password);
 }
 
 // A started simulator of a profile with a properties object pointed at it.

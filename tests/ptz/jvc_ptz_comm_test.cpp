@@ -35,7 +35,7 @@ class JvcPtzTest : public ::testing::Test {
   protected:
     void SetUp() override {
         port = cam.Start();
-        driver.info = DEVICE_INFO("127.0.0.1", port, "", "");
+        driver.info = DEVICE_INFO("127.0.0.1", port, cam.options().user, cam.options().password);
         comm = std::make_unique<CJvcPTZComm>(&driver, JvcCaps(), 0);
         ASSERT_TRUE(comm->Open());
     }

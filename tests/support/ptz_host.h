@@ -67,6 +67,8 @@ class PtzHost {
         EXPECT_TRUE(module.Load(JVC_MODULE_PATH));
         host::DeviceSettings s;
         s.port = cam.port();
+        s.userName = cam.options().user;
+        s.password = cam.options().password;
         s.model = cam.profile().name;
         s.cameraCount = cameraCount;
         s.parameters = {{1, "0"}, {2, "1"}, {3, presetFile}, {4, center}};

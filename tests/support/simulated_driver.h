@@ -20,6 +20,8 @@ class SimulatedDriver {
         host::DeviceSettings s;
         s.address = "127.0.0.1";
         s.port = cam.port();
+        s.userName = cam.options().user;
+        s.password = cam.options().password;
         s.streamType = streamType;
         s.model = cam.profile().name;
         s.cameraCount = cameraCount;

@@ -3,6 +3,8 @@
 // against what the simulator sent.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -99,6 +101,34 @@ TEST(MjpegEndToEndTest, PicturesArriveWholeAndTheChannelGoesOnlineAndOffline) {
     ASSERT_TRUE(fx.video->StopChannel(0));
     EXPECT_EQ(fx.log.CountContaining("Camera 127.0.0.1 is offline. Channel was stopped"), 1u);
     EXPECT_EQ(fx.Status(0), -1);  // the entry is empty now
+}
+
+// The camera takes only its listed frame rates, and framerate=0 is one picture and the end.
+TEST(MjpegEndToEndTest, TheFrameRateIsOneTheCameraTakes) {
+    camsim::CameraSimulator cam({.profile = "VN-V686", .jpeg_ring_size = 10});
+    cam.Start();
+    cam.SetRefuseUnlistedFrameRate(true);  // an unlisted rate would fail the stream
+    SimulatedDriver fx(cam, 1, 1, 1);
+    {
+        host::FrameSink sink;
+        host::VideoSettings eight(320, 240, 125, 50);  // 8 pictures a second
+        ASSERT_TRUE(fx.video->StartChannel(0, &sink, &eight));
+        ASSERT_TRUE(sink.WaitForFrames(3, 20s));
+        EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=7.5&boundary=on"), 1u);
+        ASSERT_TRUE(fx.video->StopChannel(0));
+    }
+    // No interval given: the full rate, one stream that goes on.
+    cam.ClearRequests();
+    host::FrameSink sink;
+    host::VideoSettings unset(320, 240, 0, 50);
+    ASSERT_TRUE(fx.video->StartChannel(0, &sink, &unset));
+    ASSERT_TRUE(sink.WaitForFrames(6, 20s));
+    EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=30&boundary=on"), 1u);
+    const auto requests = cam.Requests();
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                            [](const auto& r) { return r.path == "/api/video"; }),
+              1);
+    ASSERT_TRUE(fx.video->StopChannel(0));
 }
 
 TEST(MjpegEndToEndTest, LostStreamsAreReopenedAndALongSilenceIsASignalLoss) {
@@ -264,7 +294,8 @@ namespace {
 struct StreamingCamera {
     StreamingCamera() {
         cam.Start();
-        driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+        driver.info =
+            DEVICE_INFO("127.0.0.1", cam.port(), cam.options().user, cam.options().password);
         driver.parameters[2] = "1";
         driver.frameFactory = &frames;
     }
@@ -441,17 +472,25 @@ TEST(MjpegOpenStreamTest, RequestSequenceReadCompareWriteAndQualityTable) {
     EXPECT_EQ(CMjpegHttpChannel::QualityValue(1280, 57), "120k");
     EXPECT_EQ(CMjpegHttpChannel::QualityValue(800, 50), "");
     EXPECT_EQ(CMjpegHttpChannel::QualityValue(640, 0), "");
+    // Only the rates the camera takes; never 0, which would be one picture and the end.
     EXPECT_EQ(CMjpegHttpChannel::VideoRequestPath(0),
-              "/api/video?encode=jpeg&framerate=0&boundary=on");
+              "/api/video?encode=jpeg&framerate=30&boundary=on");
     EXPECT_EQ(CMjpegHttpChannel::VideoRequestPath(333),
               "/api/video?encode=jpeg&framerate=3&boundary=on");
+    EXPECT_EQ(CMjpegHttpChannel::FrameRateValue(125), "7.5");  // 8 a second
+    EXPECT_EQ(CMjpegHttpChannel::FrameRateValue(10), "30");
+    EXPECT_EQ(CMjpegHttpChannel::FrameRateValue(40), "25");
+    EXPECT_EQ(CMjpegHttpChannel::FrameRateValue(250), "5");  // 4 a second: nearer 5 by ratio
+    EXPECT_EQ(CMjpegHttpChannel::FrameRateValue(1000), "1");
+    EXPECT_EQ(CMjpegHttpChannel::FrameRateValue(4500), "-5");
+    EXPECT_EQ(CMjpegHttpChannel::FrameRateValue(600000), "-60");
 
     // Family 2: the picture size goes through system.mode; a value the camera already holds,
     // in any letter case, is not written again.
     camsim::CameraSimulator cam({.profile = "VN-X235"});
     cam.Start();
     testing_support::FakeDriver driver;
-    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), cam.options().user, cam.options().password);
     driver.parameters[2] = "2";
     cam.SetParam("system.mode", "PATTERN3");
     cam.SetParam("encode(1).cbr_mode", "VFS");
@@ -492,7 +531,7 @@ TEST(MjpegOpenStreamTest, RequestSequenceReadCompareWriteAndQualityTable) {
         EXPECT_FALSE(channel.OpenStream());
         EXPECT_EQ(cam.GetParam("system.mode"), "pattern1");
     }
-    EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=0&boundary=on"), 0u);
+    EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=30&boundary=on"), 0u);
     EXPECT_EQ(failuresContaining("vostrel::CMjpegHttpChannel::OpenStream: No JPEG quality for a "
                                  "picture width of 800 on JVC camera 127.0.0.1"),
               1u);
@@ -532,7 +571,7 @@ TEST(MjpegOpenStreamTest, RequestSequenceReadCompareWriteAndQualityTable) {
         EXPECT_FALSE(channel.OpenStream());
     }
     EXPECT_EQ(CountRequests(cam, "/api/param?encode(1).status=save"), 1u);
-    EXPECT_EQ(failuresContaining("/api/video?encode=jpeg&framerate=0&boundary=on\", "
+    EXPECT_EQ(failuresContaining("/api/video?encode=jpeg&framerate=30&boundary=on\", "
                                  "status code = 204"),
               1u);
 }
@@ -542,7 +581,7 @@ TEST(MjpegOpenStreamTest, RefusedWriteIsLoggedWithTheCamerasReason) {
     cam.Start();
     cam.SetLineStatus("encode(1).cbr_mode", 500);
     testing_support::FakeDriver driver;
-    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), "", "");
+    driver.info = DEVICE_INFO("127.0.0.1", cam.port(), cam.options().user, cam.options().password);
     driver.parameters[2] = "1";
     OpenOnlyChannel channel(&driver, {0, 50, 640, 480});
     EXPECT_FALSE(channel.OpenStream());
