@@ -299,7 +299,9 @@ TEST(CamhostBrowser, ThePageShowsVideoMovesTheHeadAndLightsTheLamp) {
     const uint16_t camPort = cam.Start();
     camhost_test::ServeProcess serve;
     ASSERT_TRUE(serve.Start(CAMHOST_EXE,
-                            {"--address", "127.0.0.1", "--port", std::to_string(camPort)}, 30s))
+                            {"--address", "127.0.0.1", "--port", std::to_string(camPort), "--user",
+                             "admin", "--password", cam.options().password},
+                            30s))
         << serve.Output();
 
     Browser browser;
@@ -319,7 +321,7 @@ TEST(CamhostBrowser, ThePageShowsVideoMovesTheHeadAndLightsTheLamp) {
         "document.getElementById('id-list').textContent + ' | ' + "
         "document.getElementById('video').naturalWidth + 'x' + "
         "document.getElementById('video').naturalHeight");
-    EXPECT_EQ(shown.rfind("JVC VN-V686 at 127.0.0.1:", 0), 0u) << shown;
+    EXPECT_EQ(shown.rfind("JVC VN-V686U at 127.0.0.1:", 0), 0u) << shown;
     EXPECT_NE(shown.find("Firmwarecam=1.05, net=2.10, ptz=2.00"), std::string::npos) << shown;
     EXPECT_NE(shown.find("| 640x480"), std::string::npos) << shown;
     // The browser drew the picture: its pixels are not all alike.

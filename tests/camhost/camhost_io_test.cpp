@@ -57,8 +57,8 @@ TEST(CamhostIoOptions, ActionsPinsAndWhatTheyNeed) {
     EXPECT_EQ(ErrorOf({"--address", "cam"}), "io needs an action: watch, or set PIN make|break");
     EXPECT_EQ(ErrorOf({"--address", "cam", "set", "0", "make"}),
               "bad output pin \"0\" (pins count from 1)");
-    EXPECT_EQ(ErrorOf({"--address", "cam", "set", "2", "make"}),
-              "output 2 is beyond the camera's 1 output (--outputs)");
+    EXPECT_EQ(ErrorOf({"--address", "cam", "set", "3", "make"}),  // a VN-V686 has two
+              "output 3 is beyond the camera's 2 outputs (--outputs)");
     EXPECT_EQ(ErrorOf({"--address", "cam", "--outputs", "3", "set", "2", "on"}),
               "bad state \"on\": make or break");
     EXPECT_EQ(ErrorOf({"--address", "cam", "--toggle-input", "1@1", "watch"}),
@@ -90,7 +90,9 @@ TEST(CamhostIoProgram, WatchShowsTheInputTheSimulatorFlips) {
 TEST(CamhostIoProgram, SetDrivesTheCamerasOutputOrSaysItWasRefused) {
     camsim::CameraSimulator cam({.profile = "VN-V686", .jpeg_ring_size = 1});  // no video here
     const std::string port = std::to_string(cam.Start());
-    const std::vector<std::string> camera = {"--address", "127.0.0.1", "--port", port};
+    const std::vector<std::string> camera = {
+        "--address", "127.0.0.1", "--port",     port,
+        "--user",    "admin",     "--password", cam.options().password};
 
     auto args = camera;
     args.insert(args.end(), {"set", "1", "make"});
@@ -103,8 +105,11 @@ TEST(CamhostIoProgram, SetDrivesTheCamerasOutputOrSaysItWasRefused) {
     for (const auto& w : cam.Writes()) {
         writes.push_back(w.name + "=" + w.value);
     }
+    // (a VN-V686 has two outputs)
     EXPECT_EQ(writes, (std::vector<std::string>{"peripheral.output_pin.pin(1).duration=0",
                                                 "peripheral.output_pin.pin(1).status=break",
+                                                "peripheral.output_pin.pin(2).duration=0",
+                                                "peripheral.output_pin.pin(2).status=break",
                                                 "peripheral.output_pin.pin(1).duration=0",
                                                 "peripheral.output_pin.pin(1).status=make"}));
 

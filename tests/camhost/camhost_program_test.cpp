@@ -125,8 +125,8 @@ TEST(CamhostProgram, DemoWritesDecodablePicturesAndAPlayableStream) {
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_FALSE(r.timed_out);
     // The embedded camera is identified first.
-    EXPECT_EQ(r.out.rfind("== Camera, as the capability query identifies it: JVC VN-V686, family "
-                          "1, 2 inputs, 1 output, PTZ head (preset file JVC_0080886A8601.preset, "
+    EXPECT_EQ(r.out.rfind("== Camera, as the capability query identifies it: JVC VN-V686U, family "
+                          "1, 2 inputs, 2 outputs, PTZ head (preset file JVC_0080886A8601.preset, "
                           "centre command supported), firmware cam=1.05, net=2.10, ptz=2.00\n",
                           0),
               0u)

@@ -28,9 +28,9 @@ class CamhostPtz : public ::testing::Test {
         fs::remove(fs::path(CAMHOST_EXE).parent_path() / presets, ignored);
     }
     ProcessResult Ptz(std::vector<std::string> action) {
-        std::vector<std::string> args = {CAMHOST_EXE, "ptz",    "--address",
-                                         "127.0.0.1", "--port", std::to_string(port),
-                                         "--presets", presets};
+        std::vector<std::string> args = {
+            CAMHOST_EXE, "ptz",   "--address", "127.0.0.1", "--port",     std::to_string(port),
+            "--presets", presets, "--user",    "admin",     "--password", cam.options().password};
         args.insert(args.end(), action.begin(), action.end());
         return RunProcess(args, 60s, 0ms, nullptr);
     }

@@ -27,15 +27,15 @@ ProcessResult Query(const camsim::CameraSimulator& cam, std::vector<std::string>
 TEST(CamhostQuery, TableOfAPtzDomeBehindDigestAuthentication) {
     camsim::CameraSimulator cam({.profile = "VN-V686", .auth = camsim::AuthMode::kDigest});
     cam.Start();
-    ProcessResult r = Query(cam, {"--user", "admin", "--password", "jvc"});
+    ProcessResult r = Query(cam, {"--user", "admin", "--password", "vn-v686"});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     const std::string expected =
         "Camera at 127.0.0.1:" + std::to_string(cam.port()) +
         "\n"
-        "  model             VN-V686 (JVC)\n"
+        "  model             VN-V686U (JVC)\n"
         "  family            1 (VN-V: picture size set per encoder)\n"
         "  digital inputs    2\n"
-        "  digital outputs   1\n"
+        "  digital outputs   2\n"
         "  PTZ head          yes\n"
         "  preset file       JVC_0080886A8601.preset\n"
         "  centre command    supported\n"
@@ -65,7 +65,8 @@ TEST(CamhostQuery, TableOfAPtzDomeBehindDigestAuthentication) {
 TEST(CamhostQuery, JsonOfABoxCameraIsOneObject) {
     camsim::CameraSimulator cam({.profile = "VN-X235"});
     cam.Start();
-    ProcessResult r = Query(cam, {"--json", "--video-standard", "1"});
+    ProcessResult r =
+        Query(cam, {"--json", "--video-standard", "1", "--user", "admin", "--password", "jvc"});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     ASSERT_FALSE(r.out.empty());
     EXPECT_EQ(r.out.front(), '{');

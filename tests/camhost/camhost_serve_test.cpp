@@ -160,7 +160,9 @@ class CamhostServe : public ::testing::Test {
         const uint16_t camPort = cam->Start();
         serve = new ServeProcess;
         if (!serve->Start(CAMHOST_EXE,
-                          {"--address", "127.0.0.1", "--port", std::to_string(camPort)}, 30s)) {
+                          {"--address", "127.0.0.1", "--port", std::to_string(camPort), "--user",
+                           "admin", "--password", cam->options().password},
+                          30s)) {
             ADD_FAILURE() << "camhost serve did not start:\n" << serve->Output();
         }
     }
@@ -233,9 +235,9 @@ TEST_F(CamhostServe, PageAndIdentification) {
     auto info = client.Get("/api/info");
     ASSERT_TRUE(info);
     EXPECT_NE(info->body.find("\"identified\": true"), std::string::npos) << info->body;
-    EXPECT_NE(info->body.find("\"model\": \"VN-V686\""), std::string::npos) << info->body;
+    EXPECT_NE(info->body.find("\"model\": \"VN-V686U\""), std::string::npos) << info->body;
     EXPECT_NE(info->body.find("\"firmware\": \"cam=1.05, net=2.10, ptz=2.00\""), std::string::npos);
-    EXPECT_NE(info->body.find("\"inputs\": 2,\n  \"outputs\": 1,\n  \"ptz\": true"),
+    EXPECT_NE(info->body.find("\"inputs\": 2,\n  \"outputs\": 2,\n  \"ptz\": true"),
               std::string::npos)
         << info->body;
 }
@@ -371,7 +373,7 @@ TEST_F(CamhostServe, AnOutputSwitchDrivesThePin) {
     ASSERT_EQ(Post("/api/output?pin=1&state=make"), 200) << body;
     ASSERT_TRUE(cam->WaitForRequest("peripheral.output_pin.pin(1).status=make", 5s));
     EXPECT_EQ(cam->OutputPin(1)->status, "make");
-    EXPECT_EQ(Post("/api/output?pin=2&state=make"), 400);
+    EXPECT_EQ(Post("/api/output?pin=3&state=make"), 400);  // a VN-V686 has two outputs
     EXPECT_EQ(Post("/api/output?pin=1&state=on"), 400);
     // Every viewer's switch follows.
     const std::string events = Events([](const std::string& b) {
@@ -386,9 +388,10 @@ TEST(CamhostServeMpeg4, PicturesAreDecodedToJpegAndAStopEndsOpenStreams) {
     camsim::CameraSimulator cam(camsim::Options{.profile = "VN-V686"});
     const uint16_t camPort = cam.Start();
     ServeProcess serve;
-    ASSERT_TRUE(serve.Start(
-        CAMHOST_EXE,
-        {"--address", "127.0.0.1", "--port", std::to_string(camPort), "--stream", "mpeg4"}, 30s))
+    ASSERT_TRUE(serve.Start(CAMHOST_EXE,
+                            {"--address", "127.0.0.1", "--port", std::to_string(camPort), "--user",
+                             "admin", "--password", cam.options().password, "--stream", "mpeg4"},
+                            30s))
         << serve.Output();
     const auto stream = ReadStream(serve.port, "/video/0.mjpg", 15s, [](const std::string& b) {
         return SplitParts(b, kBoundary).size() < 3;

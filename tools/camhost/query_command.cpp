@@ -414,7 +414,8 @@ bool ShowSimulatedIdentification(Console& console, const std::string& profile,
         return false;
     }
     const QueryOutcome outcome =
-        QueryCamera(modulePath, simulator.address(), simulator.port(), "", "", false, 30, nullptr);
+        QueryCamera(modulePath, simulator.address(), simulator.port(), simulator.options().user,
+                    simulator.options().password, false, 30, nullptr);
     if (!outcome.ok) {
         console.Line("camhost: " + outcome.error);
         return false;
