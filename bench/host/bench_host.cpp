@@ -228,6 +228,8 @@ class Driver {
         : m_module(module) {
         host::DeviceSettings settings;
         settings.port = port;
+        settings.userName = "admin";  // the simulated VN-V686's default admin credentials
+        settings.password = "vn-v686";
         settings.streamType = streamType;
         settings.cameraCount = static_cast<int>(channels);
         settings.parameters = {{1, "0"}, {2, "1"}};  // video standard, camera family (VN-V)

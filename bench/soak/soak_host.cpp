@@ -334,6 +334,8 @@ int main(int argc, char** argv) {
         d->presetFile = "soak-" + std::to_string(getpid()) + "-" + std::to_string(i) + ".xml";
         host::DeviceSettings settings;
         settings.port = cameras[static_cast<size_t>(i)].port;
+        settings.userName = "admin";  // the simulated VN-V686's default admin credentials
+        settings.password = "vn-v686";
         settings.streamType = d->streamType;
         settings.cameraCount = static_cast<int>(kChannelsPerCamera);
         settings.inputCount = 2;

@@ -403,7 +403,8 @@ class Cell {
             host::CapabilityCallback callback;
             host::CapabilityResults results;
             init(&callback, false);
-            start(m_cam.address().c_str(), m_cam.port(), "", "", &results);
+            start(m_cam.address().c_str(), m_cam.port(), m_cam.options().user.c_str(),
+                  m_cam.options().password.c_str(), &results);
             m_out.healthy = callback.WaitForOutcome(10s) && callback.Succeeded() == 1;
             uninit();
         }
@@ -417,7 +418,8 @@ class Cell {
             host::CapabilityCallback callback;
             host::CapabilityResults results;
             init(&callback, false);
-            start(m_cam.address().c_str(), m_cam.port(), "", "", &results);
+            start(m_cam.address().c_str(), m_cam.port(), m_cam.options().user.c_str(),
+                  m_cam.options().password.c_str(), &results);
             callback.WaitForOutcome(3s);
             const auto stop = Clock::now();
             terminate();
@@ -430,10 +432,11 @@ class Cell {
         host::CapabilityCallback callback;
         host::CapabilityResults results;
         init(&callback, false);
-        start(m_cam.address().c_str(), m_cam.port(), "", "", &results);
+        start(m_cam.address().c_str(), m_cam.port(), m_cam.options().user.c_str(),
+              m_cam.options().password.c_str(), &results);
         m_out.recovered =
             callback.WaitForOutcome(std::chrono::milliseconds(m_out.boundMs + 5000)) &&
-            callback.Succeeded() == 1 && results.deviceName == "JVC VN-V686";
+            callback.Succeeded() == 1 && results.deviceName == "JVC VN-V686U";
         m_out.recoverMs = m_out.recovered ? MsSince(off) : -1;
         const auto stop = Clock::now();
         uninit();

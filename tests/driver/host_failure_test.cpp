@@ -94,6 +94,8 @@ host::DeviceSettings Settings(uint16_t port = 80) {
     host::DeviceSettings s;
     s.address = "127.0.0.1";
     s.port = port;
+    s.userName = "admin";  // the simulated VN-V686's default admin credentials
+    s.password = "vn-v686";
     s.streamType = 1;
     s.parameters = {{1, "0"}, {2, "1"}, {3, "presets.xml"}};
     return s;

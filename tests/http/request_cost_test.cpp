@@ -41,7 +41,7 @@ TEST(RequestCost, DigestCameraTwoRequestsFirstThenOneEach) {
 
     ASSERT_TRUE(SendAndLog(response, client, &log, "/api/param?system.model"));
     EXPECT_EQ(GetParameterValue("system.model", kParamSeparator, response, kParamDelimiters),
-              "VN-V686");
+              "VN-V686U");
     auto requests = cam.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].status, 401);
