@@ -145,13 +145,24 @@ bool CHttpClient::SendRequest(const std::string& verb, const std::string& path) 
 
 bool CHttpClient::SendRequest(const std::string& verb, const std::string& path,
                               const std::vector<std::string>& headers) {
+    StartExchange();
+    return SendDetect(verb, path, headers, std::string(), 0, kOptionIgnoreCertErrors);
+}
+
+bool CHttpClient::SendStreamRequest(const std::string& verb, const std::string& path,
+                                    const std::vector<std::string>& headers) {
+    StartExchange();
+    return SendDetect(verb, path, headers, std::string(), 0,
+                      kOptionIgnoreCertErrors | kOptionBodyToClose);
+}
+
+void CHttpClient::StartExchange() {
     // One exchange, its sends and the reading of its answer, may take this long in all.
     m_exchangeDeadline.reset();
     if (m_timeout != 0) {
         m_exchangeDeadline = std::chrono::steady_clock::now() +
                              std::chrono::milliseconds(uint64_t{m_timeout} * kExchangeTimeouts);
     }
-    return SendDetect(verb, path, headers, std::string(), 0, kOptionIgnoreCertErrors);
 }
 
 std::shared_ptr<platform::http::Request> CHttpClient::OpenRequest(const std::string& verb,
@@ -166,6 +177,9 @@ std::shared_ptr<platform::http::Request> CHttpClient::OpenRequest(const std::str
     }
     if ((options & kOptionEscapeDisableQuery) != 0) {
         flags |= platform::http::kRequestEscapeDisableQuery;
+    }
+    if ((options & kOptionBodyToClose) != 0) {
+        flags |= platform::http::kRequestBodyToClose;
     }
     auto request = m_connect->OpenRequest(verb, path, flags);
     if (!request) {

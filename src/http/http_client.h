@@ -48,6 +48,7 @@ class CHttpClient {
     static constexpr uint32_t kOptionNoRedirects = 2;
     static constexpr uint32_t kOptionIgnoreCertErrors = 4;
     static constexpr uint32_t kOptionNoWait = 8;
+    static constexpr uint32_t kOptionBodyToClose = 16;
 
     // Protocols of m_protocol.
     static constexpr uint32_t kProtocolUnknown = 0;
@@ -78,6 +79,11 @@ class CHttpClient {
     // The same with request header lines ("Name: value") added to it.
     bool SendRequest(const std::string& verb, const std::string& path,
                      const std::vector<std::string>& headers);
+    // SendRequest for a response read as a stream (ReadStream): its body lasts until the
+    // camera closes the connection, whatever Content-Length says (older cameras, and later
+    // ones asked for "boundary=off", give the size of the first picture only).
+    bool SendStreamRequest(const std::string& verb, const std::string& path,
+                           const std::vector<std::string>& headers);
     // Reads the whole body of the current response into buffer (emptied first), in chunks
     // of at most 10,240 bytes. Returns the bytes read; 0 (and an empty buffer) without a
     // request, for an empty body, and for a body that did not arrive whole: cut short by
@@ -167,6 +173,8 @@ class CHttpClient {
     std::optional<std::chrono::steady_clock::time_point> m_exchangeDeadline;
 
   private:
+    // Sets the deadline of an exchange that begins now.
+    void StartExchange();
     // "host:port": the camera as the Digest memory knows it.
     std::string CameraKey() const;
     // The scheme to answer the current 401/407 with (the strongest offered), 0 for none. A

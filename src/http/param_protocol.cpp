@@ -27,7 +27,8 @@ void SendRequestWrapper(std::string& response, Web::CHttpClient& client, CResult
                                                static_cast<unsigned>(client.GetPort()));
     response.clear();
 
-    const bool sent = client.SendRequest("GET", path, RequestHeaders(path));
+    const bool sent = readBody ? client.SendRequest("GET", path, RequestHeaders(path))
+                               : client.SendStreamRequest("GET", path, RequestHeaders(path));
     const uint32_t status = client.GetStatusCode();
     if (!sent || status == 0) {
         result = CResultDef(kResultNotSent,

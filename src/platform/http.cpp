@@ -375,6 +375,8 @@ struct ConnectionCore {
         set(curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, st->ignoreCertificates ? 0L : 1L));
         set(curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, st->ignoreCertificates ? 0L : 2L));
         set(curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, nullptr));
+        set(curl_easy_setopt(e, CURLOPT_IGNORE_CONTENT_LENGTH,
+                             (st->flags & kRequestBodyToClose) != 0 ? 1L : 0L));
         set(curl_easy_setopt(e, CURLOPT_HTTPHEADER, list));
 
         const bool serverCredentials =

@@ -77,6 +77,9 @@ enum class AuthTarget : uint32_t { Server = 0, Proxy = 1 };
 // Flags of Connection::OpenRequest.
 inline constexpr uint32_t kRequestSecure = 0x1;              // HTTPS
 inline constexpr uint32_t kRequestEscapeDisableQuery = 0x2;  // query sent as given
+// The body lasts until the server closes the connection, whatever its Content-Length says:
+// some cameras declare the length of the first picture of an endless stream.
+inline constexpr uint32_t kRequestBodyToClose = 0x4;
 
 enum class SessionOption {
     ReceiveTimeoutMs,        // 0: no limit

@@ -687,6 +687,39 @@ TEST(HttpStream, ReadStreamReportsTheEndOfAStream) {
     server.Release();
 }
 
+// Older cameras declare the first picture's length and then send picture after picture on
+// the same connection until it closes: a stream request reads all of it, an ordinary request
+// stops at the declared length.
+TEST(HttpStream, AStreamRequestReadsPastTheDeclaredLengthUntilTheClose) {
+    TestServer server([](ServerConnection& c, TestServer& s) {
+        HttpRequest r;
+        if (!c.ReadRequest(r))
+            return;
+        s.Record(r);
+        c.Send("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello");
+        c.Send(" and more after it");
+    });
+    auto readAll = [](Web::CHttpClient& client) {
+        std::vector<uint8_t> block;
+        std::string text;
+        Web::CHttpClient::StreamRead read;
+        while ((read = client.ReadStream(block)) == Web::CHttpClient::StreamRead::kData) {
+            text.append(block.begin(), block.end());
+        }
+        EXPECT_EQ(read, Web::CHttpClient::StreamRead::kEnded);
+        return text;
+    };
+    Web::CHttpClient stream(Device(server.Port(), "user", "secret", 5000),
+                            Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(stream.SendStreamRequest("GET", "/api/video?x", {}));
+    EXPECT_EQ(stream.GetContentLength(), 5u);
+    EXPECT_EQ(readAll(stream), "hello and more after it");
+    Web::CHttpClient plain(Device(server.Port(), "user", "secret", 5000),
+                           Web::CHttpClient::kUserAgent);
+    ASSERT_TRUE(plain.SendRequest("GET", "/api/video?x"));
+    EXPECT_EQ(readAll(plain), "hello");
+}
+
 // --- the platform layer directly --------------------------------------------------------
 
 TEST(PlatformHttp, RequestStepsAndAuthSchemes) {
