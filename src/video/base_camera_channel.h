@@ -74,7 +74,7 @@ class CBaseCameraChannel : public ICameraChannel {
     // Written by the host's start and update, read by the channel thread.
     ipcapture::ChannelSettings m_settings JVC_GUARDED_BY(m_settingsLock){};
     CManualEvent m_stopEvent;
-    CSteadyTime m_lastFrameTime;  // when the camera last delivered a whole picture
+    CSteadyTime m_lastFrameTime;  // when the camera last sent a whole picture
 
   private:
     static int ThreadEntry(void* self);

@@ -2,8 +2,10 @@
 // CCommonHttpChannel: a camera channel that pulls video over HTTP. Its thread configures the
 // camera, opens the stream, reads it block by block into the subclass's parser, reconnects
 // every 3 seconds after a failure and declares the signal lost, once, when the camera has
-// delivered no picture for the stream time-out: whether the stream broke, the opens fail, or
-// the stream stays open and yields nothing the parser can use. The state then reads lost, on
+// sent nothing usable for the stream time-out: whether the stream broke, the opens fail, or
+// the stream stays open and yields nothing the parser can use (pictures the parser
+// recognises but may not deliver yet, such as those before an MPEG-4 stream's first key
+// frame, count as video). The state then reads lost, on
 // streams opened afterwards too, until a picture comes.
 #include <functional>
 #include <string>
@@ -53,6 +55,9 @@ class CCommonHttpChannel : public CBaseCameraChannel {
     bool DeliverPicture(const std::vector<uint8_t>& picture, uint32_t fourcc, unsigned capacity,
                         unsigned width, unsigned height);
     bool StopRequested() { return m_stopEvent.IsSet(); }
+    // The camera is sending video the parser recognises, though not a picture to deliver yet
+    // (an MPEG-4 stream before its first key frame): no loss of signal is due meanwhile.
+    void NoteVideoArriving() { m_lastFrameTime.Touch(); }
     // Declares the signal lost when the camera has delivered no picture for the stream
     // time-out and that has not been reported yet.
     void CheckSignalLoss();

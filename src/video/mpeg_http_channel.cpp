@@ -87,4 +87,8 @@ bool CMpegHttpChannel::OnMpeg(const std::vector<uint8_t>& picture, unsigned widt
     return DeliverPicture(picture, fourcc, FrameCapacity(picture.size()), width, height);
 }
 
+void CMpegHttpChannel::OnPictureSkipped() {
+    NoteVideoArriving();
+}
+
 }  // namespace vostrel

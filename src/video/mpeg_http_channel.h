@@ -19,6 +19,7 @@ class CMpegHttpChannel : public CCommonHttpChannel, public IMpegReceiver {
     void ProcessData(const uint8_t* data, size_t size) override;
     bool OnMpeg(const std::vector<uint8_t>& picture, unsigned width, unsigned height,
                 bool keyFrame) override;
+    void OnPictureSkipped() override;
 
     // The bit rates encoder 2 takes, in kbit/s.
     static constexpr unsigned kMinBitRateKbits = 64;

@@ -36,6 +36,7 @@ CMpegParser::~CMpegParser() = default;
 void CMpegParser::Reset() {
     m_keyFrame = false;
     m_waitForKey = true;
+    m_keySeen = false;
     m_pendingStart = 0;
     m_scanPos = 0;
     m_headerSearched = 0;
@@ -171,8 +172,16 @@ void CMpegParser::EmitPending() {
         }
     } else if (m_waitForKey && !m_keyFrame) {
         deliver = false;
+        // Only the lead-in of a stream counts: once a key frame has come and failed its
+        // check, the pictures that depend on it are no sign of usable video.
+        if (!m_keySeen && m_receiver != nullptr) {
+            m_receiver->OnPictureSkipped();
+        }
     } else {
         m_waitForKey = false;
+    }
+    if (deliver && m_keyFrame) {
+        m_keySeen = true;
     }
     if (deliver) {
         std::vector<uint8_t> picture;

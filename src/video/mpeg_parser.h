@@ -5,7 +5,8 @@
 // reports the picture size; nothing is delivered until the first good key frame. A sequence
 // header runs from a visual object sequence start code, or, for encoders that never send one,
 // from a video object layer start code (with the visual object and video object start codes
-// right in front of it), up to the next picture start code.
+// right in front of it), up to the next picture start code. Pictures before the first key
+// frame are not delivered; the receiver hears of each one (OnPictureSkipped).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,6 +23,10 @@ class IMpegReceiver {
     // True when the host accepted the picture.
     virtual bool OnMpeg(const std::vector<uint8_t>& picture, unsigned width, unsigned height,
                         bool keyFrame) = 0;
+    // A whole picture that is not delivered because no key frame has come since the start (a
+    // camera's stream begins wherever its encoder is, often on predicted pictures): the
+    // camera is sending video all the same.
+    virtual void OnPictureSkipped() {}
 
   protected:
     ~IMpegReceiver() = default;
@@ -76,6 +81,9 @@ class CMpegParser {
     uint32_t m_height = 0;
     bool m_keyFrame = false;
     bool m_waitForKey = true;
+    // A key frame has been cut out since the start or the last Reset (whether or not it
+    // passed the header check).
+    bool m_keySeen = false;
     size_t m_pendingStart = 0;
     size_t m_scanPos = 0;
     // Bytes after a sequence start code already searched for its picture start code, so a

@@ -126,6 +126,28 @@ TEST(Mpeg4EndToEndTest, MidGopStartWaitsForAKeyFrameOnAFamilyTwoCamera) {
     EXPECT_EQ(cam.GetParam("encode(2).bitrate"), "8000000");
 }
 
+// At one picture a second the stream, starting half way through a group of 25, carries
+// predicted pictures for about 12 seconds before its first key frame: the camera is sending
+// video all along, so no signal loss is declared (the stream time-out is 5 seconds).
+TEST(Mpeg4EndToEndTest, PredictedPicturesBeforeTheFirstKeyFrameAreNoSignalLoss) {
+    camsim::CameraSimulator cam({.profile = "VN-V686"});
+    cam.Start();
+    SimulatedDriver fx(cam, 2, 1, 1);
+    host::FrameSink sink;
+    host::VideoSettings settings(320, 240, 1000, 50);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
+    ASSERT_TRUE(sink.WaitForFrames(1, 30s));
+    const auto firstFrame = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(fx.video->StopChannel(0));
+    EXPECT_EQ(cam.GetParam("encode(2).framerate"), "1");
+    EXPECT_GT(firstFrame, 6s);  // long enough for the old rule to have declared a loss
+    EXPECT_EQ(sink.Frames()[0].fourcc, kFourCCDivx);
+    EXPECT_EQ(sink.SignalLostCount(), 0);
+    EXPECT_EQ(fx.log.CountContaining("Signal was lost"), 0u);
+    EXPECT_EQ(cam.OpenStreams(), 1);
+}
+
 TEST(Mpeg4EndToEndTest, WithoutTheHeaderLibraryStreamsOpenButTheSignalIsLost) {
     // The module alone in a folder: the header library beside it is missing, and nothing on
     // the loader's search path provides it.
@@ -139,7 +161,8 @@ TEST(Mpeg4EndToEndTest, WithoutTheHeaderLibraryStreamsOpenButTheSignalIsLost) {
         folder.dir / std::filesystem::path(JVC_MODULE_PATH).filename();
     std::filesystem::copy_file(JVC_MODULE_PATH, module);
     {
-        camsim::CameraSimulator cam({.profile = "VN-V686"});
+        // The stream starts on a key frame, so nothing before it counts as video.
+        camsim::CameraSimulator cam({.profile = "VN-V686", .mpeg4_mid_gop = false});
         cam.Start();
         SimulatedDriver fx(cam, 2, 1, 1, module.string());
         host::FrameSink sink;

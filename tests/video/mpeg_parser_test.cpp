@@ -28,8 +28,10 @@ class Collector : public IMpegReceiver {
         pictures.push_back({picture, width, height, keyFrame});
         return accept;
     }
+    void OnPictureSkipped() override { ++skipped; }
     std::vector<Received> pictures;
     bool accept = true;
+    int skipped = 0;
 };
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
@@ -74,6 +76,12 @@ TEST(MpegParserTest, MidGopStartWaitsForTheFirstKeyFrameWithItsHeader) {
     EXPECT_FALSE(c.pictures[2].key);
     EXPECT_TRUE(c.pictures[3].key);
     EXPECT_EQ(c.pictures[4].data, Picture(600, 1, 21));
+    // The two predicted pictures in front of the first key frame were heard of, not delivered.
+    EXPECT_EQ(c.skipped, 2);
+    // After a reset the lead-in of the next stream counts again.
+    parser.Reset();
+    parser.Parse(Concat({Picture(300, 1, 40), Picture(50, 1, 41), Picture(300, 1, 42)}));
+    EXPECT_EQ(c.skipped, 3);  // a short picture never counts; the last is still pending
 }
 
 TEST(MpegParserTest, EveryCutOfTheStreamGivesTheSamePictures) {
@@ -124,6 +132,8 @@ TEST(MpegParserTest, RefusedOrBadKeyFramesMakeItWaitForTheNextGoodOne) {
         ASSERT_EQ(c.pictures.size(), 3u);
         EXPECT_TRUE(c.pictures[0].key);
         EXPECT_EQ(c.pictures[0].data, Concat({good, Picture(400, 0, 10)}));
+        // Pictures that depend on a key frame that failed its check are no sign of video.
+        EXPECT_EQ(c.skipped, 0);
     }
     {
         Collector c;
@@ -136,8 +146,9 @@ TEST(MpegParserTest, RefusedOrBadKeyFramesMakeItWaitForTheNextGoodOne) {
     {
         Collector c;
         CMpegParser parser(&c, nullptr);  // no header routine: nothing can pass
-        parser.Parse(stream);
+        parser.Parse(Concat({Picture(300, 1, 1), stream}));
         EXPECT_TRUE(c.pictures.empty());
+        EXPECT_EQ(c.skipped, 1);  // only the lead-in in front of the first key frame
     }
 }
 
