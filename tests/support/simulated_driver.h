@@ -14,14 +14,24 @@ namespace testing_support {
 
 class SimulatedDriver {
   public:
+    // The account the driver logs in with; the simulator's admin when not given.
+    struct Login {
+        std::string user;
+        std::string password;
+    };
+
     SimulatedDriver(camsim::CameraSimulator& cam, int streamType, int cameraCount, int family,
-                    const std::string& modulePath = JVC_MODULE_PATH) {
+                    const std::string& modulePath = JVC_MODULE_PATH)
+        : SimulatedDriver(cam, streamType, cameraCount, family,
+                          Login{cam.options().user, cam.options().password}, modulePath) {}
+    SimulatedDriver(camsim::CameraSimulator& cam, int streamType, int cameraCount, int family,
+                    const Login& login, const std::string& modulePath = JVC_MODULE_PATH) {
         EXPECT_TRUE(module.Load(modulePath));
         host::DeviceSettings s;
         s.address = "127.0.0.1";
         s.port = cam.port();
-        s.userName = cam.options().user;
-        s.password = cam.options().password;
+        s.userName = login.user;
+        s.password = login.password;
         s.streamType = streamType;
         s.model = cam.profile().name;
         s.cameraCount = cameraCount;

@@ -131,6 +131,47 @@ TEST(MjpegEndToEndTest, TheFrameRateIsOneTheCameraTakes) {
     ASSERT_TRUE(fx.video->StopChannel(0));
 }
 
+// Old firmware has no boundary option: the answer's Content-Length is the first picture's,
+// and the pictures follow one another on the same connection for as long as it lasts.
+TEST(MjpegEndToEndTest, AStreamIsReadPastTheFirstPicturesContentLength) {
+    camsim::CameraSimulator cam({.profile = "VN-V686", .jpeg_ring_size = 10});
+    cam.Start();
+    cam.SetOldFirmware(true);
+    SimulatedDriver fx(cam, 1, 1, 1);
+    host::FrameSink sink;
+    host::VideoSettings settings(320, 240, 100, 50);
+    ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
+    ASSERT_TRUE(sink.WaitForFrames(15, 10s));
+    ASSERT_TRUE(fx.video->StopChannel(0));
+    ExpectRingPictures(cam, sink.Frames(), 320, 240, 2);
+    EXPECT_EQ(CountRequests(cam, "/api/video?encode=jpeg&framerate=10&boundary=on"), 1u);
+    EXPECT_EQ(sink.SignalLostCount(), 0);
+}
+
+// A view-only account is refused every encoder write; video needs no login, so both stream
+// types still come, with the settings the camera holds, and the refusal is logged once.
+TEST(MjpegEndToEndTest, AViewOnlyAccountGetsVideoWithTheCamerasOwnSettings) {
+    camsim::CameraSimulator cam({.profile = "VN-V686", .jpeg_ring_size = 10});
+    cam.Start();
+    cam.SetParam("encode(1).framesize", "QVGA");
+    const SimulatedDriver::Login viewer{"user", cam.profile().default_password};
+    for (int streamType : {1, 2}) {
+        SCOPED_TRACE(streamType);
+        cam.ClearRequests();
+        SimulatedDriver fx(cam, streamType, 1, 1, viewer);
+        host::FrameSink sink;
+        host::VideoSettings settings(640, 480, 100, 50);
+        ASSERT_TRUE(fx.video->StartChannel(0, &sink, &settings));
+        ASSERT_TRUE(sink.WaitForFrames(3, 30s));
+        ASSERT_TRUE(fx.video->StopChannel(0));
+        EXPECT_EQ(sink.SignalLostCount(), 0);
+        EXPECT_EQ(fx.log.CountContaining("refuses parameter"), 1u);
+        if (streamType == 1) {
+            ExpectRingPictures(cam, sink.Frames(), 320, 240, 2);
+        }
+    }
+}
+
 TEST(MjpegEndToEndTest, LostStreamsAreReopenedAndALongSilenceIsASignalLoss) {
     camsim::CameraSimulator cam({.profile = "VN-V686"});
     cam.Start();
