@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "camera_simulator.h"
@@ -94,6 +96,34 @@ TEST(Credentials, NoPasswordInAnyLogLine) {
         const auto refused = Exercise(cam, kWrongPassword, false);
         ExpectNoPassword(refused);
     }
+}
+
+// Every parameter answer closes its connection, so every request starts afresh; once the
+// camera has asked for Digest, no request of the driver's (video, PTZ, presets, I/O) offers
+// the password in clear again.
+TEST(Credentials, ACameraThatAskedForDigestNeverSeesBasicAgain) {
+    camsim::CameraSimulator cam(camsim::Options{.profile = "VN-V686",
+                                                .auth = camsim::AuthMode::kDigest,
+                                                .user = "admin",
+                                                .password = kPassword,
+                                                .jpeg_ring_size = 2});
+    cam.Start();
+    Exercise(cam, kPassword, true);
+    const auto requests = cam.Requests();
+    const auto challenge = std::find_if(requests.begin(), requests.end(),
+                                        [](const auto& r) { return r.status == 401; });
+    ASSERT_NE(challenge, requests.end());
+    size_t digest = 0;
+    for (auto r = std::next(challenge); r != requests.end(); ++r) {
+        EXPECT_NE(r->auth_scheme, "basic") << r->target;
+        digest += r->auth_scheme == "digest";
+    }
+    EXPECT_GT(digest, 5u);
+    std::set<uint64_t> connections;
+    for (const auto& r : requests) {
+        connections.insert(r.connection);
+    }
+    EXPECT_EQ(connections.size(), requests.size());  // the camera closes every connection
 }
 
 TEST(Credentials, NoPasswordInCamhostOutput) {

@@ -651,6 +651,10 @@ void CameraSimulator::Impl::StartListening() {
         rec.target = req.target;
         rec.path = req.path;
         rec.had_credentials = req.has_header("Authorization");
+        if (rec.had_credentials) {
+            const std::string authorization = req.get_header_value("Authorization");
+            rec.auth_scheme = Lower(authorization.substr(0, authorization.find(' ')));
+        }
         rec.accept = req.get_header_value("Accept");
         res.set_header("Server", "JVC " + profile.name + " API Server");
         res.set_header("Date", HttpDate());

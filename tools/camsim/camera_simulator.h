@@ -123,6 +123,7 @@ struct RequestRecord {
     std::string target;            // path with query, as sent (e.g. "/api/param?system.mode")
     std::string path;              // the path alone ("/api/param")
     bool had_credentials = false;  // an Authorization header came with it
+    std::string auth_scheme;       // its scheme in lower case ("basic", "digest"), "" if none
     bool authorized = false;       // the credentials were accepted (true when none are needed)
     std::string user;              // the user the credentials name, when accepted
     std::string accept;            // the request's Accept line ("" when none came)
