@@ -2,6 +2,8 @@
 // input the simulator flips, and a set that drives the output of a simulator in this process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -122,4 +124,29 @@ TEST(CamhostIoProgram, SetDrivesTheCamerasOutputOrSaysItWasRefused) {
         << r.out;
     EXPECT_NE(r.out.find("camhost: the camera refused to set the output"), std::string::npos)
         << r.out;
+}
+
+// A camera behind Digest that closes every connection: the driver's writes and camhost's own
+// read of the output both get through, and none offers the password in clear after the
+// camera's first challenge.
+TEST(CamhostIoProgram, SetOnADigestCameraConfirmsTheOutputWithoutBasic) {
+    camsim::CameraSimulator cam(
+        {.profile = "VN-V686", .auth = camsim::AuthMode::kDigest, .jpeg_ring_size = 1});
+    const std::string port = std::to_string(cam.Start());
+    auto r = Camhost({"--address", "127.0.0.1", "--port", port, "--user", "admin", "--password",
+                      cam.options().password, "set", "2", "make"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("output 2 is make (the camera reads make)"), std::string::npos) << r.out;
+    const auto requests = cam.Requests();
+    const auto challenge = std::find_if(requests.begin(), requests.end(),
+                                        [](const auto& q) { return q.status == 401; });
+    ASSERT_NE(challenge, requests.end());
+    for (auto q = std::next(challenge); q != requests.end(); ++q) {
+        EXPECT_NE(q->auth_scheme, "basic") << q->target;
+    }
+    std::set<uint64_t> connections;
+    for (const auto& q : requests) {
+        connections.insert(q.connection);
+    }
+    EXPECT_EQ(connections.size(), requests.size());  // one request per connection
 }

@@ -96,15 +96,25 @@ class IoReporter : public ipc::ICaptureIOCallback {
 std::optional<std::string> ReadOutputPin(const std::string& address, uint16_t port,
                                          const std::string& user, const std::string& password,
                                          int pin) {
+    const std::string name = Format("peripheral.output_pin.pin(%d).status", pin);
+    const httplib::Headers plainText{{"Accept", "text/plain"}};
+    // Digest first (answered only once the camera asks for it); Basic, which sends the
+    // password in clear, only to a camera that asks for Basic.
     httplib::Client client(address, port);
     client.set_connection_timeout(2, 0);
     client.set_read_timeout(3, 0);
     if (!user.empty()) {
-        client.set_basic_auth(user, password);
         client.set_digest_auth(user, password);
     }
-    const std::string name = Format("peripheral.output_pin.pin(%d).status", pin);
-    auto answer = client.Get("/api/param?" + name);
+    auto answer = client.Get("/api/param?" + name, plainText);
+    if (answer && answer->status == 401 && !user.empty() &&
+        answer->get_header_value("WWW-Authenticate").rfind("Basic", 0) == 0) {
+        httplib::Client basic(address, port);
+        basic.set_connection_timeout(2, 0);
+        basic.set_read_timeout(3, 0);
+        basic.set_basic_auth(user, password);
+        answer = basic.Get("/api/param?" + name, plainText);
+    }
     if (!answer || answer->status != 200) {
         return std::nullopt;
     }
