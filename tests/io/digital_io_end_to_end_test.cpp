@@ -67,9 +67,13 @@ TEST(DigitalIOEndToEndTest, TheHostHearsEveryInputChangeAndDrivesTheOutput) {
     EXPECT_EQ(Inputs(callback.Events()),
               (std::vector<std::pair<uint32_t, int32_t>>{{0, 2}, {1, 2}, {1, 1}}));
 
+    // The camera refuses the output time ("...duration&401 Unauthorized"): the output is
+    // driven all the same.
+    cam.SetLineStatus("peripheral.output_pin.pin(1).duration", 401);
     ASSERT_TRUE(io->SetOutput(0, 2));
     ASSERT_TRUE(cam.WaitForRequest("peripheral.output_pin.pin(1).status=make"));
     EXPECT_EQ(cam.OutputPin(1)->status, "make");
+    EXPECT_EQ(cam.OutputPin(1)->writes, 2u);
 
     EXPECT_TRUE(io->Stop());
     EXPECT_FALSE(io->SetOutput(0, 1));
