@@ -50,6 +50,18 @@ class TestClient : public Web::CHttpClient {
     uint64_t Transfers() const { return m_root ? m_root->TransfersStarted() : 0; }
 };
 
+// Reads the current response as a stream up to its end (expected to come, not a failure).
+std::string ReadToTheEnd(Web::CHttpClient& client) {
+    std::vector<uint8_t> block;
+    std::string text;
+    Web::CHttpClient::StreamRead read;
+    while ((read = client.ReadStream(block)) == Web::CHttpClient::StreamRead::kData) {
+        text.append(block.begin(), block.end());
+    }
+    EXPECT_EQ(read, Web::CHttpClient::StreamRead::kEnded);
+    return text;
+}
+
 }  // namespace
 
 TEST(HttpClient, StatusCodesAreReported) {
@@ -676,14 +688,7 @@ TEST(HttpStream, ReadStreamReportsTheEndOfAStream) {
     Web::CHttpClient client(Device(server.Port(), "user", "secret", 5000),
                             Web::CHttpClient::kUserAgent);
     ASSERT_TRUE(client.SendRequest("GET", "/api/video?x"));
-    std::vector<uint8_t> block;
-    std::string text;
-    Web::CHttpClient::StreamRead read;
-    while ((read = client.ReadStream(block)) == Web::CHttpClient::StreamRead::kData) {
-        text.append(block.begin(), block.end());
-    }
-    EXPECT_EQ(read, Web::CHttpClient::StreamRead::kEnded);
-    EXPECT_EQ(text, "hello");
+    EXPECT_EQ(ReadToTheEnd(client), "hello");
     server.Release();
 }
 
@@ -699,25 +704,15 @@ TEST(HttpStream, AStreamRequestReadsPastTheDeclaredLengthUntilTheClose) {
         c.Send("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello");
         c.Send(" and more after it");
     });
-    auto readAll = [](Web::CHttpClient& client) {
-        std::vector<uint8_t> block;
-        std::string text;
-        Web::CHttpClient::StreamRead read;
-        while ((read = client.ReadStream(block)) == Web::CHttpClient::StreamRead::kData) {
-            text.append(block.begin(), block.end());
-        }
-        EXPECT_EQ(read, Web::CHttpClient::StreamRead::kEnded);
-        return text;
-    };
     Web::CHttpClient stream(Device(server.Port(), "user", "secret", 5000),
                             Web::CHttpClient::kUserAgent);
     ASSERT_TRUE(stream.SendStreamRequest("GET", "/api/video?x", {}));
     EXPECT_EQ(stream.GetContentLength(), 5u);
-    EXPECT_EQ(readAll(stream), "hello and more after it");
+    EXPECT_EQ(ReadToTheEnd(stream), "hello and more after it");
     Web::CHttpClient plain(Device(server.Port(), "user", "secret", 5000),
                            Web::CHttpClient::kUserAgent);
     ASSERT_TRUE(plain.SendRequest("GET", "/api/video?x"));
-    EXPECT_EQ(readAll(plain), "hello");
+    EXPECT_EQ(ReadToTheEnd(plain), "hello");
 }
 
 // --- the platform layer directly --------------------------------------------------------

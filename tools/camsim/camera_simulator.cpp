@@ -358,6 +358,10 @@ struct CameraSimulator::Impl {
     bool StreamWrite(httplib::DataSink& sink, const uint8_t* data, size_t size, StreamPacer& pacer);
     // Holds a stalled stream until Stop or the client goes.
     void Stall() const;
+    // The stream faults and the pace before picture k of a stream: nullopt to send it, else
+    // what the content provider returns (true: the stream ended, false: the connection goes).
+    std::optional<bool> BeforePicture(const FaultSettings& f, uint64_t k, Clock::time_point next,
+                                      httplib::DataSink& sink) const;
     // Counts a video stream as open for as long as it lives, waking the waiters both ways.
     class OpenStreamScope {
       public:
@@ -1142,6 +1146,23 @@ std::string CameraSimulator::Impl::PartHeaders(const JpegStream& stream, size_t 
     return part + "\r\n";
 }
 
+std::optional<bool> CameraSimulator::Impl::BeforePicture(const FaultSettings& f, uint64_t k,
+                                                         Clock::time_point next,
+                                                         httplib::DataSink& sink) const {
+    if (f.end_stream_after >= 0 && k >= static_cast<uint64_t>(f.end_stream_after)) {
+        sink.done();
+        return true;
+    }
+    if (f.stall_stream_after >= 0 && k >= static_cast<uint64_t>(f.stall_stream_after)) {
+        Stall();
+        return false;
+    }
+    if (!SleepUntil(next)) {
+        return false;
+    }
+    return std::nullopt;
+}
+
 bool CameraSimulator::Impl::ServeJpeg(const JpegStream& stream, httplib::DataSink& sink) {
     OpenStreamScope counted(*this);
     const auto interval = std::chrono::duration_cast<Clock::duration>(
@@ -1151,16 +1172,8 @@ bool CameraSimulator::Impl::ServeJpeg(const JpegStream& stream, httplib::DataSin
     std::string part;
     for (uint64_t k = 0;; ++k) {
         const FaultSettings f = Faults();
-        if (f.end_stream_after >= 0 && k >= static_cast<uint64_t>(f.end_stream_after)) {
-            sink.done();
-            return true;
-        }
-        if (f.stall_stream_after >= 0 && k >= static_cast<uint64_t>(f.stall_stream_after)) {
-            Stall();
-            return false;
-        }
-        if (!SleepUntil(next)) {
-            return false;
+        if (const auto ended = BeforePicture(f, k, next, sink)) {
+            return *ended;
         }
         const JpegPicture& pic = (*stream.ring)[k % stream.ring->size()];
         bool cut = false;
@@ -1238,16 +1251,8 @@ bool CameraSimulator::Impl::ServeMpeg4(const FixtureData& fixture, double fps, b
     StreamPacer pacer;
     for (uint64_t k = 0;; ++k) {
         const FaultSettings f = Faults();
-        if (f.end_stream_after >= 0 && k >= static_cast<uint64_t>(f.end_stream_after)) {
-            sink.done();
-            return true;
-        }
-        if (f.stall_stream_after >= 0 && k >= static_cast<uint64_t>(f.stall_stream_after)) {
-            Stall();
-            return false;
-        }
-        if (!SleepUntil(next)) {
-            return false;
+        if (const auto ended = BeforePicture(f, k, next, sink)) {
+            return *ended;
         }
         const auto [begin, end] = fixture.units[(first + k) % fixture.units.size()];
         bool cut = false;
