@@ -355,6 +355,12 @@ struct ConnectionCore {
         if (!st->body.empty()) {
             list = curl_slist_append(list, "Expect:");
         }
+        if ((st->flags & kRequestBodyToClose) != 0) {
+            // The body is read until the server closes, so ask it to close after this answer
+            // (a keep-alive server would otherwise hold the connection and the read would end
+            // in a time-out; answers to an authentication round close too).
+            list = curl_slist_append(list, "Connection: close");
+        }
 
         const uint32_t connectMs = session->GetOption(SessionOption::ConnectTimeoutMs);
         CURL* e = easy;

@@ -78,7 +78,8 @@ enum class AuthTarget : uint32_t { Server = 0, Proxy = 1 };
 inline constexpr uint32_t kRequestSecure = 0x1;              // HTTPS
 inline constexpr uint32_t kRequestEscapeDisableQuery = 0x2;  // query sent as given
 // The body lasts until the server closes the connection, whatever its Content-Length says:
-// some cameras declare the length of the first picture of an endless stream.
+// some cameras declare the length of the first picture of an endless stream. The request
+// carries "Connection: close".
 inline constexpr uint32_t kRequestBodyToClose = 0x4;
 
 enum class SessionOption {

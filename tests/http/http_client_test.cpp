@@ -709,6 +709,9 @@ TEST(HttpStream, AStreamRequestReadsPastTheDeclaredLengthUntilTheClose) {
     ASSERT_TRUE(stream.SendStreamRequest("GET", "/api/video?x", {}));
     EXPECT_EQ(stream.GetContentLength(), 5u);
     EXPECT_EQ(ReadToTheEnd(stream), "hello and more after it");
+    // A keep-alive server is asked to close, or the read would end in a time-out.
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].Header("connection"), "close");
     Web::CHttpClient plain(Device(server.Port(), "user", "secret", 5000),
                            Web::CHttpClient::kUserAgent);
     ASSERT_TRUE(plain.SendRequest("GET", "/api/video?x"));
