@@ -19,6 +19,8 @@ uint64_t SteadyMilliseconds();
 std::string ExecutablePath();
 // Directory part of a path, without the trailing slash ("" when there is none).
 std::string DirectoryOf(const std::string& path);
+// True for a path that names its file on its own, without a folder to start from.
+bool IsAbsolutePath(const std::string& path);
 
 bool FileExists(const std::string& path);
 // Size in bytes of a regular file; nullopt when it cannot be read.

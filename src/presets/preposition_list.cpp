@@ -35,6 +35,18 @@ void CPrepositionList::LogLine(int type, const std::string& line) {
     }
 }
 
+bool CPrepositionList::LacksStorage(const char* action, const std::string& name) {
+    if (m_storage.Get() != nullptr) {
+        return false;
+    }
+    LogLine(
+        kLogFailure,
+        WithContext(JVC_HERE, Utils::FormatString("A preposition \"%s\" cannot be %s - presets "
+                                                  "cannot be kept: %s",
+                                                  name.c_str(), action, m_missingStorage.c_str())));
+    return true;
+}
+
 bool CPrepositionList::FindSlot(const std::string& name, uint32_t& slot) {
     for (const auto& [candidate, candidateName] : m_names) {
         if (candidateName == name) {
@@ -63,6 +75,11 @@ bool CPrepositionList::SetStorage(TSmartPtr<CXMLPrepositionReader> storage) {
         LoadPrepositions();
     }
     return given;
+}
+
+void CPrepositionList::SetMissingStorage(const std::string& reason) {
+    CAutoLock hold(m_lock);
+    m_missingStorage = reason;
 }
 
 int32_t CPrepositionList::GetPrepositionCount() {
@@ -114,6 +131,9 @@ int32_t CPrepositionList::AddPreposition(const std::string& name) {
         return kPtzInvalidArgument;
     }
     CAutoLock hold(m_lock);
+    if (LacksStorage("added", name)) {
+        return kPtzNotQueued;
+    }
     if (m_current != -1) {
         return RenameCurrentPreposition(name);
     }
@@ -168,7 +188,7 @@ bool CPrepositionList::GotoPreposition(const std::string& name, int32_t speed) {
     }
     CAutoLock hold(m_lock);
     uint32_t slot = 0;
-    if (!FindSlot(name, slot)) {
+    if (LacksStorage("reached", name) || !FindSlot(name, slot)) {
         return false;
     }
     auto it = std::find(m_order.begin(), m_order.end(), slot);
@@ -192,7 +212,7 @@ bool CPrepositionList::DeletePreposition(const std::string& name) {
     }
     CAutoLock hold(m_lock);
     uint32_t slot = 0;
-    if (!FindSlot(name, slot) || m_prepositionComm == nullptr) {
+    if (LacksStorage("deleted", name) || !FindSlot(name, slot) || m_prepositionComm == nullptr) {
         return false;
     }
     m_current = -1;

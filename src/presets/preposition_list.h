@@ -40,6 +40,10 @@ class CPrepositionList {
 
     // Shares the storage and loads the channel's presets from it; false for an empty pointer.
     virtual bool SetStorage(TSmartPtr<CXMLPrepositionReader> storage);
+    // There is no storage, for the reason given (the file and what went wrong): adding,
+    // going to and deleting presets then fail with one line saying so, before the camera is
+    // asked anything.
+    void SetMissingStorage(const std::string& reason);
     virtual int32_t GetPrepositionCount();
     // The name at a position; false (and an empty name) for a position beyond the list.
     virtual bool GetPrepositionName(uint32_t position, std::string& name);
@@ -78,6 +82,8 @@ class CPrepositionList {
     bool TakeLoadedRecord(uint32_t index, const PrepositionRecord& record) JVC_REQUIRES(m_lock);
     // Writes a finished line through the camera interface's log, if there is one.
     void LogLine(int type, const std::string& line);
+    // True, with a line naming the action and the reason, when there is no storage.
+    bool LacksStorage(const char* action, const std::string& name) JVC_REQUIRES(m_lock);
 
     int32_t m_channel;
     TSmartPtr<CXMLPrepositionReader> m_storage;
@@ -85,6 +91,7 @@ class CPrepositionList {
     std::map<uint32_t, std::string> m_names JVC_GUARDED_BY(m_lock);
     std::vector<uint32_t> m_order JVC_GUARDED_BY(m_lock);
     int32_t m_current JVC_GUARDED_BY(m_lock) = -1;
+    std::string m_missingStorage JVC_GUARDED_BY(m_lock) = "no preset file was given";
 };
 
 }  // namespace vostrel

@@ -292,6 +292,10 @@ std::string CXMLSettingsAPI::FilePath(const std::string& fileName) const {
     // Names configured for Windows hosts separate folders with backslashes.
     std::string name = fileName;
     std::replace(name.begin(), name.end(), '\\', '/');
+    // A full path names the file itself; joined to the folder it would name none.
+    if (platform::IsAbsolutePath(name)) {
+        return name;
+    }
     if (m_directory.empty() || m_directory.back() == '/') {
         return m_directory + name;
     }

@@ -35,8 +35,8 @@ class CXMLSettingsAPI {
     CXMLSettingsAPI(const CXMLSettingsAPI&) = delete;
     CXMLSettingsAPI& operator=(const CXMLSettingsAPI&) = delete;
 
-    // Full path of a file name: the directory, a slash and the name with its backslashes
-    // turned into slashes.
+    // Full path of a file name: the name with its backslashes turned into slashes, after the
+    // directory and a slash unless it is a full path already.
     std::string FilePath(const std::string& fileName) const;
     const std::string& Directory() const { return m_directory; }
 

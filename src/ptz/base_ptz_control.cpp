@@ -43,12 +43,15 @@ void CBasePTZControl::Close() {
     }
 }
 
-bool CBasePTZControl::Initialize(TSmartPtr<CXMLPrepositionReader> reader) {
+bool CBasePTZControl::Initialize(TSmartPtr<CXMLPrepositionReader> reader,
+                                 const std::string& missingStorage) {
     m_comm = CreateComm();
-    if (m_comm && m_comm->Open() && reader) {
+    if (m_comm && m_comm->Open()) {
         m_presets.m_prepositionComm = m_comm.get();
         m_presets.m_maxCount = m_comm->Capabilities().m_maxPresets;
-        m_presets.SetStorage(reader);
+        if (!m_presets.SetStorage(reader)) {
+            m_presets.SetMissingStorage(missingStorage);
+        }
         return true;
     }
     Close();

@@ -61,9 +61,11 @@ class CBasePTZControl : public ipcapture::IIPPTZApiEx, public IIPParams {
     // A new, unopened command thread for this channel, or null.
     virtual std::unique_ptr<CBasePTZComm> CreateComm() = 0;
     // Makes and opens the command thread and attaches it and the shared storage to the preset
-    // list. False (and closed) when the thread cannot be made or started or there is no
-    // storage.
-    virtual bool Initialize(TSmartPtr<CXMLPrepositionReader> reader);
+    // list. Without storage (an empty reader) the head still moves and preset operations fail
+    // with missingStorage as their reason. False (and closed) when the thread cannot be made
+    // or started.
+    virtual bool Initialize(TSmartPtr<CXMLPrepositionReader> reader,
+                            const std::string& missingStorage);
 
     bool HasComm() const { return m_comm != nullptr; }
 

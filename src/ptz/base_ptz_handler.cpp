@@ -37,11 +37,15 @@ ipcapture::IIPPTZApiEx* CBasePTZHandler::FindOrMakeControl(uint32_t channel) {
     if (m_typeName.empty()) {
         return nullptr;
     }
-    if (!m_presetReader && !InitializeXMLStorage()) {
+    // A preset file that cannot be opened is tried once: the head still moves without it and
+    // only presets fail. Without a file name (or memory) there is no control, and every
+    // request tries again.
+    if (!m_presetReader && m_missingStorage.empty() && !InitializeXMLStorage() &&
+        m_missingStorage.empty()) {
         return nullptr;
     }
     std::unique_ptr<CBasePTZControl> control = CreateControl(channel);
-    if (!control || !control->Initialize(m_presetReader)) {
+    if (!control || !control->Initialize(m_presetReader, m_missingStorage)) {
         return nullptr;
     }
     ipcapture::IIPPTZApiEx* api = control.get();
@@ -105,6 +109,11 @@ bool CBasePTZHandler::InitializeXMLStorage() {
         }
     }
     Utils::LogResult(result, m_driver);
+    if (result.code == kOpenFailed) {
+        m_presetReader.Release();
+        // The reader's reason names the file already.
+        m_missingStorage = reason.empty() ? "\"" + name + "\" cannot be used" : reason;
+    }
     if (!reason.empty()) {
         // Why the file could not be used, for the person who has to fix it.
         Log(m_driver, kLogFailure, JVC_HERE, "%s", reason.c_str());

@@ -56,6 +56,9 @@ class CBasePTZHandler : public CIPPTZDriverIf {
     std::map<uint32_t, std::unique_ptr<CBasePTZControl>> m_controls JVC_GUARDED_BY(m_lock);
     uint32_t m_channelCount;
     TSmartPtr<CXMLPrepositionReader> m_presetReader JVC_GUARDED_BY(m_lock);
+    bool m_storageTried JVC_GUARDED_BY(m_lock) = false;
+    // Why there is no preset file, for the lines of preset operations that fail for it.
+    std::string m_missingStorage JVC_GUARDED_BY(m_lock);
     std::string m_typeName;
 };
 

@@ -1,6 +1,7 @@
 // Presets as a host sees them through the built module against the camera simulator: a
-// deletion the camera refuses, preset files with gaps between their records, and records whose
-// slot the camera does not have.
+// deletion the camera refuses, preset files with gaps between their records, a preset file
+// given by its full path or not usable at all, and records whose slot the camera does not
+// have.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -92,6 +93,45 @@ TEST_F(PresetHost, AFileWithGapsLosesNothingAcrossRestarts) {
     PtzHost host(cam, file.Name());
     ASSERT_NE(host.Control(), nullptr);
     EXPECT_EQ(host.Names(), (std::vector<std::string>{"A", "B2"}));
+}
+
+TEST_F(PresetHost, AFullPathNamesThePresetFileItself) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("preset-host-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string path = (folder / "cam.xml").string();
+    {
+        PtzHost host(cam, path);
+        ASSERT_NE(host.Control(), nullptr);
+        EXPECT_EQ(host.Control()->AddPreset("Gate"), codes::kPtzDone);
+    }
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("\"Gate\""), std::string::npos);
+    std::filesystem::remove_all(folder);
+}
+
+// A preset file that cannot be used costs the presets, not the head: moves still go out, and
+// each preset operation fails with its code and a line that names the file and the cause.
+TEST_F(PresetHost, WithoutAUsablePresetFileTheHeadStillMovesAndPresetsFail) {
+    const std::string unusable = "/proc/self/no-such-folder/cam.xml";
+    PtzHost host(cam, unusable);
+    IIPPTZApiEx* control = host.Control();
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->Move(0, 4), codes::kPtzDone);
+    EXPECT_TRUE(cam.WaitForRequest("camera.motion.pan.status=start"));
+    EXPECT_EQ(control->StopAll(), codes::kPtzDone);
+
+    cam.ClearRequests();
+    EXPECT_EQ(control->AddPreset("Gate"), codes::kPtzNotQueued);
+    EXPECT_EQ(control->GotoPreset(1, "Gate"), codes::kPtzPresetFailed);
+    EXPECT_EQ(control->DeletePreset("Gate"), codes::kPtzPresetFailed);
+    EXPECT_FALSE(Sent("camera.position("));
+    EXPECT_EQ(host.log.CountContaining("cannot be added - presets cannot be kept"), 1u);
+    EXPECT_EQ(host.log.CountContaining("cannot be reached - presets cannot be kept"), 1u);
+    EXPECT_EQ(host.log.CountContaining("cannot be deleted - presets cannot be kept"), 1u);
+    EXPECT_GE(host.log.CountContaining(unusable), 4u);
 }
 
 TEST_F(PresetHost, SlotsTheCameraDoesNotHaveAreNeverSent) {

@@ -19,6 +19,10 @@ TEST(XmlSettingsApiTest, FilesLieInTheExecutablesDirectoryByDefault) {
               platform::DirectoryOf(platform::ExecutablePath()) + "/presets.xml");
     CXMLSettingsAPI elsewhere("/some/dir");
     EXPECT_EQ(elsewhere.FilePath("a.xml"), "/some/dir/a.xml");
+    EXPECT_EQ(elsewhere.FilePath("sub\\a.xml"), "/some/dir/sub/a.xml");
+    // A full path is the file itself, not a name inside the folder.
+    EXPECT_EQ(settings.FilePath("/var/lib/cams/a.xml"), "/var/lib/cams/a.xml");
+    EXPECT_EQ(elsewhere.FilePath("/tmp/b.xml"), "/tmp/b.xml");
 }
 
 TEST(XmlSettingsApiTest, CreateDocumentFileWritesDeclarationAndEmptyRoot) {

@@ -420,10 +420,10 @@ TEST(PtzHandler, ACommandThreadThatCannotStartGivesNoControlAndIsLogged) {
     EXPECT_EQ(control->ZoomIn(1), ipcapture::kPtzDone);  // its thread runs
 }
 
-// The storage object is made once. When the file cannot be opened the first request gets
-// nothing and the line says which file; the object is kept all the same, so a later request
-// gets a control without the storage being made or opened again.
-TEST(PtzHandler, StorageThatCannotOpenIsReportedOnceAndKept) {
+// A preset file that cannot be opened is tried once and reported once, naming the file; the
+// controls are made all the same, so the head moves, and only preset operations fail, each
+// with a line that says why.
+TEST(PtzHandler, StorageThatCannotOpenLeavesControlsThatMoveWithoutPresets) {
     const BesideProgram file("unreadable");
     std::filesystem::create_directory(file.path);  // no file can be read or made there
     FakeDriver driver;
@@ -433,27 +433,24 @@ TEST(PtzHandler, StorageThatCannotOpenIsReportedOnceAndKept) {
         "vostrel::CBasePTZHandler::InitializeXMLStorage: cannot initialize "
         "CXMLPrepositionReader object with parameter \"" +
         file.name + "\"";
-    EXPECT_EQ(handler.GetPtzApiEx(0), nullptr);
-    EXPECT_EQ(handler.made, 0);
+    ipcapture::IIPPTZApiEx* control = handler.GetPtzApiEx(0);
+    ASSERT_NE(control, nullptr);
+    EXPECT_NE(handler.GetPtzApiEx(1), nullptr);
+    EXPECT_EQ(handler.made, 2);
+    EXPECT_EQ(handler.namesAsked, 1);  // the file was tried once only
     EXPECT_EQ(driver.CountContaining(line), 1u);
     const auto messages = driver.Messages();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages[0].type, 1);
     EXPECT_EQ(messages[0].text, line);
 
-    // The file becomes usable: a later request gets a control.
-    std::filesystem::remove(file.path);
-    {
-        std::ofstream out(file.path);
-        out << "<?xml version='1.0' encoding='utf-8'?>\n<JVC/>\n";
-    }
-    ipcapture::IIPPTZApiEx* control = handler.GetPtzApiEx(0);
-    ASSERT_NE(control, nullptr);
-    EXPECT_EQ(handler.GetPtzApi(0), control);
-    EXPECT_NE(handler.GetPtzApiEx(1), nullptr);
-    EXPECT_EQ(handler.made, 2);
-    EXPECT_EQ(handler.namesAsked, 1);  // the storage was made and opened once only
-    EXPECT_EQ(driver.CountContaining("cannot initialize"), 1u);
+    EXPECT_EQ(control->ZoomIn(1), ipcapture::kPtzDone);
+    EXPECT_EQ(control->AddPreset("Gate"), ipcapture::kPtzNotQueued);
+    EXPECT_EQ(control->GetPresetCount(), 0);
+    EXPECT_EQ(driver.CountContaining("A preposition \"Gate\" cannot be added - presets cannot "
+                                     "be kept: \"" +
+                                     file.path.string() + "\" is not a regular file"),
+              1u);
 }
 
 }  // namespace vostrel
