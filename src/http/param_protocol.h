@@ -68,6 +68,7 @@ struct ParamAnswer {
 
     bool Accepted() const { return verdict == Verdict::kAccepted; }
     bool Refused() const { return verdict == Verdict::kRefused; }
+    bool NotSent() const { return verdict == Verdict::kNotSent; }
 };
 
 // Sends ParamPath(query) through SendAndLog (failures logged there) and judges the answer

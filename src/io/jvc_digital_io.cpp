@@ -64,7 +64,7 @@ bool CJvcDigitalIO::PollInputs() {
         }
         const std::string name = InputParameter(i + 1);
         const Utils::ParamAnswer answer = SendInput(name);
-        if (answer.verdict == Utils::ParamAnswer::Verdict::kNotSent) {
+        if (answer.NotSent()) {
             return false;
         }
         int32_t state = kIOStateNone;
@@ -105,12 +105,12 @@ bool CJvcDigitalIO::SetOutputState(uint32_t output, int32_t state) {
     // refuse this write: the refusal is logged and the status is written all the same.
     const std::string prefix = Utils::FormatString("peripheral.output_pin.pin(%u).", output + 1);
     const Utils::ParamAnswer duration = SendOutput(prefix + "duration=0");
-    if (duration.verdict == Utils::ParamAnswer::Verdict::kNotSent) {
+    if (duration.NotSent()) {
         return false;
     }
     ReportRefusal(JVC_HERE, output, duration);
     const Utils::ParamAnswer status = SendOutput(prefix + "status=" + word);
-    if (status.verdict == Utils::ParamAnswer::Verdict::kNotSent) {
+    if (status.NotSent()) {
         return false;
     }
     ReportRefusal(JVC_HERE, output, status);

@@ -42,19 +42,9 @@ void CJvcPTZComm::OnStopping() {
     m_http.Cancel();
 }
 
-CJvcPTZComm::Answer CJvcPTZComm::Judge(const Utils::ParamAnswer& answer, std::string& body,
-                                       std::string& errorText) {
-    body = answer.body;
-    errorText = answer.errorText;
-    return answer.Accepted()  ? Answer::kAccepted
-           : answer.Refused() ? Answer::kRejected
-                              : Answer::kNotSent;
-}
-
-CJvcPTZComm::Answer CJvcPTZComm::Exchange(const std::string& query, std::string& body,
-                                          std::string& errorText) {
+Utils::ParamAnswer CJvcPTZComm::Exchange(const std::string& query) {
     CAutoLock hold(m_httpLock);
-    return Judge(Utils::ExchangeParam(m_http, m_driver, query), body, errorText);
+    return Utils::ExchangeParam(m_http, m_driver, query);
 }
 
 void CJvcPTZComm::ReportSetError(std::string_view context, const std::string& params,
@@ -71,18 +61,11 @@ bool CJvcPTZComm::SendJvcSetCommand(const std::string& params) {
     if (params.empty()) {
         return false;
     }
-    std::string body;
-    std::string errorText;
-    switch (Exchange(params, body, errorText)) {
-        case Answer::kAccepted:
-            return true;
-        case Answer::kRejected:
-            ReportSetError(JVC_HERE, params, errorText);
-            return false;
-        case Answer::kNotSent:
-            break;
+    const Utils::ParamAnswer answer = Exchange(params);
+    if (answer.Refused()) {
+        ReportSetError(JVC_HERE, params, answer.errorText);
     }
-    return false;
+    return answer.Accepted();
 }
 
 bool CJvcPTZComm::SendJvcGetCommand(const std::string& name, std::string& value) {
@@ -90,18 +73,17 @@ bool CJvcPTZComm::SendJvcGetCommand(const std::string& name, std::string& value)
     if (name.empty()) {
         return false;
     }
-    std::string body;
-    std::string errorText;
-    const Answer answer = Exchange(name, body, errorText);
-    if (answer == Answer::kNotSent) {
+    const Utils::ParamAnswer answer = Exchange(name);
+    if (answer.NotSent()) {
         return false;
     }
-    if (answer == Answer::kAccepted) {
-        value = Utils::ParamValue(name, body);
+    std::string errorText = answer.errorText;
+    if (answer.Accepted()) {
+        value = Utils::ParamValue(name, answer.body);
         if (!value.empty()) {
             return true;
         }
-        errorText = "Camera received incorrect data: " + body;
+        errorText = "Camera received incorrect data: " + answer.body;
     }
     if (!errorText.empty()) {
         ReportError(WithContext(JVC_HERE,
@@ -117,18 +99,16 @@ bool CJvcPTZComm::UpdateJvcParameter(const std::string& value, const std::string
     if (name.empty() || value.empty()) {
         return false;
     }
-    std::string body;
-    std::string errorText;
-    Answer answer;
+    Utils::ParamAnswer answer;
     {
         // The read and the write go as one: no preset operation comes between them.
         CAutoLock hold(m_httpLock);
-        answer = Judge(Utils::UpdateParam(m_http, m_driver, name, value), body, errorText);
+        answer = Utils::UpdateParam(m_http, m_driver, name, value);
     }
-    if (answer == Answer::kRejected) {
-        ReportSetError(JVC_HERE, name, errorText);
+    if (answer.Refused()) {
+        ReportSetError(JVC_HERE, name, answer.errorText);
     }
-    return answer == Answer::kAccepted;
+    return answer.Accepted();
 }
 
 void CJvcPTZComm::ReportError(const std::string& message) {

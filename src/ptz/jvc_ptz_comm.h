@@ -60,14 +60,9 @@ class CJvcPTZComm : public CBasePTZComm {
     void ProcessUnzoomCommand(const CWorkItem& item);
 
   private:
-    enum class Answer { kNotSent, kAccepted, kRejected };
-    // One exchange of the parameter protocol under m_httpLock. kNotSent when the send failed
-    // (logged by the parameter protocol); errorText holds the camera's reason for kRejected.
-    Answer Exchange(const std::string& query, std::string& body, std::string& errorText)
-        JVC_EXCLUDES(m_httpLock);
-    // The protocol's verdict as an Answer, with its body and reason copied out.
-    static Answer Judge(const Utils::ParamAnswer& answer, std::string& body,
-                        std::string& errorText);
+    // One exchange of the parameter protocol under m_httpLock. Not sent when the send failed
+    // (logged by the parameter protocol); errorText holds the camera's reason when refused.
+    Utils::ParamAnswer Exchange(const std::string& query) JVC_EXCLUDES(m_httpLock);
     // Logs "Cannot set parameter ..." through ReportError when the camera gave a reason.
     void ReportSetError(std::string_view context, const std::string& params,
                         const std::string& errorText);
