@@ -1,8 +1,11 @@
 // camhost serve's page in a real browser: headless Chromium, driven through its DevTools
 // protocol over a pipe, opens the page served against a camera simulator of the test. The
-// page must show the camera's identification and its video, a press on the right-arrow
-// button must move the simulated head (and its release stop it), and an input the simulator
-// flips must change the input's lamp. Skipped where Chromium is missing or cannot start.
+// page must show the camera's identification and its video; a press on the right-arrow
+// button must move the simulated head at the chosen speed (and its release stop it); a click
+// on the picture centres the head there; the digital I/O starts only when asked, after which
+// an input the simulator flips changes the input's lamp and the outputs switch, say their
+// state in words, and a switch the camera refuses says so and clears. Skipped where
+// Chromium is missing or cannot start.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -12,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -289,7 +293,39 @@ class Browser {
 
 }  // namespace
 
-TEST(CamhostBrowser, ThePageShowsVideoMovesTheHeadAndLightsTheLamp) {
+// The centre of an element of the page, in the page's coordinates: "X Y".
+std::pair<double, double> CentreOf(Browser& browser, const std::string& selector) {
+    const std::string where = browser.Evaluate(
+        "(() => { const r = document.querySelector('" + selector +
+        "').getBoundingClientRect(); return (r.left + r.width / 2) + ' ' + (r.top + r.height / "
+        "2); })()");
+    return {std::atof(where.c_str()), std::atof(where.substr(where.find(' ') + 1).c_str())};
+}
+
+// A press and release of the right-arrow button; the speed the head was moved at.
+unsigned PressRight(Browser& browser, camsim::CameraSimulator& cam) {
+    const auto [x, y] = CentreOf(browser, "#move-right");
+    cam.ClearRequests();
+    browser.Mouse("mousePressed", x, y);
+    EXPECT_TRUE(cam.WaitForRequest("camera.motion.pan.status=start", 10s));
+    EXPECT_EQ(cam.Head().pan.mode, "right");
+    EXPECT_TRUE(cam.Head().pan.moving);
+    browser.Mouse("mouseReleased", x, y);
+    EXPECT_TRUE(cam.WaitForRequest("camera.motion.pan.status=stop", 10s));
+    EXPECT_FALSE(cam.Head().pan.moving);
+    return cam.Head().pan.speed;
+}
+
+bool OutputWritten(camsim::CameraSimulator& cam) {
+    for (const auto& write : cam.Writes()) {
+        if (write.name.rfind("peripheral.output_pin.", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(CamhostBrowser, ThePageShowsVideoMovesTheHeadAndDrivesThePins) {
     const std::string chromium = ChromiumPath();
     if (chromium.empty()) {
         GTEST_SKIP() << "Chromium is not installed (apt-get install chromium; or set CHROMIUM to "
@@ -334,20 +370,39 @@ TEST(CamhostBrowser, ThePageShowsVideoMovesTheHeadAndLightsTheLamp) {
         "})()");
     EXPECT_GT(std::atoi(drawn.c_str()), 100) << drawn;
 
-    // The right-arrow button, pressed and released with the mouse.
-    const std::string where = browser.Evaluate(
-        "(() => { const r = document.getElementById('move-right').getBoundingClientRect(); "
-        "return (r.left + r.width / 2) + ' ' + (r.top + r.height / 2); })()");
-    const double x = std::atof(where.c_str());
-    const double y = std::atof(where.substr(where.find(' ') + 1).c_str());
-    ASSERT_GT(x, 0) << where;
-    browser.Mouse("mousePressed", x, y);
-    ASSERT_TRUE(cam.WaitForRequest("camera.motion.pan.status=start", 10s)) << serve.Output();
-    EXPECT_EQ(cam.Head().pan.mode, "right");
-    EXPECT_TRUE(cam.Head().pan.moving);
-    browser.Mouse("mouseReleased", x, y);
-    ASSERT_TRUE(cam.WaitForRequest("camera.motion.pan.status=stop", 10s)) << serve.Output();
-    EXPECT_FALSE(cam.Head().pan.moving);
+    // The right-arrow button, pressed and released with the mouse, at the default speed and
+    // then at the fastest the speed control gives.
+    const unsigned normal = PressRight(browser, cam);
+    browser.Evaluate(
+        "(() => { const s = document.getElementById('speed'); s.value = '16'; "
+        "s.dispatchEvent(new Event('input')); return s.value; })()");
+    EXPECT_GT(PressRight(browser, cam), normal);
+
+    // A click on the picture centres the head on that point, in the picture's pixels.
+    const auto [vx, vy] = CentreOf(browser, "#video");
+    browser.Mouse("mousePressed", vx, vy);
+    browser.Mouse("mouseReleased", vx, vy);
+    ASSERT_TRUE(cam.WaitForRequest("camera.motion.clickoncenter", 10s)) << serve.Output();
+    ASSERT_FALSE(cam.Head().clicks.empty());
+    int cx = 0, cy = 0;
+    ASSERT_EQ(std::sscanf(cam.Head().clicks.back().c_str(), "s%d-s%d", &cx, &cy), 2);
+    EXPECT_NEAR(cx, 320, 2);  // the middle of a 640x480 picture
+    EXPECT_NEAR(cy, 240, 2);
+
+    // The digital I/O waits for the user: nothing is written to the outputs until they start
+    // it, after reading that starting sets every output to break.
+    EXPECT_EQ(browser.Evaluate("document.getElementById('io-start-box').hidden + ' ' + "
+                               "document.getElementById('output-1').disabled + ' ' + "
+                               "document.getElementById('io-start-box').textContent.includes("
+                               "'every output to break')"),
+              "false true true");
+    EXPECT_FALSE(OutputWritten(cam));
+    browser.Evaluate("document.getElementById('io-start').click(), 'clicked'");
+    EXPECT_EQ(browser.WaitInPage("document.getElementById('io-start-box').hidden && "
+                                 "!document.getElementById('output-1').disabled",
+                                 "document.getElementById('output-1').textContent"),
+              "Output 1: break (off)");
+    EXPECT_TRUE(OutputWritten(cam));
 
     // An input the camera flips: its lamp changes (the driver reads the inputs every 2 s).
     EXPECT_EQ(browser.WaitInPage("document.getElementById('input-2').dataset.state === 'break'",
@@ -357,6 +412,29 @@ TEST(CamhostBrowser, ThePageShowsVideoMovesTheHeadAndLightsTheLamp) {
     EXPECT_EQ(browser.WaitInPage("document.getElementById('input-2').dataset.state === 'make'",
                                  "document.getElementById('input-2').getAttribute('aria-label')"),
               "Input 2: make");
+
+    // An output switched on says so in words; one the camera refuses stays off, and the page
+    // says why until an action goes well.
+    browser.Evaluate("document.getElementById('output-1').click(), 'clicked'");
+    EXPECT_EQ(browser.WaitInPage("document.getElementById('output-1').textContent.includes('make')",
+                                 "document.getElementById('output-1').textContent"),
+              "Output 1: make (on)");
+    EXPECT_EQ(cam.OutputPin(1)->status, "make");
+    cam.SetLineStatus("peripheral.output_pin.pin(2).status", 500);
+    browser.Evaluate("document.getElementById('output-2').click(), 'clicked'");
+    const std::string refused =
+        browser.WaitInPage("document.getElementById('status').textContent !== ''",
+                           "document.getElementById('status').textContent + ' | ' + "
+                           "document.getElementById('output-2').textContent");
+    EXPECT_NE(refused.find("output 2 was not set to make: the camera refused it"),
+              std::string::npos)
+        << refused;
+    EXPECT_NE(refused.find("| Output 2: break (off)"), std::string::npos) << refused;
+    cam.ClearLineStatus();
+    browser.Evaluate("document.getElementById('output-1').click(), 'clicked'");
+    EXPECT_EQ(browser.WaitInPage("document.getElementById('status').textContent === ''",
+                                 "document.getElementById('output-1').textContent"),
+              "Output 1: break (off)");
 
     // The page as it looks now: video, identification, the lit lamp (CAMHOST_SCREENSHOT=FILE
     // keeps it, e.g. for the README).

@@ -122,8 +122,22 @@ TEST(CamhostIoProgram, SetDrivesTheCamerasOutputOrSaysItWasRefused) {
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("Cannot set output 0 state for JVC camera 127.0.0.1."), std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("camhost: the camera refused to set the output"), std::string::npos)
+    EXPECT_NE(r.out.find("camhost: setting output 1 failed: the camera refused it (500 in the "
+                         "camera's answer)"),
+              std::string::npos)
         << r.out;
+    cam.ClearLineStatus();
+
+    // A wrong password is said to be one, not an unreachable camera.
+    args = {"--address",  "127.0.0.1", "--port", port, "--user", "admin",
+            "--password", "wrong",     "set",    "2",  "make"};
+    r = Camhost(args);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("camhost: setting output 2 failed: the camera refused the user name or "
+                         "password (HTTP 401)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(cam.OutputPin(2)->status, "break");
 }
 
 // A camera behind Digest that closes every connection: the driver's writes and camhost's own

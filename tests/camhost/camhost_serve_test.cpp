@@ -346,6 +346,7 @@ TEST_F(CamhostServe, PresetsAddGoToAndDelete) {
 }
 
 TEST_F(CamhostServe, AnInputFlipAppearsInTheEventStream) {
+    ASSERT_EQ(Post("/api/io/start"), 200) << body;
     // A later viewer first gets the states as they are (both inputs read break at the start),
     // then each change as the driver reports it (it reads the inputs every 2 s).
     const std::string before = "event: input\ndata: {\"pin\": 2, \"state\": \"break\"}\n\n";
@@ -369,8 +370,19 @@ TEST_F(CamhostServe, AnInputFlipAppearsInTheEventStream) {
     EXPECT_NE(stats.find("DRIVER IS OPENED"), std::string::npos) << stats;
 }
 
-TEST_F(CamhostServe, AnOutputSwitchDrivesThePin) {
+TEST_F(CamhostServe, AnOutputSwitchDrivesThePinOnceTheIoIsStarted) {
+    // Opening the page switches nothing: the I/O starts (every output to break) when asked.
+    EXPECT_EQ(Post("/api/output?pin=1&state=make"), 409) << body;
+    EXPECT_NE(body.find("starting it sets every output to break"), std::string::npos) << body;
+    for (const auto& write : cam->Writes()) {
+        EXPECT_NE(write.name.rfind("peripheral.output_pin.", 0), 0u) << write.name;
+    }
+    ASSERT_EQ(Post("/api/io/start"), 200) << body;
+    EXPECT_EQ(cam->OutputPin(1)->status, "break");
+    EXPECT_EQ(Post("/api/io/start"), 200) << body;  // once only
+
     ASSERT_EQ(Post("/api/output?pin=1&state=make"), 200) << body;
+    EXPECT_NE(body.find("output 1 is make (the camera reads make)"), std::string::npos) << body;
     ASSERT_TRUE(cam->WaitForRequest("peripheral.output_pin.pin(1).status=make", 5s));
     EXPECT_EQ(cam->OutputPin(1)->status, "make");
     EXPECT_EQ(Post("/api/output?pin=3&state=make"), 400);  // a VN-V686 has two outputs
@@ -382,6 +394,76 @@ TEST_F(CamhostServe, AnOutputSwitchDrivesThePin) {
     });
     EXPECT_NE(events.find("\"state\": \"make\""), std::string::npos) << events;
     EXPECT_EQ(Post("/api/output?pin=1&state=break"), 200);
+
+    // A set the camera refuses is no success.
+    cam->SetLineStatus("peripheral.output_pin.pin(2).status", 500);
+    EXPECT_EQ(Post("/api/output?pin=2&state=make"), 502) << body;
+    EXPECT_NE(body.find("output 2 was not set to make: the camera refused it (500"),
+              std::string::npos)
+        << body;
+    cam->ClearLineStatus();
+    EXPECT_EQ(cam->OutputPin(2)->status, "break");
+}
+
+TEST_F(CamhostServe, ASnapshotThePtzStateAndNoMissingIcon) {
+    auto client = Client();
+    auto snapshot = client.Get("/snapshot.jpg");
+    ASSERT_TRUE(snapshot);
+    EXPECT_EQ(snapshot->status, 200);
+    EXPECT_EQ(snapshot->get_header_value("Content-Type"), "image/jpeg");
+    EXPECT_EQ(JpegSize(snapshot->body), std::make_pair(640u, 480u));
+    EXPECT_TRUE(camsim::ReadFrameNumber(reinterpret_cast<const uint8_t*>(snapshot->body.data()),
+                                        snapshot->body.size())
+                    .has_value());
+
+    auto ptz = client.Get("/api/ptz");
+    ASSERT_TRUE(ptz);
+    EXPECT_EQ(ptz->get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(ptz->body,
+              "{\"ptz\": true, \"center\": true, \"speed\": {\"min\": 1, \"max\": 16, "
+              "\"default\": 8}, \"presets\": []}");
+    EXPECT_EQ(client.Get("/favicon.ico")->status, 204);
+}
+
+// A camera that refuses camhost's password: nothing is reported done. Without an
+// identification there is no PTZ pad; with the model named, each refused command says why.
+TEST(CamhostServeRefused, AWrongPasswordIsNeverOk) {
+    camsim::CameraSimulator cam(camsim::Options{.profile = "VN-V686"});
+    const uint16_t camPort = cam.Start();
+    const std::vector<std::string> camera = {
+        "--address", "127.0.0.1", "--port",     std::to_string(camPort),
+        "--user",    "admin",     "--password", "wrong"};
+    {
+        ServeProcess serve;
+        ASSERT_TRUE(serve.Start(CAMHOST_EXE, camera, 30s)) << serve.Output();
+        httplib::Client client("127.0.0.1", serve.port);
+        const auto info = client.Get("/api/info");
+        ASSERT_TRUE(info);
+        EXPECT_NE(info->body.find("\"ptz\": false"), std::string::npos) << info->body;
+        const auto move = client.Post("/api/ptz?action=move&to=left");
+        ASSERT_TRUE(move);
+        EXPECT_EQ(move->status, 409) << move->body;
+        EXPECT_EQ(client.Post("/api/presets?name=Gate")->status, 409);
+    }
+    auto named = camera;
+    named.insert(named.end(), {"--model", "VN-V686", "--io"});
+    ServeProcess serve;
+    ASSERT_TRUE(serve.Start(CAMHOST_EXE, named, 30s)) << serve.Output();
+    httplib::Client client("127.0.0.1", serve.port);
+    client.set_read_timeout(15s);
+    const auto move = client.Post("/api/ptz?action=move&to=left");
+    ASSERT_TRUE(move);
+    EXPECT_EQ(move->status, 502) << move->body;
+    EXPECT_NE(move->body.find("move left failed: the camera refused the user name or password "
+                              "(HTTP 401)"),
+              std::string::npos)
+        << move->body;
+    const auto output = client.Post("/api/output?pin=1&state=make");
+    ASSERT_TRUE(output);
+    EXPECT_EQ(output->status, 502) << output->body;
+    EXPECT_NE(output->body.find("the camera refused the user name or password"), std::string::npos)
+        << output->body;
+    EXPECT_EQ(cam.OutputPin(1)->status, "break");
 }
 
 TEST(CamhostServeMpeg4, PicturesAreDecodedToJpegAndAStopEndsOpenStreams) {

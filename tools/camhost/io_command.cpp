@@ -1,7 +1,5 @@
 #include "io_command.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -17,6 +15,7 @@
 #include "command_line.h"
 #include "jvc_ipcapture/capture_io.h"
 #include "module_library.h"
+#include "output_check.h"
 #include "reference_host.h"
 
 namespace camhost {
@@ -30,10 +29,6 @@ namespace ipc = vostrel::ipcapture;
 // How long a set waits for the camera to read the new state: the driver's two requests, each
 // within its 5 s time-out, and some slack.
 constexpr auto kSetConfirmTime = 12s;
-// How often a set reads the pin back meanwhile.
-constexpr auto kReadBackInterval = 100ms;
-// The driver's line for an output the camera refused to set.
-constexpr const char* kRefusedLine = "Cannot set output";
 // The simulator keeps at most this many pins of each kind.
 constexpr int kSimulatorPinLimit = 15;
 
@@ -41,7 +36,8 @@ constexpr int kSimulatorPinLimit = 15;
 // and keeps the last state of each input and the number of failures.
 class IoReporter : public ipc::ICaptureIOCallback {
   public:
-    explicit IoReporter(Console& console) : m_console(console) {}
+    IoReporter(Console& console, FailureLines& failures)
+        : m_console(console), m_failures(failures) {}
 
     void OnInputChanged(uint32_t input, int32_t state) override {
         {
@@ -56,8 +52,9 @@ class IoReporter : public ipc::ICaptureIOCallback {
         {
             std::lock_guard<std::mutex> guard(m_mutex);
             m_states.clear();
-            ++m_failures;
+            ++m_failureCount;
         }
+        m_failures.Add("the camera could not be reached");
         m_console.Line(TimeOfDay() +
                        "  failure: an exchange with the camera failed; every state is forgotten "
                        "and the inputs are reported anew once it answers");
@@ -65,14 +62,14 @@ class IoReporter : public ipc::ICaptureIOCallback {
 
     int Failures() const {
         std::lock_guard<std::mutex> guard(m_mutex);
-        return m_failures;
+        return m_failureCount;
     }
     // "N input changes, F failures; last states: input 1 make, input 2 break"
     std::string Summary(int inputs) const {
         std::lock_guard<std::mutex> guard(m_mutex);
         std::string text =
             Format("%d input change%s, %d failure%s; last states:", m_changes,
-                   m_changes == 1 ? "" : "s", m_failures, m_failures == 1 ? "" : "s");
+                   m_changes == 1 ? "" : "s", m_failureCount, m_failureCount == 1 ? "" : "s");
         for (int i = 0; i < inputs; ++i) {
             auto it = m_states.find(static_cast<uint32_t>(i));
             text += Format("%s input %d %s", i == 0 ? "" : ",", i + 1,
@@ -85,49 +82,12 @@ class IoReporter : public ipc::ICaptureIOCallback {
 
   private:
     Console& m_console;
+    FailureLines& m_failures;
     mutable std::mutex m_mutex;
     std::map<uint32_t, int32_t> m_states;
     int m_changes = 0;
-    int m_failures = 0;
+    int m_failureCount = 0;
 };
-
-// The status word of output pin N as the camera reads it now; nullopt when it cannot be read.
-// camhost asks the camera itself, beside the driver, to confirm what the driver did.
-std::optional<std::string> ReadOutputPin(const std::string& address, uint16_t port,
-                                         const std::string& user, const std::string& password,
-                                         int pin) {
-    const std::string name = Format("peripheral.output_pin.pin(%d).status", pin);
-    const httplib::Headers plainText{{"Accept", "text/plain"}};
-    // Digest first (answered only once the camera asks for it); Basic, which sends the
-    // password in clear, only to a camera that asks for Basic.
-    httplib::Client client(address, port);
-    client.set_connection_timeout(2, 0);
-    client.set_read_timeout(3, 0);
-    if (!user.empty()) {
-        client.set_digest_auth(user, password);
-    }
-    auto answer = client.Get("/api/param?" + name, plainText);
-    if (answer && answer->status == 401 && !user.empty() &&
-        answer->get_header_value("WWW-Authenticate").rfind("Basic", 0) == 0) {
-        httplib::Client basic(address, port);
-        basic.set_connection_timeout(2, 0);
-        basic.set_read_timeout(3, 0);
-        basic.set_basic_auth(user, password);
-        answer = basic.Get("/api/param?" + name, plainText);
-    }
-    if (!answer || answer->status != 200) {
-        return std::nullopt;
-    }
-    // A data line: name "=" value "&" status " " word.
-    const std::string& body = answer->body;
-    const size_t at = body.find(name + "=");
-    if (at == std::string::npos) {
-        return std::nullopt;
-    }
-    const size_t begin = at + name.size() + 1;
-    const size_t end = body.find_first_of("&\r\n<", begin);
-    return body.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-}
 
 // Flips the simulator's input pins at their times, waking for Ctrl-C, until the watch ends.
 // False when interrupted.
@@ -406,7 +366,11 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
         return fail(module.error() + " (--module PATH chooses the file)");
     }
     host::LogSink log;
-    log.SetEcho([&console](const host::LogRecord& record) {
+    FailureLines failures;
+    log.SetEcho([&console, &failures](const host::LogRecord& record) {
+        if (record.level == 1) {
+            failures.Add(record.text.value_or(""));
+        }
         console.Line(Format("driver [%d %s] ", record.level, LevelName(record.level)) +
                      record.text.value_or(""));
     });
@@ -421,7 +385,7 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
     settings.outputCount = outputs;
     settings.parameters = {{1, "0"}, {2, Upper(settings.model).rfind("VN-X", 0) == 0 ? "2" : "1"}};
     host::DeviceConfig config(settings);
-    IoReporter reporter(console);
+    IoReporter reporter(console, failures);
 
     DriverObject driver(module, true);
     if (driver.get() == nullptr) {
@@ -459,42 +423,20 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
     } else {
         const char* word = options.make ? "make" : "break";
         // Start may have reported failures or refusals already; only new ones answer the set.
-        const int failuresBefore = reporter.Failures();
-        const size_t refusalsBefore = log.CountContaining(kRefusedLine);
+        const uint64_t mark = failures.Mark();
         console.Line(Format("setting output %d to %s", options.pin, word));
         if (!io->SetOutput(static_cast<uint32_t>(options.pin - 1), options.make ? 2 : 1)) {
             io->Stop();
             return fail("the driver did not take the request (its output thread does not run)");
         }
-        const auto deadline = Clock::now() + kSetConfirmTime;
-        std::optional<std::string> reads;
-        for (;;) {
-            if (reporter.Failures() > failuresBefore) {
-                status = fail(
-                    "setting the output failed: the camera could not be reached (see "
-                    "the driver's lines above)");
-                break;
-            }
-            if (log.CountContaining(kRefusedLine) > refusalsBefore) {
-                status = fail("the camera refused to set the output (see the driver's line above)");
-                break;
-            }
-            reads = ReadOutputPin(address, port, options.user, options.password, options.pin);
-            if (reads == word) {
-                console.Line(
-                    Format("output %d is %s (the camera reads %s)", options.pin, word, word));
-                break;
-            }
-            if (Clock::now() >= deadline) {
-                const std::string now = reads ? "\"" + *reads + "\"" : "nothing";
-                status = fail(Format("no confirmation within %lld s: the camera reads %s",
-                                     static_cast<long long>(kSetConfirmTime.count()), now.c_str()));
-                break;
-            }
-            if (stop.WaitFor(kReadBackInterval)) {
-                status = fail("interrupted");
-                break;
-            }
+        const std::string problem =
+            ConfirmOutput(CameraAccess{address, port, options.user, options.password}, options.pin,
+                          word, failures, mark, kSetConfirmTime,
+                          [&stop](auto interval) { return stop.WaitFor(interval); });
+        if (problem.empty()) {
+            console.Line(Format("output %d is %s (the camera reads %s)", options.pin, word, word));
+        } else {
+            status = fail("setting output " + std::to_string(options.pin) + " failed: " + problem);
         }
         io->Stop();
     }

@@ -19,6 +19,9 @@ struct ServeOptions {
     std::string listenHost = "127.0.0.1";
     uint16_t listenPort = 8090;                   // 0: any free port
     std::string presets = "camhost-presets.xml";  // driver parameter 3, unless --param 3=
+    // Start the digital I/O at once (--io), which drives every output to break; otherwise
+    // only when a viewer asks for it.
+    bool io = false;
 };
 
 ParseOutcome ParseServeArgs(const std::vector<std::string>& args, ServeOptions& out);

@@ -5,15 +5,19 @@
 const $ = (id) => document.getElementById(id);
 const LOG_LINES = 200;
 
+// A message in the corner, cleared after a while or by the next action that goes well.
+let sayTimer = null;
 function say(text) {
   $('status').textContent = text;
+  clearTimeout(sayTimer);
+  if (text) sayTimer = setTimeout(() => { $('status').textContent = ''; }, 8000);
 }
 
 async function call(method, url) {
   try {
     const answer = await fetch(url, { method });
     const body = await answer.json();
-    if (!body.ok) say(body.message);
+    say(body.ok ? '' : body.message);
     return body;
   } catch (error) {
     say('camhost does not answer: ' + error.message);
@@ -71,7 +75,8 @@ function makePins(info) {
     button.id = `output-${pin}`;
     button.setAttribute('role', 'switch');
     button.setAttribute('aria-checked', 'false');
-    button.textContent = `Output ${pin}`;
+    button.textContent = `Output ${pin}: unknown`;
+    button.disabled = true;
     button.addEventListener('click', () => {
       const make = button.getAttribute('aria-checked') !== 'true';
       call('POST', `/api/output?pin=${pin}&state=${make ? 'make' : 'break'}`);
@@ -115,7 +120,8 @@ function showPresets(names) {
 // overtake the move on another connection.
 let ptzQueue = Promise.resolve();
 function ptz(query) {
-  ptzQueue = ptzQueue.then(() => call('POST', '/api/ptz?' + query));
+  const speed = $('speed').value;
+  ptzQueue = ptzQueue.then(() => call('POST', `/api/ptz?${query}&speed=${speed}`));
   return ptzQueue;
 }
 
@@ -171,6 +177,30 @@ function showStats(stats) {
   $('frames').textContent = String(stats.frames);
 }
 
+let ioAvailable = false;
+// The digital I/O starts only when asked: until then the outputs cannot be switched.
+function showIo(running) {
+  $('io-start-box').hidden = running || !ioAvailable;
+  for (const button of document.querySelectorAll('#outputs button')) button.disabled = !running;
+}
+
+async function startIo() {
+  const answer = await call('POST', '/api/io/start');
+  if (answer.ok) say(answer.message);
+}
+
+// A click on the picture centres the camera on that point, in the picture's own pixels.
+function centreOnClick(video) {
+  video.classList.add('centring');
+  video.addEventListener('click', (event) => {
+    if (!video.naturalWidth) return;
+    const box = video.getBoundingClientRect();
+    const x = Math.round((event.clientX - box.left) * video.naturalWidth / box.width);
+    const y = Math.round((event.clientY - box.top) * video.naturalHeight / box.height);
+    ptz(`action=center&x=${x}&y=${y}`);
+  });
+}
+
 function startVideo(url) {
   const video = $('video');
   // The stream ends when camhost stops; try again now and then.
@@ -188,8 +218,11 @@ function listen() {
   });
   on('output', (output) => {
     const button = $(`output-${output.pin}`);
-    if (button) button.setAttribute('aria-checked', String(output.state === 'make'));
+    if (!button) return;
+    button.setAttribute('aria-checked', String(output.state === 'make'));
+    button.textContent = `Output ${output.pin}: ${output.state === 'make' ? 'make (on)' : 'break (off)'}`;
   });
+  on('io', (io) => showIo(io.running));
   on('presets', (presets) => showPresets(presets.presets));
   on('log', addLog);
   events.addEventListener('error', () => {
@@ -209,6 +242,14 @@ async function main() {
   showIdentification(info);
   makePins(info);
   $('ptz').hidden = !info.ptz;
+  $('speed').addEventListener('input', () => { $('speed-value').textContent = $('speed').value; });
+  if (info.ptz && info.camera && info.camera.centerSupported) {
+    $('center-hint').hidden = false;
+    centreOnClick($('video'));
+  }
+  ioAvailable = info.io;
+  showIo(false);
+  $('io-start').addEventListener('click', startIo);
   for (const button of document.querySelectorAll('#ptz [data-action]')) holdToMove(button);
   $('preset-form').addEventListener('submit', async (event) => {
     event.preventDefault();

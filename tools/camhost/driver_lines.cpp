@@ -1,0 +1,95 @@
+#include "driver_lines.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace camhost {
+
+namespace {
+
+// The number after a fragment of the line ("status code = 401" gives 401); 0 when absent.
+int NumberAfter(const std::string& line, const std::string& fragment) {
+    const size_t at = line.find(fragment);
+    return at == std::string::npos ? 0 : std::atoi(line.c_str() + at + fragment.size());
+}
+
+std::string HttpStatusInWords(int status) {
+    char text[160];
+    switch (status) {
+        case 401:
+            return "the camera refused the user name or password (HTTP 401)";
+        case 403:
+            return "the camera does not allow this user to do that (HTTP 403)";
+        case 404:
+            return "the camera does not know the request (HTTP 404): is --model right?";
+        default:
+            std::snprintf(text, sizeof text, "the camera answered HTTP %d", status);
+            return text;
+    }
+}
+
+}  // namespace
+
+std::string FailureInUserWords(const std::string& line) {
+    if (const int status = NumberAfter(line, "status code = "); status != 0) {
+        return HttpStatusInWords(status);
+    }
+    // The camera took the request but refused an item in its answer line.
+    if (const int status = NumberAfter(line, "Camera returns status code "); status != 0) {
+        char text[160];
+        if (status == 401) {
+            return "the camera refused it: this user may not change that setting (401 in the "
+                   "camera's answer)";
+        }
+        std::snprintf(text, sizeof text, "the camera refused it (%d in the camera's answer)",
+                      status);
+        return text;
+    }
+    if (line.find("Camera received incorrect data") != std::string::npos ||
+        line.find("incorrect response for request") != std::string::npos) {
+        return "the camera's answer made no sense: is this a camera of a known model?";
+    }
+    return {};
+}
+
+void FailureLines::Add(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        if (m_lines.size() == kKept) {
+            m_lines.erase(m_lines.begin());
+        }
+        m_lines.push_back(line);
+        ++m_count;
+    }
+    m_cond.notify_all();
+}
+
+uint64_t FailureLines::Mark() const {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return m_count;
+}
+
+std::optional<std::string> FailureLines::Since(uint64_t mark) const {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    return SinceLocked(mark);
+}
+
+std::optional<std::string> FailureLines::WaitSince(uint64_t mark,
+                                                   std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> hold(m_mutex);
+    m_cond.wait_for(hold, timeout, [&] { return m_count > mark; });
+    return SinceLocked(mark);
+}
+
+std::optional<std::string> FailureLines::SinceLocked(uint64_t mark) const {
+    if (m_count <= mark) {
+        return std::nullopt;
+    }
+    // The oldest line kept after the mark (older ones may have been dropped).
+    const uint64_t first = m_count - m_lines.size();
+    const std::string& line = m_lines[mark >= first ? mark - first : 0];
+    std::string words = FailureInUserWords(line);
+    return words.empty() ? line : words;
+}
+
+}  // namespace camhost
