@@ -1,15 +1,45 @@
-// camhost's command line: what it accepts, what it refuses, and the driver settings it makes.
+// camhost's command line: what it accepts, what it refuses and how it says so, and the driver
+// settings, preset file and password the camera set-up makes of it.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "camera_setup.h"
 #include "capture_options.h"
 
 using namespace camhost;
+namespace fs = std::filesystem;
 
 namespace {
 
 ParseOutcome Capture(std::vector<std::string> args, CaptureOptions& out) {
     return ParseCaptureArgs(args, out);
 }
+
+std::string ErrorOf(std::vector<std::string> args) {
+    CaptureOptions o;
+    const ParseOutcome r = Capture(args, o);
+    EXPECT_EQ(r.status, ParseOutcome::kUsageError) << ::testing::PrintToString(args);
+    return r.error;
+}
+
+// An environment variable set for one test, put back as it was afterwards.
+class ScopedVariable {
+  public:
+    ScopedVariable(const char* name, const char* value) : m_name(name) {
+        if (const char* old = getenv(name)) {
+            m_old = old;
+        }
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedVariable() { m_old ? setenv(m_name, m_old->c_str(), 1) : unsetenv(m_name); }
+
+  private:
+    const char* m_name;
+    std::optional<std::string> m_old;
+};
 
 }  // namespace
 
@@ -21,86 +51,131 @@ TEST(CamhostOptions, CaptureOptionsAreRead) {
          "--channels", "4",        "--seconds", "2.5",     "--out",  "x", "--model",    "VN-X235"},
         o);
     ASSERT_EQ(r.status, ParseOutcome::kRun) << r.error;
-    EXPECT_EQ(o.address, "10.0.0.5");
-    EXPECT_EQ(o.port, 8080);
-    EXPECT_EQ(o.stream, StreamKind::kMpeg4);
-    EXPECT_EQ(o.width, 320u);
-    EXPECT_EQ(o.height, 240u);
-    EXPECT_EQ(o.fps, 5u);
-    EXPECT_EQ(o.quality, 70u);
+    EXPECT_EQ(o.camera.address, "10.0.0.5");
+    EXPECT_EQ(o.camera.port, 8080);
+    EXPECT_EQ(o.camera.password, "p");
+    EXPECT_EQ(o.camera.model, "VN-X235");
+    EXPECT_EQ(o.video.stream, StreamKind::kMpeg4);
+    EXPECT_EQ(o.video.width, 320u);
+    EXPECT_EQ(o.video.height, 240u);
+    EXPECT_EQ(o.video.fps, 5u);
+    EXPECT_EQ(o.video.quality, 70u);
     EXPECT_EQ(o.channels, 4u);
     EXPECT_DOUBLE_EQ(o.seconds, 2.5);
     EXPECT_EQ(o.out_dir, "x");
-    // A VN-X model is camera family 2.
-    EXPECT_EQ(o.DriverParameters(), (std::map<int, std::string>{{1, "0"}, {2, "2"}}));
+
+    CaptureOptions s;
+    ASSERT_EQ(
+        Capture({"--simulate", "vn-x235", "--sim-auth", "digest", "--sim-user", "bob"}, s).status,
+        ParseOutcome::kRun);
+    EXPECT_TRUE(s.camera.simulate);
+    EXPECT_EQ(s.camera.sim_profile, "vn-x235");
+    EXPECT_EQ(s.camera.sim_auth, camsim::AuthMode::kDigest);
+    EXPECT_EQ(s.camera.sim_user, "bob");
 }
 
-TEST(CamhostOptions, SimulateTakesAnOptionalProfile) {
-    CaptureOptions a;
-    ASSERT_EQ(Capture({"--simulate", "--seconds", "1"}, a).status, ParseOutcome::kRun);
-    EXPECT_TRUE(a.simulate);
-    EXPECT_EQ(a.EffectiveModel(), "VN-V686");
-    EXPECT_EQ(a.DriverParameters().at(2), "1");
+// Each mistake is named, with the range a value must lie in; an unknown option is unknown,
+// whatever follows it.
+TEST(CamhostOptions, MistakesSayWhatIsAllowed) {
+    EXPECT_EQ(ErrorOf({}), "capture needs --address (or --simulate)");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--jsn"}), "unknown option --jsn");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--jsn", "1"}), "unknown option --jsn");
+    EXPECT_EQ(ErrorOf({"--address"}), "--address needs a value");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--port", "70000"}), "--port must be 1..65535");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--port", "0"}), "--port must be 1..65535");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--fps", "-1"}), "--fps must be 0..30");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--quality", "0"}), "--quality must be 1..100");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--channels", "17"}), "--channels must be 1..16");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--size", "0x480"}),
+              "--size must be WIDTHxHEIGHT, each 16..4096 (e.g. 640x480)");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--stream", "h264"}), "--stream must be mjpeg or mpeg4");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--seconds", "x"}),
+              "--seconds must be 0..31536000 seconds");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--param", "3"}), "--param must be N=TEXT, N 1..64");
+    EXPECT_EQ(ErrorOf({"--address", "a", "--sim-auth", "digest"}), "--sim-auth is for --simulate");
+    EXPECT_EQ(ErrorOf({"--simulate", "--port", "80"}),
+              "--simulate chooses the address and port; leave out --address and --port");
+    EXPECT_EQ(ErrorOf({"--simulate", "VN-Q1"}).rfind("unknown camera profile \"VN-Q1\"", 0), 0u);
+    EXPECT_EQ(ErrorOf({"--address", "a", "--presets", "p.xml"}), "unknown option --presets");
 
-    CaptureOptions b;
-    ASSERT_EQ(Capture({"--simulate", "vn-x235", "--sim-auth", "digest", "--sim-user", "bob",
-                       "--sim-password", "pw"},
-                      b)
-                  .status,
-              ParseOutcome::kRun);
-    EXPECT_EQ(b.EffectiveModel(), "VN-X235");
-    EXPECT_EQ(b.DriverParameters().at(2), "2");
-    EXPECT_EQ(b.sim_auth, camsim::AuthMode::kDigest);
-    EXPECT_EQ(b.sim_user, "bob");
-
-    CaptureOptions c;
-    EXPECT_EQ(Capture({"--simulate", "VN-Q1"}, c).status, ParseOutcome::kUsageError);
-    CaptureOptions d;  // the simulator decides where the camera is
-    EXPECT_EQ(Capture({"--simulate", "--port", "80"}, d).status, ParseOutcome::kUsageError);
-}
-
-TEST(CamhostOptions, DriverParametersHaveNoGaps) {
-    CaptureOptions o;
-    ASSERT_EQ(Capture({"--address", "a", "--param", "2=2", "--param", "5=abc=d"}, o).status,
-              ParseOutcome::kRun);
-    // The driver reads parameters up to the first missing one, so the gap is filled.
-    EXPECT_EQ(o.DriverParameters(),
-              (std::map<int, std::string>{
-                  {1, "0"}, {2, "2"}, {3, "(none)"}, {4, "(none)"}, {5, "abc=d"}}));
-}
-
-TEST(CamhostOptions, MistakesAreUsageErrors) {
-    const std::vector<std::vector<std::string>> bad = {
-        {},                                     // no address
-        {"--address", "a", "--bogus"},          // unknown option
-        {"--address", "a", "--bogus", "1"},     // unknown option with a value
-        {"--address"},                          // value missing
-        {"--address", "a", "--size", "640"},    // not WxH
-        {"--address", "a", "--size", "0x480"},  // out of range
-        {"--address", "a", "--stream", "h264"},
-        {"--address", "a", "--port", "70000"},
-        {"--address", "a", "--fps", "-1"},
-        {"--address", "a", "--quality", "0"},
-        {"--address", "a", "--channels", "0"},
-        {"--address", "a", "--seconds", "x"},
-        {"--address", "a", "--param", "x=1"},
-        {"--address", "a", "--param", "3"},
-        {"--address", "a", "--sim-auth", "digest"},  // only with --simulate
-        {"--simulate", "--sim-auth", "kerberos"},
-    };
-    for (const auto& args : bad) {
-        CaptureOptions o;
-        auto r = Capture(args, o);
-        EXPECT_EQ(r.status, ParseOutcome::kUsageError) << ::testing::PrintToString(args);
-        EXPECT_FALSE(r.error.empty());
-    }
     CaptureOptions h;
-    EXPECT_EQ(Capture({"--help"}, h).status, ParseOutcome::kHelp);
-
+    EXPECT_EQ(Capture({"--address", "a", "--help"}, h).status, ParseOutcome::kHelp);
     DemoOptions demo;
     EXPECT_EQ(ParseDemoArgs({"--seconds", "1.5", "--out", "d"}, demo).status, ParseOutcome::kRun);
     EXPECT_DOUBLE_EQ(demo.seconds, 1.5);
-    EXPECT_EQ(demo.out_dir, "d");
-    EXPECT_EQ(ParseDemoArgs({"--seconds", "0"}, demo).status, ParseOutcome::kUsageError);
-    EXPECT_EQ(ParseDemoArgs({"--address", "a"}, demo).status, ParseOutcome::kUsageError);
+    EXPECT_EQ(ParseDemoArgs({"--seconds", "0"}, demo).error,
+              "--seconds must be more than 0 and at most 31536000 seconds");
+    EXPECT_EQ(ParseDemoArgs({"--address", "a"}, demo).error, "unknown option --address");
+}
+
+// --password, else --password-file's first line, else CAMHOST_PASSWORD; the two options
+// together are refused.
+TEST(CamhostOptions, ThePasswordComesFromOneSource) {
+    const fs::path file = fs::temp_directory_path() / ("camhost-pw-" + std::to_string(getpid()));
+    std::ofstream(file) << "from file\r\nsecond line\n";
+    const ScopedVariable environment(kPasswordVariable, "from environment");
+    auto password = [](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--address", "a"});
+        CaptureOptions o;
+        const ParseOutcome r = ParseCaptureArgs(args, o);
+        return r.status == ParseOutcome::kRun ? o.camera.password : "error: " + r.error;
+    };
+    EXPECT_EQ(password({"--password", "given"}), "given");
+    EXPECT_EQ(password({"--password-file", file.string()}), "from file");
+    EXPECT_EQ(password({}), "from environment");
+    EXPECT_EQ(password({"--password", "", "--password-file", file.string()}),
+              "error: give --password or --password-file, not both");
+    EXPECT_EQ(password({"--password-file", file.string() + ".missing"}),
+              "error: cannot read the password file " + file.string() +
+                  ".missing: No such file or directory");
+    std::ofstream(file, std::ios::trunc) << "no line end";
+    EXPECT_EQ(password({"--password-file", file.string()}), "no line end");
+    fs::remove(file);
+}
+
+TEST(CamhostSetUp, DriverParametersFromTheQueryOrTheModel) {
+    // Without a query: the model's family, the preset file, the centre command assumed.
+    EXPECT_EQ(DriverParameters(nullptr, "VN-X235", "/s/p.preset", {}),
+              (std::map<int, std::string>{{1, "0"}, {2, "2"}, {3, "/s/p.preset"}, {4, "1"}}));
+    // The query's five, with the preset file's full path; --param over them; no gaps.
+    Identification id;
+    id.driverParameters = {{1, "Video Standard", "0"},
+                           {2, "JVC Camera Family", "1"},
+                           {3, "File Name of Preset XML Storage", "JVC_0080886A8601.preset"},
+                           {4, "Center PTZ Command Supported", "0"},
+                           {5, "Firmware Version", "cam=1.05"}};
+    EXPECT_EQ(DriverParameters(&id, "VN-V686U", "/s/JVC_0080886A8601.preset", {{7, "x"}}),
+              (std::map<int, std::string>{{1, "0"},
+                                          {2, "1"},
+                                          {3, "/s/JVC_0080886A8601.preset"},
+                                          {4, "0"},
+                                          {5, "cam=1.05"},
+                                          {6, "(none)"},
+                                          {7, "x"}}));
+}
+
+TEST(CamhostSetUp, ThePresetFileIsPerCameraInTheStateFolder) {
+    {
+        const ScopedVariable state("XDG_STATE_HOME", "/tmp/state");
+        EXPECT_EQ(PresetFolder(), "/tmp/state/camhost");
+    }
+    {
+        // A relative XDG_STATE_HOME is not used (the base directory rules say so).
+        const ScopedVariable state("XDG_STATE_HOME", "state");
+        const ScopedVariable home("HOME", "/home/me");
+        EXPECT_EQ(PresetFolder(), "/home/me/.local/state/camhost");
+    }
+    EXPECT_EQ(PresetFileName("JVC_0080886A8601.preset", "10.0.0.5", 80), "JVC_0080886A8601.preset");
+    EXPECT_EQ(PresetFileName("", "10.0.0.5", 8080), "camhost-10.0.0.5-8080.preset");
+    EXPECT_EQ(PresetFileName("", "::1", 80), "camhost-__1-80.preset");
+    // A name from the camera cannot leave the folder.
+    EXPECT_EQ(PresetFileName("../../x", "cam", 80), ".._.._x");
+    EXPECT_EQ(PresetFileName("..", "cam", 80), "camhost-cam-80.preset");
+
+    // --presets takes any path; a relative one from the current folder.
+    CameraOptions o;
+    o.address = "a";
+    o.presets = "sub/p.xml";
+    ASSERT_EQ(FinishCameraOptions(o, "ptz").status, ParseOutcome::kRun);
+    EXPECT_EQ(o.presets, (fs::current_path() / "sub/p.xml").string());
 }

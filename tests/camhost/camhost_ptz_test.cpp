@@ -1,5 +1,5 @@
 // camhost ptz run as a person runs it, against a camera simulator of the test that keeps its
-// head and presets between the runs, with a preset file beside the program.
+// head and presets between the runs, with a preset file of the test's (--presets).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -21,11 +21,13 @@ class CamhostPtz : public ::testing::Test {
   protected:
     void SetUp() override {
         port = cam.Start();
-        presets = "camhost-ptz-test-" + std::to_string(getpid()) + ".xml";
+        presets =
+            (fs::temp_directory_path() / ("camhost-ptz-test-" + std::to_string(getpid()) + ".xml"))
+                .string();
     }
     void TearDown() override {
         std::error_code ignored;
-        fs::remove(fs::path(CAMHOST_EXE).parent_path() / presets, ignored);
+        fs::remove(presets, ignored);
     }
     ProcessResult Ptz(std::vector<std::string> action) {
         std::vector<std::string> args = {

@@ -112,10 +112,10 @@ TEST(CamhostQuery, Options) {
                              o)
                   .status,
               ParseOutcome::kRun);
-    EXPECT_EQ(o.address, "cam");
-    EXPECT_EQ(o.port, 8080);
-    EXPECT_EQ(o.user, "u");
-    EXPECT_EQ(o.password, "p");
+    EXPECT_EQ(o.camera.address, "cam");
+    EXPECT_EQ(o.camera.port, 8080);
+    EXPECT_EQ(o.camera.user, "u");
+    EXPECT_EQ(o.camera.password, "p");
     EXPECT_TRUE(o.json);
     EXPECT_TRUE(o.videoStandard);
     EXPECT_DOUBLE_EQ(o.timeout, 2.5);
@@ -123,9 +123,9 @@ TEST(CamhostQuery, Options) {
     QueryOptions s;
     ASSERT_EQ(ParseQueryArgs({"--simulate", "vn-x100", "--sim-auth", "basic"}, s).status,
               ParseOutcome::kRun);
-    EXPECT_TRUE(s.simulate);
-    EXPECT_EQ(s.sim_profile, "vn-x100");
-    EXPECT_EQ(s.sim_auth, camsim::AuthMode::kBasic);
+    EXPECT_TRUE(s.camera.simulate);
+    EXPECT_EQ(s.camera.sim_profile, "vn-x100");
+    EXPECT_EQ(s.camera.sim_auth, camsim::AuthMode::kBasic);
     QueryOptions help;
     EXPECT_EQ(ParseQueryArgs({"--address", "a", "--help"}, help).status, ParseOutcome::kHelp);
 
@@ -142,6 +142,7 @@ TEST(CamhostQuery, Options) {
         {"--simulate", "VN-Q1"},
         {"--simulate", "--address", "a"},
         {"--address", "a", "--frobnicate", "1"},
+        {"--address", "a", "--model", "VN-V686"},  // the query finds the model out
     };
     for (const auto& args : mistakes) {
         QueryOptions m;

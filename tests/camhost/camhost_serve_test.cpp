@@ -62,8 +62,8 @@ TEST(CamhostServeOptions, ListenAddressAndWhatServeTakes) {
               camhost::ParseOutcome::kRun);
     EXPECT_EQ(o.listenHost, "0.0.0.0");
     EXPECT_EQ(o.listenPort, 0);
-    EXPECT_EQ(o.presets, "p.xml");
-    EXPECT_EQ(o.camera.stream, camhost::StreamKind::kMpeg4);
+    EXPECT_EQ(o.camera.presets, (std::filesystem::current_path() / "p.xml").string());
+    EXPECT_EQ(o.video.stream, camhost::StreamKind::kMpeg4);
     EXPECT_FALSE(camhost::IsLoopbackAddress(o.listenHost));
 
     std::string host;
@@ -85,7 +85,7 @@ TEST(CamhostServeOptions, ListenAddressAndWhatServeTakes) {
     EXPECT_EQ(camhost::ParseServeArgs({"--simulate", "--seconds", "5"}, o).error,
               "--seconds is not an option of serve");
     EXPECT_EQ(camhost::ParseServeArgs({"--simulate", "--listen", "8090"}, o).error,
-              "bad value for --listen: \"8090\" (HOST:PORT)");
+              "--listen must be HOST:PORT, PORT 0..65535 (e.g. 127.0.0.1:8090)");
 }
 
 TEST(CamhostLiveFeed, ASlowViewerGetsTheNewestAndBoundedEvents) {

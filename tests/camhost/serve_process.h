@@ -1,7 +1,7 @@
 #pragma once
 // camhost serve run as a child process for the tests: started on an ephemeral loopback port,
 // found by the line with its URL, stopped with SIGTERM as a person's Ctrl-C would. Its preset
-// file (beside the program, as the driver keeps it) has a name of its own and is removed.
+// file (--presets, in the temporary folder) has a name of its own and is removed.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -78,9 +78,9 @@ class ServeProcess {
         static int count = 0;
         const std::string presets =
             "camhost-test-" + std::to_string(getpid()) + "-" + std::to_string(++count) + ".xml";
-        m_presets = std::filesystem::path(program).parent_path() / presets;
+        m_presets = std::filesystem::temp_directory_path() / presets;
         args.insert(args.begin(), {program, "serve"});
-        args.insert(args.end(), {"--listen", "127.0.0.1:0", "--presets", presets});
+        args.insert(args.end(), {"--listen", "127.0.0.1:0", "--presets", m_presets.string()});
         int error = 0;
         m_pid = Spawn(args, {{1, out[1]}, {2, out[1]}}, error);
         close(out[1]);

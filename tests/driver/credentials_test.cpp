@@ -128,9 +128,26 @@ TEST(Credentials, ACameraThatAskedForDigestNeverSeesBasicAgain) {
 
 TEST(Credentials, NoPasswordInCamhostOutput) {
     const auto result = camsim_test::RunProcess(
-        {CAMHOST_EXE, "capture", "--simulate", "--sim-auth", "digest", "--sim-user", "bob",
-         "--sim-password", kPassword, "--user", "bob", "--password", kWrongPassword, "--seconds",
-         "1", "--connect-timeout", "5", "--out",
+        {CAMHOST_EXE,
+         "capture",
+         "--simulate",
+         "--sim-auth",
+         "digest",
+         "--sim-user",
+         "bob",
+         "--sim-password",
+         kPassword,
+         "--user",
+         "bob",
+         "--password",
+         kWrongPassword,
+         "--model",
+         "VN-V686",
+         "--seconds",
+         "1",
+         "--connect-timeout",
+         "5",
+         "--out",
          (std::filesystem::temp_directory_path() / ("creds-" + std::to_string(getpid()))).string()},
         60s, 0ms, nullptr);
     std::error_code ignored;

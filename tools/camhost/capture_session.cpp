@@ -1,21 +1,14 @@
 #include "capture_session.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdarg>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <optional>
 
-#include "camera_simulator.h"
+#include "camera_setup.h"
+#include "channel_sink.h"
 #include "command_line.h"
 #include "frame_writer.h"
 #include "module_library.h"
@@ -27,223 +20,41 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace ipc = vostrel::ipcapture;
 
-// ---- StopSignal ----
-
-void StopSignal::Request() {
-    // Notified under the lock: a waiter that wakes and ends the program (destroying this
-    // object) can only do so after the notifying thread has let go of it.
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_requested = true;
-    m_cond.notify_all();
-}
-
-bool StopSignal::Requested() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_requested;
-}
-
-bool StopSignal::WaitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cond.wait_for(lock, timeout, [&] { return m_requested; });
-}
-
 namespace {
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-}  // namespace
+using Sinks = std::vector<std::unique_ptr<ChannelSink>>;
 
-bool ChannelSink::OnFrame(ipc::IHostFrame* raw) {
-    // The frames come from host::FrameFactory, so they are host::Frame objects.
-    auto* frame = static_cast<host::Frame*>(raw);
-    const size_t size = std::min<size_t>(frame->m_dataSize, frame->m_buffer.size());
-    const bool key = frame->m_format == ipc::kFourCCDivx;
-    const auto now = Clock::now();
-    m_consumer(m_index, key, frame->m_buffer.data(), size);
-    std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_frames == 0) {
-        m_first = now;
+// One progress line: the time so far and each channel's state, frames and rates since the
+// last line. Moves `first` to the earliest first frame of any channel.
+std::string ProgressLine(const Sinks& sinks, ipc::IIPVideoCapture* capture, double elapsed,
+                         double dt, std::vector<ChannelSink::Counts>& last,
+                         std::optional<Clock::time_point>& first) {
+    std::string line = Format("%5.1f s", elapsed);
+    for (unsigned i = 0; i < sinks.size(); ++i) {
+        const auto c = sinks[i]->Get();
+        if (c.first && (!first || *c.first < *first)) {
+            first = c.first;
+        }
+        line += Format(" | ch%u %s %llu fr %.1f fps %.0f KB/s", i, ChannelStateName(capture, i),
+                       static_cast<unsigned long long>(c.frames),
+                       static_cast<double>(c.frames - last[i].frames) / dt,
+                       static_cast<double>(c.bytes - last[i].bytes) / 1024.0 / dt);
+        last[i] = c;
     }
-    ++m_frames;
-    m_last = now;
-    m_keyFrames += key ? 1 : 0;
-    m_bytes += size;
-    m_width = frame->m_width;
-    m_height = frame->m_height;
-    return true;
+    return line;
 }
 
-void ChannelSink::OnSignalLost() {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    ++m_signalLost;
-}
-
-ChannelSink::Counts ChannelSink::Get() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    Counts c{m_frames, m_keyFrames, m_bytes, m_signalLost, m_width, m_height, std::nullopt, {}};
-    if (m_frames > 0) {
-        c.first = m_first;
-        c.last = m_last;
-    }
-    return c;
-}
-
-const char* ChannelStateName(ipc::IIPVideoCapture* video, unsigned index) {
-    int state = -1;
-    if (!video->GetChannelStatus(index, &state, nullptr, nullptr, 0)) {
-        return "stopped";
-    }
-    switch (state) {
-        case 0:
-            return "receiving";
-        case 1:
-            return "connecting";
-        default:
-            return "lost";
-    }
-}
-
-std::string ProbeTcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0) {
-        return std::string("cannot resolve the address: ") + gai_strerror(rc);
-    }
-    std::string reason = "no address";
-    for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
-        const int fd =
-            socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) {
-            reason = std::strerror(errno);
-            continue;
-        }
-        int error = 0;
-        if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-            error = errno;
-            if (error == EINPROGRESS) {
-                pollfd p{fd, POLLOUT, 0};
-                const int ready = poll(&p, 1, static_cast<int>(timeout.count()));
-                socklen_t len = sizeof(error);
-                if (ready <= 0) {
-                    error = ETIMEDOUT;
-                } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
-                    error = errno;
-                }
-            }
-        }
-        close(fd);
-        if (error == 0) {
-            freeaddrinfo(found);
-            return {};
-        }
-        reason = error == ETIMEDOUT ? "no answer (timed out)" : std::strerror(error);
-    }
-    freeaddrinfo(found);
-    return reason;
-}
-
-CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSignal& stop,
-                         const std::string& defaultModule) {
-    CaptureResult result;
-    auto fail = [&](const std::string& text) {
-        result.error = text;
-        console.Line("camhost: " + text);
-        return result;
-    };
-
-    // 1. The camera: the simulator started here, or the one named. A camera that cannot be
-    // reached gets no further: the driver would only retry.
-    SimulatorChoice choice = SimulatorChoiceOf(options);
-    CameraEndpoint camera = ReachCamera(choice, options.address, options.port, &console);
-    if (!camera.error.empty()) {
-        return fail(camera.error);
-    }
-    std::unique_ptr<camsim::CameraSimulator> simulator = std::move(camera.simulator);
-    const std::string address = camera.address;
-    const uint16_t port = camera.port;
-
-    // 3. The module, as a recording server loads it.
-    ModuleLibrary module;
-    const std::string modulePath =
-        options.module_path.empty() ? defaultModule : options.module_path;
-    if (!module.Load(modulePath)) {
-        return fail(module.error() + " (--module PATH chooses the file)");
-    }
-
-    // 4. The host objects and the driver. The log sink and the frame factory outlive it.
-    std::atomic<bool> refused{false};
-    host::LogSink log;
-    log.SetEcho([&console, &refused](const host::LogRecord& record) {
-        const std::string text = record.text.value_or("");
-        if (text.find("status code = 401") != std::string::npos) {
-            refused = true;
-        }
-        console.Line(Format("driver [%d %s] ", record.level, LevelName(record.level)) + text);
-    });
-    host::FrameFactory factory;
-    host::DeviceSettings settings;
-    settings.address = address;
-    settings.port = port;
-    settings.userName = options.user;
-    settings.password = options.password;
-    settings.streamType = static_cast<int>(options.stream);
-    settings.model = options.EffectiveModel();
-    settings.cameraCount = static_cast<int>(options.channels);
-    settings.parameters = options.DriverParameters();
-    host::DeviceConfig config(settings);
-    const uint16_t interval =
-        options.fps ? static_cast<uint16_t>((1000 + options.fps / 2) / options.fps) : 0;
-    host::VideoSettings video(static_cast<uint16_t>(options.width),
-                              static_cast<uint16_t>(options.height), interval,
-                              static_cast<uint16_t>(options.quality));
-
-    FrameWriter writer(options.out_dir, options.stream, options.channels);
-    std::string error;
-    if (!writer.Start(error)) {
-        return fail(error);
-    }
-    std::vector<std::unique_ptr<ChannelSink>> sinks;
-    for (unsigned i = 0; i < options.channels; ++i) {
-        sinks.push_back(std::make_unique<ChannelSink>(
-            i, [&writer](unsigned index, bool key, const uint8_t* data, size_t size) {
-                writer.Submit(index, key, data, size);
-            }));
-    }
-
-    DriverObject driver(module);
-    if (driver.get() == nullptr) {
-        return fail("the module made no driver object");
-    }
-
-    console.Line(Format("capturing %s %ux%u from %s:%u (model %s, %u channel%s) into %s",
-                        StreamName(options.stream), options.width, options.height, address.c_str(),
-                        static_cast<unsigned>(port), settings.model.c_str(), options.channels,
-                        options.channels == 1 ? "" : "s", options.out_dir.c_str()));
-    if (!driver->Open(&log, &factory, &config)) {
-        return fail("the driver did not open (see its log lines above)");
-    }
-    ipc::IIPVideoCapture* capture = driver->GetVideoCapture();
-    if (capture == nullptr) {
-        driver->Close();
-        return fail("the driver has no video capture object");
-    }
-    std::vector<bool> started(options.channels, false);
-    for (unsigned i = 0; i < options.channels; ++i) {
-        started[i] = capture->StartChannel(i, sinks[i].get(), &video);
-        if (!started[i]) {
-            console.Line(Format("camhost: channel %u did not start", i));
-        }
-    }
-
-    // 5. Progress until the time is up, Ctrl-C, or no frame within the connect time-out.
+// Shows progress until the time counted from the first frame is up, Ctrl-C (true), or no
+// frame within the connect time-out.
+bool WatchProgress(const CaptureOptions& options, Console& console, StopSignal& stop,
+                   const Sinks& sinks, ipc::IIPVideoCapture* capture, host::LogSink& log) {
     const auto begin = Clock::now();
     const auto tick = console.terminal() ? 500ms : 1000ms;
-    std::vector<uint64_t> lastFrames(options.channels, 0), lastBytes(options.channels, 0);
+    std::vector<ChannelSink::Counts> last(sinks.size());
     auto lastTick = begin;
     std::optional<Clock::time_point> first;  // the first frame of any channel
     for (;;) {
@@ -256,24 +67,12 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
             wait = std::clamp(left, std::chrono::milliseconds(0), wait);
         }
         if (stop.WaitFor(wait)) {
-            result.interrupted = true;
-            break;
+            return true;
         }
         const auto now = Clock::now();
-        std::string line = Format("%5.1f s", Seconds(now - begin));
         const double dt = std::max(Seconds(now - lastTick), 0.001);
-        for (unsigned i = 0; i < options.channels; ++i) {
-            const auto c = sinks[i]->Get();
-            if (c.first && (!first || *c.first < *first)) {
-                first = c.first;
-            }
-            line += Format(" | ch%u %s %llu fr %.1f fps %.0f KB/s", i, ChannelStateName(capture, i),
-                           static_cast<unsigned long long>(c.frames),
-                           static_cast<double>(c.frames - lastFrames[i]) / dt,
-                           static_cast<double>(c.bytes - lastBytes[i]) / 1024.0 / dt);
-            lastFrames[i] = c.frames;
-            lastBytes[i] = c.bytes;
-        }
+        const std::string line =
+            ProgressLine(sinks, capture, Seconds(now - begin), dt, last, first);
         lastTick = now;
         const bool timeUp =
             first && options.seconds > 0 && Seconds(now - *first) >= options.seconds;
@@ -286,54 +85,170 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
             console.EndProgress();
             console.Line(
                 Format("camhost: no frame within %.0f s; stopping", options.connect_timeout));
-            break;
+            return false;
         }
         if (timeUp) {
-            break;
+            return false;
         }
     }
+}
+
+// What channel i did, for the summary table; end is when the channels were stopped.
+ChannelSummary Summarize(unsigned i, const ChannelSink& sink, const FrameWriter& writer,
+                         Clock::time_point end) {
+    const auto c = sink.Get();
+    const auto files = writer.Stats(i);
+    ChannelSummary row;
+    row.label = "ch" + std::to_string(i);
+    row.frames = c.frames;
+    row.keyFrames = c.keyFrames;
+    row.bytes = c.bytes;
+    row.seconds = c.first ? Seconds(end - *c.first) : 0;
+    row.frameRate = c.frames > 1 ? static_cast<double>(c.frames - 1) /
+                                       std::max(Seconds(c.last - *c.first), 0.001)
+                                 : 0;
+    row.signalLost = c.signalLost;
+    row.dropped = files.dropped;
+    row.width = c.width;
+    row.height = c.height;
+    row.output = files.path;
+    row.filesWritten = files.written;
+    return row;
+}
+
+// The driver's log lines printed as they come, with their level; a refused login (HTTP 401)
+// among them is noted in refused.
+void EchoDriverLog(host::LogSink& log, Console& console, std::atomic<bool>& refused) {
+    log.SetEcho([&console, &refused](const host::LogRecord& record) {
+        const std::string text = record.text.value_or("");
+        if (text.find("status code = 401") != std::string::npos) {
+            refused = true;
+        }
+        console.Line(Format("driver [%d %s] ", record.level, LevelName(record.level)) + text);
+    });
+}
+
+// Starts every channel into its sink; which ones started.
+std::vector<bool> StartChannels(ipc::IIPVideoCapture* capture, const Sinks& sinks,
+                                host::VideoSettings& video, Console& console) {
+    std::vector<bool> started(sinks.size(), false);
+    for (unsigned i = 0; i < sinks.size(); ++i) {
+        started[i] = capture->StartChannel(i, sinks[i].get(), &video);
+        if (!started[i]) {
+            console.Line(Format("camhost: channel %u did not start", i));
+        }
+    }
+    return started;
+}
+
+void StopChannels(ipc::IIPVideoCapture* capture, const std::vector<bool>& started) {
+    for (unsigned i = 0; i < started.size(); ++i) {
+        if (started[i]) {
+            capture->StopChannel(i);
+        }
+    }
+}
+
+// "capturing MJPEG 640x480 from A:P (model M, 1 channel) into DIR"
+std::string CapturingLine(const CaptureOptions& options, const ReadyCamera& camera) {
+    return Format("capturing %s %ux%u from %s:%u (model %s, %u channel%s) into %s",
+                  StreamName(options.video.stream), options.video.width, options.video.height,
+                  camera.address.c_str(), static_cast<unsigned>(camera.port), camera.model.c_str(),
+                  options.channels, options.channels == 1 ? "" : "s", options.out_dir.c_str());
+}
+
+// Completes the files, then each channel's summary and the exit status: 0 when every channel
+// received frames and every file was written.
+void FinishFiles(CaptureResult& result, FrameWriter& writer, const Sinks& sinks,
+                 Clock::time_point end, Console& console) {
+    writer.Finish();
+    if (!writer.FirstError().empty()) {
+        console.Line("camhost: " + writer.FirstError());
+    }
+    bool all = true;
+    for (unsigned i = 0; i < sinks.size(); ++i) {
+        result.channels.push_back(Summarize(i, *sinks[i], writer, end));
+        all = all && result.channels.back().frames > 0;
+    }
+    result.exitCode = all && writer.FirstError().empty() ? 0 : 1;
+}
+
+// One sink per channel, each handing its frames to the writer.
+Sinks WriterSinks(FrameWriter& writer, unsigned channels) {
+    Sinks sinks;
+    for (unsigned i = 0; i < channels; ++i) {
+        sinks.push_back(std::make_unique<ChannelSink>(
+            i, [&writer](unsigned index, bool key, const uint8_t* data, size_t size) {
+                writer.Submit(index, key, data, size);
+            }));
+    }
+    return sinks;
+}
+
+}  // namespace
+
+CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSignal& stop,
+                         const std::string& defaultModule) {
+    CaptureResult result;
+    auto fail = [&](const std::string& text) {
+        result.error = text;
+        console.Line("camhost: " + text);
+        return result;
+    };
+
+    // 1. The camera, the module and what the driver is opened with.
+    SetUpRequest request;
+    request.console = &console;
+    const ReadyCamera camera = SetUpCamera(options.camera, request, defaultModule, &stop);
+    if (!camera.error.empty()) {
+        return fail(camera.error);
+    }
+
+    // 2. The host objects and the driver. The log sink and the frame factory outlive it.
+    std::atomic<bool> refused{false};
+    host::LogSink log;
+    EchoDriverLog(log, console, refused);
+    host::FrameFactory factory;
+    host::DeviceSettings settings = camera.DeviceSettings();
+    settings.streamType = static_cast<int>(options.video.stream);
+    settings.cameraCount = static_cast<int>(options.channels);
+    host::DeviceConfig config(settings);
+    host::VideoSettings video = options.video.Settings();
+
+    FrameWriter writer(options.out_dir, options.video.stream, options.channels);
+    std::string error;
+    if (!writer.Start(error)) {
+        return fail(error);
+    }
+    const Sinks sinks = WriterSinks(writer, options.channels);
+    DriverObject driver(*camera.module);
+    if (driver.get() == nullptr) {
+        return fail("the module made no driver object");
+    }
+    console.Line(CapturingLine(options, camera));
+    if (!driver->Open(&log, &factory, &config)) {
+        return fail("the driver did not open (see its log lines above)");
+    }
+    ipc::IIPVideoCapture* capture = driver->GetVideoCapture();
+    if (capture == nullptr) {
+        driver->Close();
+        return fail("the driver has no video capture object");
+    }
+    const std::vector<bool> started = StartChannels(capture, sinks, video, console);
+
+    // 3. Progress until the time is up, Ctrl-C, or no frame within the connect time-out.
+    result.interrupted = WatchProgress(options, console, stop, sinks, capture, log);
     console.EndProgress();
     if (result.interrupted) {
         console.Line("camhost: interrupted; stopping the channels");
     }
 
-    // 6. A clean stop: channels, driver, then the files.
+    // 4. A clean stop: channels, driver, then the files.
     const auto end = Clock::now();
-    for (unsigned i = 0; i < options.channels; ++i) {
-        if (started[i]) {
-            capture->StopChannel(i);
-        }
-    }
+    StopChannels(capture, started);
     driver->Close();
-    writer.Finish();
-    if (!writer.FirstError().empty()) {
-        console.Line("camhost: " + writer.FirstError());
-    }
-
-    bool all = true;
-    for (unsigned i = 0; i < options.channels; ++i) {
-        const auto c = sinks[i]->Get();
-        const auto files = writer.Stats(i);
-        ChannelSummary row;
-        row.label = "ch" + std::to_string(i);
-        row.frames = c.frames;
-        row.keyFrames = c.keyFrames;
-        row.bytes = c.bytes;
-        row.seconds = c.first ? Seconds(end - *c.first) : 0;
-        row.frameRate = c.frames > 1 ? static_cast<double>(c.frames - 1) /
-                                           std::max(Seconds(c.last - *c.first), 0.001)
-                                     : 0;
-        row.signalLost = c.signalLost;
-        row.dropped = files.dropped;
-        row.width = c.width;
-        row.height = c.height;
-        row.output = files.path;
-        row.filesWritten = files.written;
-        result.channels.push_back(row);
-        all = all && c.frames > 0;
-    }
     result.credentialsRefused = refused;
-    result.exitCode = all && writer.FirstError().empty() ? 0 : 1;
+    FinishFiles(result, writer, sinks, end, console);
     return result;
 }
 

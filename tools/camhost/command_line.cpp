@@ -2,12 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-
-#include "capture_session.h"
 
 namespace camhost {
 
@@ -105,6 +104,63 @@ ParseOutcome UsageError(std::string text) {
     return {ParseOutcome::kUsageError, std::move(text)};
 }
 
+bool IsHelp(const std::string& arg) {
+    return arg == "--help" || arg == "-h";
+}
+
+std::optional<std::string> ArgReader::Operand() {
+    if (Done() || m_args[m_next].rfind("--", 0) == 0) {
+        return std::nullopt;
+    }
+    return m_args[m_next++];
+}
+
+std::optional<std::string> ArgReader::Value(const std::string& option) {
+    if (Done()) {
+        Fail(option + " needs a value");
+        return std::nullopt;
+    }
+    return m_args[m_next++];
+}
+
+std::optional<long> ArgReader::Number(const std::string& option, long low, long high) {
+    const auto text = Value(option);
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto number = ParseNumber(*text, low, high);
+    if (!number) {
+        Fail(Format("%s must be %ld..%ld", option.c_str(), low, high));
+    }
+    return number;
+}
+
+std::optional<double> ArgReader::Seconds(const std::string& option, double low, double high,
+                                         bool aboveLow) {
+    const auto text = Value(option);
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto seconds = ParseSeconds(*text);
+    if (!seconds || *seconds < low || *seconds > high || (aboveLow && *seconds == low)) {
+        Fail(aboveLow ? Format("%s must be more than %.10g and at most %.10g seconds",
+                               option.c_str(), low, high)
+                      : Format("%s must be %.10g..%.10g seconds", option.c_str(), low, high));
+        return std::nullopt;
+    }
+    return seconds;
+}
+
+void ArgReader::Fail(std::string error) {
+    if (m_error.empty()) {
+        m_error = std::move(error);
+    }
+}
+
+ParseOutcome ArgReader::Outcome() const {
+    return Failed() ? UsageError(m_error) : ParseOutcome{};
+}
+
 int Fail(Console& console, const std::string& text) {
     console.Line("camhost: " + text);
     return 1;
@@ -120,47 +176,6 @@ const char* LevelName(int level) {
         default:
             return "info";
     }
-}
-
-std::string SimulatorLine(const camsim::CameraSimulator& simulator) {
-    return Format("camera simulator %s (authentication %s) on %s", simulator.profile().name.c_str(),
-                  camsim::AuthModeName(simulator.options().auth), simulator.base_url().c_str());
-}
-
-CameraEndpoint ReachCamera(const SimulatorChoice& choice, const std::string& address,
-                           std::optional<uint16_t> port, Console* console) {
-    CameraEndpoint camera;
-    camera.address = address;
-    camera.port = port.value_or(80);
-    if (choice.simulate) {
-        camsim::Options sim;
-        sim.profile = choice.profile;
-        sim.auth = choice.auth;
-        sim.user = choice.user;
-        sim.password = choice.password;
-        sim.input_pins = choice.inputPins;
-        sim.output_pins = choice.outputPins;
-        sim.jpeg_ring_size = choice.jpegRingSize;
-        try {
-            camera.simulator = std::make_unique<camsim::CameraSimulator>(sim);
-            camera.port = camera.simulator->Start();
-        } catch (const std::exception& e) {
-            camera.error = std::string("cannot start the camera simulator: ") + e.what();
-            return camera;
-        }
-        camera.address = camera.simulator->address();
-        if (console != nullptr) {
-            console->Line(SimulatorLine(*camera.simulator));
-        }
-    }
-    if (std::string why = ProbeTcp(camera.address, camera.port, std::chrono::seconds(3));
-        !why.empty()) {
-        camera.error = Format(
-            "cannot reach the camera at %s:%u: %s. Check --address and --port, and that the "
-            "camera is on and on this network.",
-            camera.address.c_str(), static_cast<unsigned>(camera.port), why.c_str());
-    }
-    return camera;
 }
 
 }  // namespace camhost

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "camera_setup.h"
 #include "command_line.h"
 #include "jvc_ipcapture/capture_io.h"
 #include "module_library.h"
@@ -131,29 +132,6 @@ bool WatchUntilEnd(const IoOptions& options, Console& console, StopSignal& stop,
 
 }  // namespace
 
-std::string IoOptions::EffectiveModel() const {
-    if (!model.empty()) {
-        return model;
-    }
-    return simulate ? Upper(sim_profile) : "VN-V686";
-}
-
-int IoOptions::EffectiveInputs() const {
-    if (inputs) {
-        return *inputs;
-    }
-    const auto profile = camsim::FindProfile(simulate ? sim_profile : EffectiveModel());
-    return profile ? profile->input_pins : 1;
-}
-
-int IoOptions::EffectiveOutputs() const {
-    if (outputs) {
-        return *outputs;
-    }
-    const auto profile = camsim::FindProfile(simulate ? sim_profile : EffectiveModel());
-    return profile ? profile->output_pins : 1;
-}
-
 const char* PinStateText(int32_t state, const char* none) {
     switch (state) {
         case 1:
@@ -165,206 +143,251 @@ const char* PinStateText(int32_t state, const char* none) {
     }
 }
 
+namespace {
+
+constexpr CameraOptionSet kIoCamera{.driver = true, .presets = false, .operands = true};
+
+// The options of io itself; false when the option is none of them.
+bool TakeIoOption(const std::string& option, ArgReader& reader, IoOptions& out,
+                  bool& secondsGiven) {
+    if (option == "--inputs" || option == "--outputs") {
+        if (auto n = reader.Number(option, 0, 64)) {
+            (option == "--inputs" ? out.inputs : out.outputs) = static_cast<int>(*n);
+        }
+    } else if (option == "--seconds") {
+        if (auto s = reader.Seconds(option, 0, 86400 * 365)) {
+            out.seconds = *s;
+            secondsGiven = true;
+        }
+    } else if (option == "--toggle-input") {
+        const auto v = reader.Value(option);
+        const auto atSign = v ? v->find('@') : std::string::npos;
+        auto pin =
+            atSign == std::string::npos ? std::nullopt : ParseNumber(v->substr(0, atSign), 1, 64);
+        auto when = pin ? ParseSeconds(v->substr(atSign + 1)) : std::nullopt;
+        if (when) {
+            out.toggles.emplace_back(static_cast<int>(*pin), *when);
+        } else if (v) {
+            reader.Fail("--toggle-input must be PIN@SECONDS, PIN 1..64 (e.g. 2@3)");
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The action words: "watch", or "set PIN make|break".
+std::optional<std::string> TakeAction(const std::vector<std::string>& words, IoOptions& out) {
+    if (words.empty()) {
+        return "io needs an action: watch, or set PIN make|break";
+    }
+    if (words[0] == "watch") {
+        if (words.size() > 1) {
+            return "unexpected \"" + words[1] + "\" after watch";
+        }
+        out.action = IoOptions::Action::kWatch;
+        return std::nullopt;
+    }
+    if (words[0] != "set") {
+        return "unknown io action \"" + words[0] + "\": watch or set";
+    }
+    if (words.size() != 3) {
+        return "set needs a pin and a state: set PIN make|break";
+    }
+    auto pin = ParseNumber(words[1], 1, 64);
+    if (!pin) {
+        return "bad output pin \"" + words[1] + "\" (pins count from 1)";
+    }
+    if (words[2] != "make" && words[2] != "break") {
+        return "bad state \"" + words[2] + "\": make or break";
+    }
+    out.action = IoOptions::Action::kSet;
+    out.pin = static_cast<int>(*pin);
+    out.make = words[2] == "make";
+    return std::nullopt;
+}
+
+// What the options need of each other, besides the camera's.
+std::optional<std::string> CheckCombination(const IoOptions& out, bool secondsGiven) {
+    if (out.action == IoOptions::Action::kSet && secondsGiven) {
+        return "--seconds is for watch";
+    }
+    if (out.action == IoOptions::Action::kSet && !out.toggles.empty()) {
+        return "--toggle-input is for watch";
+    }
+    if (!out.camera.simulate && !out.toggles.empty()) {
+        return "--toggle-input flips the simulator's inputs; it needs --simulate";
+    }
+    if (out.camera.simulate && (out.inputs.value_or(0) > kSimulatorPinLimit ||
+                                out.outputs.value_or(0) > kSimulatorPinLimit)) {
+        return Format("the simulator has at most %d pins of each kind", kSimulatorPinLimit);
+    }
+    for (const auto& [pin, when] : out.toggles) {
+        if (out.seconds > 0 && when >= out.seconds) {
+            return Format("--toggle-input %d@%g comes after the watch ends (--seconds %g)", pin,
+                          when, out.seconds);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 ParseOutcome ParseIoArgs(const std::vector<std::string>& args, IoOptions& out) {
-    bool simAuthGiven = false;
     bool secondsGiven = false;
     std::vector<std::string> words;  // the action and its operands
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (option == "--help" || option == "-h") {
+    ArgReader reader(args);
+    while (!reader.Done()) {
+        const std::string option = reader.Next();
+        if (IsHelp(option)) {
             return {ParseOutcome::kHelp, {}};
         }
         if (option.rfind("--", 0) != 0) {
             words.push_back(option);
-            continue;
-        }
-        if (option == "--simulate") {
-            out.simulate = true;
-            if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0 && args[i + 1] != "watch" &&
-                args[i + 1] != "set") {
-                const std::string& profile = args[++i];
-                if (!camsim::FindProfile(profile)) {
-                    return UsageError("unknown camera profile \"" + profile + "\"");
-                }
-                out.sim_profile = profile;
-            }
-            continue;
-        }
-        static const std::vector<std::string> kWithValue = {
-            "--address",  "--port",     "--user",        "--password", "--model",
-            "--inputs",   "--outputs",  "--module",      "--seconds",  "--toggle-input",
-            "--sim-auth", "--sim-user", "--sim-password"};
-        if (std::find(kWithValue.begin(), kWithValue.end(), option) == kWithValue.end()) {
-            return UsageError("unknown option \"" + option + "\"");
-        }
-        if (i + 1 >= args.size()) {
-            return UsageError(option + " needs a value");
-        }
-        const std::string& v = args[++i];
-        auto bad = [&] { return UsageError("bad value for " + option + ": \"" + v + "\""); };
-        std::optional<ParseOutcome> sharedError;
-        if (TakeSharedOption(option, v, out, sharedError)) {
-            if (sharedError) {
-                return *sharedError;
-            }
-            continue;
-        }
-        if (option == "--inputs" || option == "--outputs") {
-            auto n = ParseNumber(v, 0, 64);
-            if (!n) {
-                return bad();
-            }
-            (option == "--inputs" ? out.inputs : out.outputs) = static_cast<int>(*n);
-        } else if (option == "--seconds") {
-            auto s = ParseSeconds(v);
-            if (!s) {
-                return bad();
-            }
-            out.seconds = *s;
-            secondsGiven = true;
-        } else if (option == "--toggle-input") {
-            const auto atSign = v.find('@');
-            auto pin = atSign == std::string::npos ? std::nullopt
-                                                   : ParseNumber(v.substr(0, atSign), 1, 64);
-            auto when = pin ? ParseSeconds(v.substr(atSign + 1)) : std::nullopt;
-            if (!when) {
-                return bad();
-            }
-            out.toggles.emplace_back(static_cast<int>(*pin), *when);
-        } else if (option == "--sim-auth") {
-            auto mode = camsim::ParseAuthMode(v);
-            if (!mode) {
-                return bad();
-            }
-            out.sim_auth = *mode;
-            simAuthGiven = true;
+        } else if (!TakeCameraOption(option, reader, kIoCamera, out.camera) &&
+                   !TakeIoOption(option, reader, out, secondsGiven)) {
+            reader.Unknown(option);
         }
     }
+    if (reader.Failed()) {
+        return reader.Outcome();
+    }
+    if (ParseOutcome finished = FinishCameraOptions(out.camera, "io");
+        finished.status != ParseOutcome::kRun) {
+        return finished;
+    }
+    std::optional<std::string> problem = TakeAction(words, out);
+    if (!problem) {
+        problem = CheckCombination(out, secondsGiven);
+    }
+    return problem ? UsageError(*problem) : ParseOutcome{};
+}
 
-    // The action.
-    if (words.empty()) {
-        return UsageError("io needs an action: watch, or set PIN make|break");
+std::string CheckPins(const IoOptions& options, int inputs, int outputs) {
+    auto count = [](int n, const char* what) {
+        return Format("%d %s%s", n, what, n == 1 ? "" : "s");
+    };
+    if (options.action == IoOptions::Action::kWatch && inputs == 0) {
+        return "watch needs at least one input (--inputs)";
     }
-    if (words[0] == "watch") {
-        if (words.size() > 1) {
-            return UsageError("unexpected \"" + words[1] + "\" after watch");
-        }
-        out.action = IoOptions::Action::kWatch;
-    } else if (words[0] == "set") {
-        if (words.size() != 3) {
-            return UsageError("set needs a pin and a state: set PIN make|break");
-        }
-        auto pin = ParseNumber(words[1], 1, 64);
-        if (!pin) {
-            return UsageError("bad output pin \"" + words[1] + "\" (pins count from 1)");
-        }
-        if (words[2] != "make" && words[2] != "break") {
-            return UsageError("bad state \"" + words[2] + "\": make or break");
-        }
-        out.action = IoOptions::Action::kSet;
-        out.pin = static_cast<int>(*pin);
-        out.make = words[2] == "make";
-        if (secondsGiven) {
-            return UsageError("--seconds is for watch");
-        }
-        if (!out.toggles.empty()) {
-            return UsageError("--toggle-input is for watch");
-        }
-    } else {
-        return UsageError("unknown io action \"" + words[0] + "\": watch or set");
+    if (options.action == IoOptions::Action::kSet && options.pin > outputs) {
+        return Format("output %d is beyond the camera's %s (--outputs)", options.pin,
+                      count(outputs, "output").c_str());
     }
-
-    // The camera and the pins.
-    if (out.simulate) {
-        if (!out.address.empty() || out.port) {
-            return UsageError(
-                "--simulate chooses the address and port; leave out --address "
-                "and --port");
-        }
-        if (out.EffectiveInputs() > kSimulatorPinLimit ||
-            out.EffectiveOutputs() > kSimulatorPinLimit) {
-            return UsageError(
-                Format("the simulator has at most %d pins of each kind", kSimulatorPinLimit));
-        }
-    } else {
-        if (out.address.empty()) {
-            return UsageError("io needs --address (or --simulate)");
-        }
-        if (simAuthGiven) {
-            return UsageError("--sim-auth is for --simulate");
-        }
-        if (!out.toggles.empty()) {
-            return UsageError("--toggle-input flips the simulator's inputs; it needs --simulate");
-        }
-    }
-    if (out.action == IoOptions::Action::kWatch && out.EffectiveInputs() == 0) {
-        return UsageError("watch needs at least one input (--inputs)");
-    }
-    if (out.action == IoOptions::Action::kSet && out.pin > out.EffectiveOutputs()) {
-        return UsageError(Format("output %d is beyond the camera's %d output%s (--outputs)",
-                                 out.pin, out.EffectiveOutputs(),
-                                 out.EffectiveOutputs() == 1 ? "" : "s"));
-    }
-    for (const auto& [pin, when] : out.toggles) {
-        if (pin > out.EffectiveInputs()) {
-            return UsageError(Format("--toggle-input %d: the camera has %d input%s", pin,
-                                     out.EffectiveInputs(), out.EffectiveInputs() == 1 ? "" : "s"));
-        }
-        if (out.seconds > 0 && when >= out.seconds) {
-            return UsageError(
-                Format("--toggle-input %d@%g comes after the watch ends (--seconds %g)", pin, when,
-                       out.seconds));
+    for (const auto& [pin, when] : options.toggles) {
+        if (pin > inputs) {
+            return Format("--toggle-input %d: the camera has %s", pin,
+                          count(inputs, "input").c_str());
         }
     }
     return {};
 }
 
 std::string IoUsageText() {
-    return "usage:\n"
-           "  camhost io --address A [--port P] [--user U --password W] [--model M]\n"
-           "             [--inputs N] [--outputs N] [--module PATH] watch [--seconds S]\n"
-           "  camhost io --address A [...] set PIN make|break\n"
-           "  camhost io --simulate [PROFILE] [--sim-auth none|basic|digest --sim-user U\n"
-           "             --sim-password W] [--toggle-input PIN@SECONDS]... watch|set ...\n"
+    return "usage: camhost io --address A [camera options] [--inputs N] [--outputs N] watch\n"
+           "                  [--seconds S]\n"
+           "       camhost io --address A [camera options] set PIN make|break\n"
+           "       camhost io --simulate [PROFILE] [--toggle-input PIN@SECONDS]... watch|set ...\n"
            "\n"
-           "io drives the camera's digital pins through the driver module. Starting the\n"
-           "driver's digital I/O reads every input and drives every output to break.\n"
-           "watch prints each input change as the driver reports it (the driver reads every\n"
-           "input every 2 s) and each failure; --seconds S ends it (default: Ctrl-C).\n"
-           "set PIN make|break drives one output and reads the pin back from the camera to\n"
-           "confirm it. Pins count from 1, as the camera counts them. --inputs and --outputs\n"
-           "tell the driver the camera's pin counts (default: the model's, 1 each for a model\n"
-           "camhost does not know). --simulate starts the camera simulator on loopback;\n"
-           "--toggle-input PIN@SECONDS flips its input PIN that many seconds into a watch.\n"
+           "Drives the camera's digital pins through the driver module. Starting the driver's\n"
+           "digital I/O reads every input and drives every output to break. Pins count from 1,\n"
+           "as the camera counts them.\n"
+           "  watch                  prints each input change as the driver reports it (it\n"
+           "                         reads every input every 2 s) and each failure\n"
+           "  set PIN make|break     drives one output and reads the pin back from the camera\n"
+           "                         to confirm it\n"
+           "\n"
+           "Digital I/O:\n"
+           "  --seconds S            how long a watch lasts (default: until Ctrl-C)\n"
+           "  --inputs N, --outputs N  the pin counts the driver is told, 0..64 (default: the\n"
+           "                         camera's)\n"
+           "  --toggle-input PIN@S   the simulator flips input PIN S seconds into a watch\n"
+           "                         (repeatable; with --simulate)\n" +
+           CameraUsageText(kIoCamera) +
+           "\n"
            "Exit status: 0 done (watch: without a failure), 1 failed, 2 usage error.\n";
 }
+
+namespace {
+
+// A watch: prints the reports until --seconds or Ctrl-C, then the summary; 0 without failures.
+int Watch(const IoOptions& options, Console& console, StopSignal& stop, ipc::ICaptureIOApi* io,
+          IoReporter& reporter, camsim::CameraSimulator* simulator, int inputs) {
+    console.Line(options.seconds > 0
+                     ? Format("watching the inputs for %g s (Ctrl-C stops)", options.seconds)
+                     : std::string("watching the inputs until Ctrl-C"));
+    if (!WatchUntilEnd(options, console, stop, simulator)) {
+        console.Line("camhost: interrupted");
+    }
+    io->Stop();
+    console.Line(reporter.Summary(inputs));
+    return reporter.Failures() == 0 ? 0 : 1;
+}
+
+// A set: asks the driver for the change, then reads the pin back until the camera reads the
+// new state, the driver reports a failure, the time is up or Ctrl-C.
+int SetOutput(const IoOptions& options, Console& console, StopSignal& stop, ipc::ICaptureIOApi* io,
+              const FailureLines& failures, const ReadyCamera& camera) {
+    const char* word = options.make ? "make" : "break";
+    // Start may have reported failures or refusals already; only new ones answer the set.
+    const uint64_t mark = failures.Mark();
+    console.Line(Format("setting output %d to %s", options.pin, word));
+    if (!io->SetOutput(static_cast<uint32_t>(options.pin - 1), options.make ? 2 : 1)) {
+        return Fail(console,
+                    "the driver did not take the request (its output thread does not run)");
+    }
+    const std::string problem = ConfirmOutput(
+        CameraAccess{camera.address, camera.port, camera.user, camera.password}, options.pin, word,
+        failures, mark, kSetConfirmTime, [&stop](auto interval) { return stop.WaitFor(interval); });
+    if (!problem.empty()) {
+        return Fail(console,
+                    "setting output " + std::to_string(options.pin) + " failed: " + problem);
+    }
+    console.Line(Format("output %d is %s (the camera reads %s)", options.pin, word, word));
+    return 0;
+}
+
+// Registers the reporter and starts the driver's digital I/O; the error, or empty.
+std::string StartIo(ipc::ICaptureIOApi* io, IoReporter& reporter, Console& console,
+                    const ReadyCamera& camera, int inputs, int outputs) {
+    if (io == nullptr || !io->SetCallback(&reporter)) {
+        return "the driver has no digital I/O object";
+    }
+    console.Line(Format(
+        "%s:%u (model %s, %d input%s, %d output%s): starting the digital I/O (reads every input, "
+        "drives every output to break)",
+        camera.address.c_str(), static_cast<unsigned>(camera.port), camera.model.c_str(), inputs,
+        inputs == 1 ? "" : "s", outputs, outputs == 1 ? "" : "s"));
+    if (!io->Start()) {
+        io->Stop();
+        return "the driver's digital I/O threads did not start";
+    }
+    return {};
+}
+
+}  // namespace
 
 int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
           const std::string& defaultModule) {
     auto fail = [&console](const std::string& text) { return Fail(console, text); };
-    const int inputs = options.EffectiveInputs();
-    const int outputs = options.EffectiveOutputs();
-
-    // 1. The camera: the simulator started here, or the one named.
-    SimulatorChoice choice = SimulatorChoiceOf(options);
-    choice.inputPins = inputs;
-    choice.outputPins = outputs;
-    choice.jpegRingSize = 1;  // no video here: one picture per size keeps the start quick
-    CameraEndpoint camera = ReachCamera(choice, options.address, options.port, &console);
+    // 1. The camera and what it has.
+    SetUpRequest request;
+    request.console = &console;
+    request.simInputPins = options.inputs.value_or(-1);
+    request.simOutputPins = options.outputs.value_or(-1);
+    request.simJpegRingSize = 1;  // no video here: one picture per size keeps the start quick
+    const ReadyCamera camera = SetUpCamera(options.camera, request, defaultModule, &stop);
     if (!camera.error.empty()) {
         return fail(camera.error);
     }
-    std::unique_ptr<camsim::CameraSimulator> simulator = std::move(camera.simulator);
-    const std::string address = camera.address;
-    const uint16_t port = camera.port;
-
-    // 2. The module and the driver, as a recording server opens them.
-    ModuleLibrary module;
-    const std::string modulePath =
-        options.module_path.empty() ? defaultModule : options.module_path;
-    if (!module.Load(modulePath)) {
-        return fail(module.error() + " (--module PATH chooses the file)");
+    const int inputs = options.inputs.value_or(camera.inputs);
+    const int outputs = options.outputs.value_or(camera.outputs);
+    if (const std::string problem = CheckPins(options, inputs, outputs); !problem.empty()) {
+        console.Line("camhost: " + problem);
+        return 2;
     }
+
+    // 2. The driver, as a recording server opens it, and its digital I/O.
     host::LogSink log;
     FailureLines failures;
     log.SetEcho([&console, &failures](const host::LogRecord& record) {
@@ -375,19 +398,12 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
                      record.text.value_or(""));
     });
     host::FrameFactory factory;
-    host::DeviceSettings settings;
-    settings.address = address;
-    settings.port = port;
-    settings.userName = options.user;
-    settings.password = options.password;
-    settings.model = options.EffectiveModel();
+    host::DeviceSettings settings = camera.DeviceSettings();
     settings.inputCount = inputs;
     settings.outputCount = outputs;
-    settings.parameters = {{1, "0"}, {2, Upper(settings.model).rfind("VN-X", 0) == 0 ? "2" : "1"}};
     host::DeviceConfig config(settings);
     IoReporter reporter(console, failures);
-
-    DriverObject driver(module, true);
+    DriverObject driver(*camera.module, true);
     if (driver.get() == nullptr) {
         return fail("the module made no driver object");
     }
@@ -395,51 +411,17 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
         return fail("the driver did not open (see its log lines above)");
     }
     ipc::ICaptureIOApi* io = driver->GetCaptureIO();
-    if (io == nullptr || !io->SetCallback(&reporter)) {
-        return fail("the driver has no digital I/O object");
-    }
-    console.Line(
-        Format("%s:%u (model %s, %d input%s, %d output%s): starting the digital I/O "
-               "(reads every input, drives every output to break)",
-               address.c_str(), static_cast<unsigned>(port), settings.model.c_str(), inputs,
-               inputs == 1 ? "" : "s", outputs, outputs == 1 ? "" : "s"));
-    if (!io->Start()) {
-        io->Stop();
-        return fail("the driver's digital I/O threads did not start");
+    if (const std::string error = StartIo(io, reporter, console, camera, inputs, outputs);
+        !error.empty()) {
+        return fail(error);
     }
 
-    int status = 0;
+    // 3. The action.
     if (options.action == IoOptions::Action::kWatch) {
-        console.Line(options.seconds > 0
-                         ? Format("watching the inputs for %g s (Ctrl-C stops)", options.seconds)
-                         : std::string("watching the inputs until Ctrl-C"));
-        const bool ended = WatchUntilEnd(options, console, stop, simulator.get());
-        if (!ended) {
-            console.Line("camhost: interrupted");
-        }
-        io->Stop();
-        console.Line(reporter.Summary(inputs));
-        status = reporter.Failures() == 0 ? 0 : 1;
-    } else {
-        const char* word = options.make ? "make" : "break";
-        // Start may have reported failures or refusals already; only new ones answer the set.
-        const uint64_t mark = failures.Mark();
-        console.Line(Format("setting output %d to %s", options.pin, word));
-        if (!io->SetOutput(static_cast<uint32_t>(options.pin - 1), options.make ? 2 : 1)) {
-            io->Stop();
-            return fail("the driver did not take the request (its output thread does not run)");
-        }
-        const std::string problem =
-            ConfirmOutput(CameraAccess{address, port, options.user, options.password}, options.pin,
-                          word, failures, mark, kSetConfirmTime,
-                          [&stop](auto interval) { return stop.WaitFor(interval); });
-        if (problem.empty()) {
-            console.Line(Format("output %d is %s (the camera reads %s)", options.pin, word, word));
-        } else {
-            status = fail("setting output " + std::to_string(options.pin) + " failed: " + problem);
-        }
-        io->Stop();
+        return Watch(options, console, stop, io, reporter, camera.simulator.get(), inputs);
     }
+    const int status = SetOutput(options, console, stop, io, failures, camera);
+    io->Stop();
     return status;
 }
 

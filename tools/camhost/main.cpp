@@ -1,6 +1,9 @@
 // camhost: a command-line host for the driver module. It loads the module with dlopen as a
-// recording server does and captures video from a camera, or from the camera simulator
-// started in-process (capture --simulate, demo). See UsageText() for the commands.
+// recording server does and works a camera through it, or the camera simulator started
+// in-process (--simulate, demo): capture, demo, ptz, io, query, serve. Each command parses its
+// own options (the camera's through camera_options.h) and sets up its camera through
+// camera_setup.h; "camhost COMMAND --help" prints the command's help (OverviewText() lists
+// them).
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +14,7 @@
 
 #include "capture_options.h"
 #include "capture_session.h"
+#include "command_line.h"
 #include "console.h"
 #include "io_command.h"
 #include "module_library.h"
@@ -22,8 +26,11 @@ namespace {
 
 using namespace camhost;
 
-int Usage(const std::string& error, const std::string& usage = UsageText()) {
-    std::fprintf(stderr, "camhost: %s\n\n%s", error.c_str(), usage.c_str());
+// A usage error: one line, "WHO: ERROR; run "HELP" for WHAT"; exit status 2.
+int Usage(const std::string& who, const std::string& error, const std::string& help,
+          const char* what) {
+    std::fprintf(stderr, "%s: %s; run \"%s\" for %s\n", who.c_str(), error.c_str(), help.c_str(),
+                 what);
     return 2;
 }
 
@@ -58,6 +65,29 @@ std::string Where(const std::string& path, const char* suffix, uint64_t count, c
     return path + suffix + " (" + std::to_string(count) + " " + what + ")";
 }
 
+// The capture of one part of the demo: the simulator's VN-V686, MJPEG at 10 or MPEG-4 at 25
+// pictures a second, into DIR/mjpeg or DIR/mpeg4.
+CaptureOptions DemoPart(const DemoOptions& demo, StreamKind kind) {
+    CaptureOptions options;
+    const bool mjpeg = kind == StreamKind::kMjpeg;
+    options.camera.simulate = true;
+    options.camera.module_path = demo.module_path;
+    options.video.stream = kind;
+    options.video.fps = mjpeg ? 10 : 25;
+    options.seconds = demo.seconds;
+    options.out_dir = demo.out_dir + (mjpeg ? "/mjpeg" : "/mpeg4");
+    return options;
+}
+
+// The line that says where a demo part's pictures went.
+std::string DemoWhere(StreamKind kind, const ChannelSummary& row) {
+    if (kind == StreamKind::kMjpeg) {
+        return Where(row.output, "/000001.jpg ...", row.filesWritten, "JPEG pictures");
+    }
+    return Where(row.output, "", row.filesWritten, "MPEG-4 pictures") + "; play it with: ffplay " +
+           row.output;
+}
+
 int Demo(const DemoOptions& demo, Console& console, StopSignal& stop, const std::string& module) {
     std::vector<ChannelSummary> rows;
     std::vector<std::string> where;
@@ -67,35 +97,19 @@ int Demo(const DemoOptions& demo, Console& console, StopSignal& stop, const std:
         exitCode = 1;
     }
     for (StreamKind kind : {StreamKind::kMjpeg, StreamKind::kMpeg4}) {
-        CaptureOptions options;
-        options.simulate = true;
-        options.stream = kind;
-        options.seconds = demo.seconds;
-        options.module_path = demo.module_path;
-        const bool mjpeg = kind == StreamKind::kMjpeg;
-        options.fps = mjpeg ? 10 : 25;
-        options.out_dir = demo.out_dir + (mjpeg ? "/mjpeg" : "/mpeg4");
         if (kind == StreamKind::kMpeg4) {
             console.Line("");
         }
-        char seconds[32];
-        std::snprintf(seconds, sizeof(seconds), "%g", demo.seconds);
-        console.Line(std::string("== ") + StreamName(kind) + ": " + seconds +
+        console.Line(std::string("== ") + StreamName(kind) + ": " + Format("%g", demo.seconds) +
                      " s from the camera simulator (counted from the first frame; the driver "
                      "opens a stream 3 s after the channel starts)");
-        CaptureResult result = RunCapture(options, console, stop, module);
+        CaptureResult result = RunCapture(DemoPart(demo, kind), console, stop, module);
         if (!result.error.empty()) {
             return 1;
         }
         for (auto row : result.channels) {
             row.label = std::string(StreamName(kind)) + " " + row.label;
-            if (mjpeg) {
-                where.push_back(
-                    Where(row.output, "/000001.jpg ...", row.filesWritten, "JPEG pictures"));
-            } else {
-                where.push_back(Where(row.output, "", row.filesWritten, "MPEG-4 pictures") +
-                                "; play it with: ffplay " + row.output);
-            }
+            where.push_back(DemoWhere(kind, row));
             exitCode = row.frames > 0 ? exitCode : 1;
             rows.push_back(row);
         }
@@ -113,10 +127,11 @@ int Demo(const DemoOptions& demo, Console& console, StopSignal& stop, const std:
     return exitCode;
 }
 
-// A command: its options parsed (the usage on --help, or with the error), then run.
+// A command: its options parsed (its help on --help; a usage error as one line that points to
+// the help), then run.
 template <class Options, class Parse, class Command>
-int Run(const std::vector<std::string>& args, Parse parse, Command command,
-        const std::string& usage = UsageText()) {
+int Run(const std::string& name, const std::vector<std::string>& args, Parse parse, Command command,
+        const std::string& usage) {
     Options options;
     const ParseOutcome parsed = parse(args, options);
     if (parsed.status == ParseOutcome::kHelp) {
@@ -124,9 +139,28 @@ int Run(const std::vector<std::string>& args, Parse parse, Command command,
         return 0;
     }
     if (parsed.status == ParseOutcome::kUsageError) {
-        return Usage(parsed.error, usage);
+        return Usage("camhost " + name, parsed.error, "camhost " + name + " --help", "the options");
     }
     return command(options);
+}
+
+std::string OverviewText() {
+    return "usage: camhost COMMAND [options]\n"
+           "\n"
+           "A command-line host for the camera driver module: it loads the module as a\n"
+           "recording server does and works a camera through it (or the camera simulator,\n"
+           "--simulate).\n"
+           "\n"
+           "Commands:\n"
+           "  capture   capture video into files\n"
+           "  demo      identify and capture from the embedded camera simulator\n"
+           "  ptz       move the PTZ head, keep named presets\n"
+           "  io        watch the digital inputs, set an output\n"
+           "  query     identify a camera with the module's capability query\n"
+           "  serve     a live view page in the browser\n"
+           "\n"
+           "\"camhost COMMAND --help\" describes a command and its options;\n"
+           "\"camhost --version\" prints the version.\n";
 }
 
 // Ctrl-C and SIGTERM reach a thread of their own (every other thread blocks them), which asks
@@ -152,15 +186,58 @@ void StartSignalThread(StopSignal& stop) {
     }).detach();
 }
 
+// Runs the named command; -1 when there is none of that name.
+int RunCommand(const std::string& command, const std::vector<std::string>& args, Console& console,
+               StopSignal& stop, const std::string& module) {
+    if (command == "capture") {
+        return Run<CaptureOptions>(
+            command, args, ParseCaptureArgs,
+            [&](const CaptureOptions& o) { return Capture(o, console, stop, module); },
+            CaptureUsageText());
+    }
+    if (command == "demo") {
+        return Run<DemoOptions>(
+            command, args, ParseDemoArgs,
+            [&](const DemoOptions& o) { return Demo(o, console, stop, module); }, DemoUsageText());
+    }
+    if (command == "ptz") {
+        return Run<PtzOptions>(
+            command, args, ParsePtzArgs,
+            [&](const PtzOptions& o) { return RunPtz(o, console, stop, module); }, PtzUsageText());
+    }
+    if (command == "io") {
+        return Run<IoOptions>(
+            command, args, ParseIoArgs,
+            [&](const IoOptions& o) { return RunIo(o, console, stop, module); }, IoUsageText());
+    }
+    if (command == "query") {
+        return Run<QueryOptions>(
+            command, args, ParseQueryArgs,
+            [&](const QueryOptions& o) { return RunQuery(o, console, stop, module); },
+            QueryUsageText());
+    }
+    if (command == "serve") {
+        return Run<ServeOptions>(
+            command, args, ParseServeArgs,
+            [&](const ServeOptions& o) { return RunServe(o, console, stop, module); },
+            ServeUsageText());
+    }
+    return -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        if (args.empty()) {
-            return Usage("a command is needed");
-        }
-        std::fputs((UsageText() + "\n" + IoUsageText()).c_str(), stdout);
+    if (args.empty()) {
+        return Usage("camhost", "a command is needed", "camhost --help", "the commands");
+    }
+    if (IsHelp(args[0]) || args[0] == "help") {
+        std::fputs(OverviewText().c_str(), stdout);
+        return 0;
+    }
+    if (args[0] == "--version") {
+        std::printf("camhost %s\n", CAMHOST_VERSION);
         return 0;
     }
     const std::string command = args[0];
@@ -174,40 +251,10 @@ int main(int argc, char** argv) {
     Console console(stdout, isatty(STDOUT_FILENO) == 1);
     const std::string module = DefaultModulePath(CAMHOST_DEFAULT_MODULE, CAMHOST_MODULE_FILE_NAME,
                                                  CAMHOST_INSTALLED_MODULE_DIR);
-
-    if (command == "capture") {
-        auto parse = [](const std::vector<std::string>& words, CaptureOptions& options) {
-            return ParseCaptureArgs(words, options);
-        };
-        return Run<CaptureOptions>(args, parse, [&](const CaptureOptions& options) {
-            return Capture(options, console, stop, module);
-        });
+    const int status = RunCommand(command, args, console, stop, module);
+    if (status < 0) {
+        return Usage("camhost", "unknown command \"" + command + "\"", "camhost --help",
+                     "the commands");
     }
-    if (command == "io") {
-        return Run<IoOptions>(
-            args, ParseIoArgs,
-            [&](const IoOptions& options) { return RunIo(options, console, stop, module); },
-            IoUsageText());
-    }
-    if (command == "demo") {
-        return Run<DemoOptions>(args, ParseDemoArgs, [&](const DemoOptions& options) {
-            return Demo(options, console, stop, module);
-        });
-    }
-    if (command == "ptz") {
-        return Run<PtzOptions>(args, ParsePtzArgs, [&](const PtzOptions& options) {
-            return RunPtz(options, console, module);
-        });
-    }
-    if (command == "query") {
-        return Run<QueryOptions>(args, ParseQueryArgs, [&](const QueryOptions& options) {
-            return RunQuery(options, console, stop, module);
-        });
-    }
-    if (command == "serve") {
-        return Run<ServeOptions>(args, ParseServeArgs, [&](const ServeOptions& options) {
-            return RunServe(options, console, stop, module);
-        });
-    }
-    return Usage("unknown command \"" + command + "\"");
+    return status;
 }

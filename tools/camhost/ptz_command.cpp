@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "camera_setup.h"
 #include "command_line.h"
 #include "jvc_ipcapture/ip_capture_driver.h"
 #include "module_library.h"
@@ -64,29 +65,30 @@ std::optional<std::string> CheckAction(const std::vector<std::string>& a) {
     return std::nullopt;
 }
 
-// The host objects and the driver, opened; closed and deleted when this goes.
+// Prints what was done and how it went; the exit status (0 done, 1 not).
+int Report(Console& console, const std::string& what, int32_t code) {
+    console.Line(what + ": " + PtzResultName(code) + (code == 1 ? "" : Format(" (%d)", code)));
+    return code == 1 ? 0 : 1;
+}
+
+// The camera set up, the host objects and the driver opened, the channel's PTZ control
+// taken; the driver is deleted when this goes.
 class PtzSession {
   public:
-    PtzSession(Console& console) : m_console(console) {}
-    ~PtzSession() {
-        if (m_driver != nullptr) {
-            m_module.destroy(m_driver);
-        }
-    }
+    explicit PtzSession(Console& console) : m_console(console) {}
 
-    std::string Open(const PtzOptions& options, const std::string& defaultModule) {
-        SimulatorChoice choice = SimulatorChoiceOf(options);
-        choice.jpegRingSize = 1;  // no video here
-        CameraEndpoint camera = ReachCamera(choice, options.address, options.port, &m_console);
-        m_simulator = std::move(camera.simulator);
-        if (!camera.error.empty()) {
-            return camera.error;
+    std::string Open(const PtzOptions& options, StopSignal& stop,
+                     const std::string& defaultModule) {
+        SetUpRequest request;
+        request.console = &m_console;
+        request.keepsPresets = true;
+        request.simJpegRingSize = 1;  // no video here
+        m_camera = SetUpCamera(options.camera, request, defaultModule, &stop);
+        if (!m_camera.error.empty()) {
+            return m_camera.error;
         }
-        const std::string address = camera.address;
-        const uint16_t port = camera.port;
-        const std::string path = options.module_path.empty() ? defaultModule : options.module_path;
-        if (!m_module.Load(path)) {
-            return m_module.error() + " (--module PATH chooses the file)";
+        if (!m_camera.ptz) {
+            return "the camera " + m_camera.model + " has no PTZ head";
         }
         m_log.SetEcho([this](const host::LogRecord& record) {
             const std::string text = record.text.value_or("");
@@ -95,27 +97,14 @@ class PtzSession {
             }
             m_console.Line(Format("driver [%d] ", record.level) + text);
         });
-        host::DeviceSettings settings;
-        settings.address = address;
-        settings.port = port;
-        settings.userName = options.user;
-        settings.password = options.password;
-        settings.model = !options.model.empty() ? options.model
-                         : options.simulate     ? m_simulator->profile().name
-                                                : "VN-V686";
+        host::DeviceSettings settings = m_camera.DeviceSettings();
         settings.cameraCount = static_cast<int>(options.channel + 1);
-        const bool vnx = settings.model.size() >= 4 && (settings.model.rfind("VN-X", 0) == 0 ||
-                                                        settings.model.rfind("vn-x", 0) == 0);
-        if (vnx || (m_simulator && !m_simulator->profile().ptz)) {
-            return "the camera " + settings.model + " has no PTZ head";
-        }
-        settings.parameters = {{1, "0"}, {2, "1"}, {3, options.presets}, {4, "1"}};
         m_config = std::make_unique<host::DeviceConfig>(settings);
-        m_driver = static_cast<ipc::IIPCaptureDriverEx3*>(m_module.create());
-        if (m_driver == nullptr || !m_driver->Open(&m_log, &m_frames, m_config.get())) {
+        m_driver = std::make_unique<DriverObject>(*m_camera.module);
+        if (m_driver->get() == nullptr || !(*m_driver)->Open(&m_log, &m_frames, m_config.get())) {
             return "the driver did not open (see its log lines above)";
         }
-        ipc::IIPPTZDriverEx* ptz = m_driver->GetPTZDriverEx();
+        ipc::IIPPTZDriverEx* ptz = (*m_driver)->GetPTZDriverEx();
         m_control = ptz != nullptr ? ptz->GetPtzApiEx(options.channel) : nullptr;
         if (m_control == nullptr) {
             return "the driver gave no PTZ control for channel " + std::to_string(options.channel) +
@@ -128,8 +117,8 @@ class PtzSession {
     // until the request has arrived, with a camera for a grace period, since the host
     // interface does not say when a queued command has been carried out.
     void Settle(const std::string& lastQuery) {
-        if (m_simulator) {
-            m_simulator->WaitForRequest(lastQuery, std::chrono::seconds(10));
+        if (m_camera.simulator) {
+            m_camera.simulator->WaitForRequest(lastQuery, std::chrono::seconds(10));
         } else {
             std::this_thread::sleep_for(std::chrono::seconds(2));
         }
@@ -137,16 +126,14 @@ class PtzSession {
 
     ipc::IIPPTZApiEx* Control() { return m_control; }
     bool Failed() const { return !m_failures.empty(); }
-    camsim::CameraSimulator* Simulator() { return m_simulator.get(); }
 
   private:
     Console& m_console;
-    std::unique_ptr<camsim::CameraSimulator> m_simulator;
-    ModuleLibrary m_module;
+    ReadyCamera m_camera;
     host::LogSink m_log;
     host::FrameFactory m_frames;
     std::unique_ptr<host::DeviceConfig> m_config;
-    ipc::IIPCaptureDriverEx3* m_driver = nullptr;
+    std::unique_ptr<DriverObject> m_driver;  // deleted before the module goes
     ipc::IIPPTZApiEx* m_control = nullptr;
     std::vector<std::string> m_failures;  // type 1 lines of the driver
 };
@@ -178,72 +165,45 @@ const char* PtzResultName(int32_t code) {
     }
 }
 
+namespace {
+
+constexpr CameraOptionSet kPtzCamera{.driver = true, .presets = true, .operands = true};
+
+}  // namespace
+
 ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (option == "--help" || option == "-h") {
+    ArgReader reader(args);
+    while (!reader.Done()) {
+        const std::string option = reader.Next();
+        if (IsHelp(option)) {
             return {ParseOutcome::kHelp, {}};
         }
         if (option.rfind("--", 0) != 0) {
             out.action.push_back(option);
+        } else if (TakeCameraOption(option, reader, kPtzCamera, out.camera)) {
             continue;
-        }
-        if (option == "--simulate") {
-            out.simulate = true;
-            if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0 &&
-                camsim::FindProfile(args[i + 1])) {
-                out.sim_profile = args[++i];
+        } else if (option == "--channel") {
+            if (auto channel = reader.Number(option, 0, 63)) {
+                out.channel = static_cast<unsigned>(*channel);
             }
-            continue;
-        }
-        if (i + 1 >= args.size()) {
-            return UsageError(option + " needs a value");
-        }
-        const std::string& value = args[++i];
-        std::optional<ParseOutcome> sharedError;
-        if (TakeSharedOption(option, value, out, sharedError)) {
-            if (sharedError) {
-                return *sharedError;
-            }
-            continue;
-        }
-        if (option == "--channel") {
-            auto channel = ParseNumber(value, 0, 63);
-            if (!channel) {
-                return UsageError("--channel needs a number 0..63");
-            }
-            out.channel = static_cast<unsigned>(*channel);
-        } else if (option == "--presets") {
-            out.presets = value;
         } else if (option == "--speed") {
-            auto speed = ParseNumber(value, 1, 16);
-            if (!speed) {
-                return UsageError("--speed needs a number 1..16");
+            if (auto speed = reader.Number(option, 1, 16)) {
+                out.speed = static_cast<int>(*speed);
             }
-            out.speed = static_cast<int>(*speed);
         } else if (option == "--for") {
-            char* end = nullptr;
-            const double seconds = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(seconds >= 0) || seconds > 3600) {
-                return UsageError("--for needs seconds 0..3600");
+            if (auto seconds = reader.Seconds(option, 0, 3600)) {
+                out.seconds = *seconds;
             }
-            out.seconds = seconds;
-        } else if (option == "--sim-auth") {
-            auto mode = camsim::ParseAuthMode(value);
-            if (!mode) {
-                return UsageError("--sim-auth needs none, basic or digest");
-            }
-            out.sim_auth = *mode;
         } else {
-            return UsageError("unknown option " + option);
+            reader.Unknown(option);
         }
     }
-    if (out.simulate && (!out.address.empty() || out.port)) {
-        return UsageError(
-            "--simulate chooses the address and port; leave out --address and --port");
+    if (reader.Failed()) {
+        return reader.Outcome();
     }
-    if (!out.simulate && out.address.empty()) {
-        return UsageError("ptz needs --address (or --simulate)");
+    if (ParseOutcome finished = FinishCameraOptions(out.camera, "ptz");
+        finished.status != ParseOutcome::kRun) {
+        return finished;
     }
     if (auto problem = CheckAction(out.action)) {
         return UsageError(*problem);
@@ -252,89 +212,77 @@ ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out)
 }
 
 std::string PtzUsageText() {
-    return "  camhost ptz --address A [--port P] [--user U --password W] [--model M]\n"
-           "             [--channel N] [--presets FILE] [--speed 1..16] [--for SECONDS] ACTION\n"
-           "  camhost ptz --simulate [PROFILE] [...] ACTION\n"
-           "    ACTION: move left|right|up|down|up-left|up-right|down-left|down-right,\n"
-           "            stop, zoom in|out, focus near|far, center X Y,\n"
-           "            preset list|add NAME|goto NAME|delete NAME\n"
-           "    A move, zoom or focus lasts --for seconds (default 1), then stops. The preset\n"
-           "    file (default camhost-presets.xml) lies in camhost's own folder, as the driver\n"
-           "    keeps it beside the host program.\n";
+    return "usage: camhost ptz --address A [camera options] [--channel N] [--speed 1..16]\n"
+           "                   [--for SECONDS] ACTION\n"
+           "       camhost ptz --simulate [PROFILE] [...] ACTION\n"
+           "\n"
+           "Drives the camera's PTZ head and its named presets through the driver module.\n"
+           "ACTION is one of:\n"
+           "  move left|right|up|down|up-left|up-right|down-left|down-right\n"
+           "  zoom in|out, focus near|far   (each lasts --for seconds, then stops)\n"
+           "  center X Y                    (pixels of the channel's picture)\n"
+           "  stop\n"
+           "  preset list|add NAME|goto NAME|delete NAME\n"
+           "\n"
+           "PTZ:\n"
+           "  --channel N            a video server's channel, 0..63 (default 0)\n"
+           "  --speed S              the speed, 1..16 (default 8)\n"
+           "  --for S                how long a move, zoom or focus lasts, 0..3600 seconds\n"
+           "                         (default 1)\n" +
+           CameraUsageText(kPtzCamera) +
+           "\n"
+           "Exit status: 0 when the action was done, 1 when not, 2 for a usage error.\n";
 }
 
-int RunPtz(const PtzOptions& options, Console& console, const std::string& defaultModule) {
-    PtzSession session(console);
-    if (std::string error = session.Open(options, defaultModule); !error.empty()) {
-        console.Line("camhost: " + error);
-        return 1;
+namespace {
+
+// A motion started with `code`, held for --for seconds, then StopAll; the stop is sent
+// before the driver closes.
+int Motion(PtzSession& session, const PtzOptions& options, Console& console,
+           const std::string& what, int32_t code, const char* stopQuery) {
+    if (code != 1) {
+        return Report(console, what, code);
     }
+    console.Line(what + Format(" at speed %d for %g s", options.speed, options.seconds));
+    std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
+    const int32_t stopped = session.Control()->StopAll();
+    session.Settle(stopQuery);
+    const int status = Report(console, "stop", stopped);
+    return session.Failed() ? 1 : status;
+}
+
+// The host interface stops what its control started: each kind of motion is started at the
+// lowest speed and stopped at once, one after the other.
+int StopEverything(PtzSession& session, Console& console) {
     ipc::IIPPTZApiEx* control = session.Control();
-    const auto& a = options.action;
-    const std::string& verb = a[0];
-    auto report = [&](const std::string& what, int32_t code) {
-        console.Line(what + ": " + PtzResultName(code) + (code == 1 ? "" : Format(" (%d)", code)));
-        return code == 1 ? 0 : 1;
-    };
-    auto hold = [&] {
-        std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
-    };
-    // A motion, held for --for seconds, then StopAll; the stop is sent before the driver
-    // closes.
-    auto motion = [&](const std::string& what, int32_t code, const char* stopQuery) {
-        if (code != 1) {
-            return report(what, code);
+    int status = 0;
+    const std::pair<std::function<int32_t()>, const char*> kinds[] = {
+        {[&] { return control->Move(0, 1); }, "camera.motion.tilt.status=stop"},
+        {[&] { return control->ZoomOut(1); }, "camera.motion.zoom.status=stop"},
+        {[&] { return control->FocusFar(1); }, "camera.focus.status=stop"}};
+    for (const auto& [start, last] : kinds) {
+        if (start() == 1) {
+            status |= control->StopAll() == 1 ? 0 : 1;
+            session.Settle(last);
         }
-        console.Line(what + Format(" at speed %d for %g s", options.speed, options.seconds));
-        hold();
-        const int32_t stopped = control->StopAll();
-        session.Settle(stopQuery);
-        const int status = report("stop", stopped);
-        return session.Failed() ? 1 : status;
-    };
-    if (verb == "move") {
-        const auto dir =
-            std::find(kDirections.begin(), kDirections.end(), a[1]) - kDirections.begin();
-        // A pan/tilt stop ends with the tilt stop.
-        return motion("move " + a[1], control->Move(static_cast<int32_t>(dir), options.speed),
-                      "camera.motion.tilt.status=stop");
     }
-    if (verb == "zoom") {
-        const int32_t code =
-            a[1] == "in" ? control->ZoomIn(options.speed) : control->ZoomOut(options.speed);
-        return motion("zoom " + a[1], code, "camera.motion.zoom.status=stop");
-    }
-    if (verb == "focus") {
-        const int32_t code =
-            a[1] == "near" ? control->FocusNear(options.speed) : control->FocusFar(options.speed);
-        return motion("focus " + a[1], code, "camera.focus.status=stop");
-    }
-    if (verb == "stop") {
-        // The host interface stops what its control started: each kind of motion is started
-        // at the lowest speed and stopped at once, one after the other.
-        int status = 0;
-        const std::pair<std::function<int32_t()>, const char*> kinds[] = {
-            {[&] { return control->Move(0, 1); }, "camera.motion.tilt.status=stop"},
-            {[&] { return control->ZoomOut(1); }, "camera.motion.zoom.status=stop"},
-            {[&] { return control->FocusFar(1); }, "camera.focus.status=stop"}};
-        for (const auto& [start, last] : kinds) {
-            if (start() == 1) {
-                status |= control->StopAll() == 1 ? 0 : 1;
-                session.Settle(last);
-            }
+    return Report(console, "stop", status == 0 && !session.Failed() ? 1 : -18);
+}
+
+// Whether the control has a preset of that name.
+bool KnownPreset(ipc::IIPPTZApiEx* control, const std::string& name) {
+    char buffer[1024];
+    for (int32_t i = 0; i < control->GetPresetCount(); ++i) {
+        if (control->GetPresetName(i, buffer, sizeof buffer) == 1 && name == buffer) {
+            return true;
         }
-        return report("stop", status == 0 && !session.Failed() ? 1 : -18);
     }
-    if (verb == "center") {
-        const int32_t code =
-            control->CenterOn(std::atoi(a[1].c_str()), std::atoi(a[2].c_str()), options.speed);
-        if (code == 1) {
-            session.Settle("camera.motion.clickoncenter");
-        }
-        return report("center " + a[1] + " " + a[2], session.Failed() ? -18 : code);
-    }
-    // Presets.
-    const std::string& what = a[1];
+    return false;
+}
+
+int Presets(PtzSession& session, const PtzOptions& options, Console& console) {
+    ipc::IIPPTZApiEx* control = session.Control();
+    const std::string& what = options.action[1];
     if (what == "list") {
         const int32_t count = control->GetPresetCount();
         console.Line(
@@ -347,26 +295,18 @@ int RunPtz(const PtzOptions& options, Console& console, const std::string& defau
         }
         return 0;
     }
-    const std::string& name = a[2];
+    const std::string& name = options.action[2];
     if (what == "add") {
-        return report("preset add \"" + name + "\"", control->AddPreset(name.c_str()));
+        return Report(console, "preset add \"" + name + "\"", control->AddPreset(name.c_str()));
     }
     if (what == "goto") {
-        int32_t code = control->GotoPreset(options.speed, name.c_str());
-        if (code != 1 && control->GetPresetCount() >= 0) {
-            bool known = false;
-            char buffer[1024];
-            for (int32_t i = 0; i < control->GetPresetCount(); ++i) {
-                known = known ||
-                        (control->GetPresetName(i, buffer, sizeof buffer) == 1 && name == buffer);
-            }
-            if (!known) {
-                console.Line("camhost: no preset is called \"" + name +
-                             "\" (camhost ptz ... preset list shows them)");
-                return 1;
-            }
+        const int32_t code = control->GotoPreset(options.speed, name.c_str());
+        if (code != 1 && control->GetPresetCount() >= 0 && !KnownPreset(control, name)) {
+            console.Line("camhost: no preset is called \"" + name +
+                         "\" (camhost ptz ... preset list shows them)");
+            return 1;
         }
-        return report("preset goto \"" + name + "\"", code);
+        return Report(console, "preset goto \"" + name + "\"", code);
     }
     int32_t code = control->DeletePreset(name.c_str());
     if (code != 1) {
@@ -378,7 +318,51 @@ int RunPtz(const PtzOptions& options, Console& console, const std::string& defau
         // preset stays in the list.
         code = -23;
     }
-    return report("preset delete \"" + name + "\"", code);
+    return Report(console, "preset delete \"" + name + "\"", code);
+}
+
+}  // namespace
+
+int RunPtz(const PtzOptions& options, Console& console, StopSignal& stop,
+           const std::string& defaultModule) {
+    PtzSession session(console);
+    if (std::string error = session.Open(options, stop, defaultModule); !error.empty()) {
+        console.Line("camhost: " + error);
+        return 1;
+    }
+    ipc::IIPPTZApiEx* control = session.Control();
+    const auto& a = options.action;
+    if (a[0] == "move") {
+        const auto dir =
+            std::find(kDirections.begin(), kDirections.end(), a[1]) - kDirections.begin();
+        // A pan/tilt stop ends with the tilt stop.
+        return Motion(session, options, console, "move " + a[1],
+                      control->Move(static_cast<int32_t>(dir), options.speed),
+                      "camera.motion.tilt.status=stop");
+    }
+    if (a[0] == "zoom") {
+        const int32_t code =
+            a[1] == "in" ? control->ZoomIn(options.speed) : control->ZoomOut(options.speed);
+        return Motion(session, options, console, "zoom " + a[1], code,
+                      "camera.motion.zoom.status=stop");
+    }
+    if (a[0] == "focus") {
+        const int32_t code =
+            a[1] == "near" ? control->FocusNear(options.speed) : control->FocusFar(options.speed);
+        return Motion(session, options, console, "focus " + a[1], code, "camera.focus.status=stop");
+    }
+    if (a[0] == "stop") {
+        return StopEverything(session, console);
+    }
+    if (a[0] == "center") {
+        const int32_t code =
+            control->CenterOn(std::atoi(a[1].c_str()), std::atoi(a[2].c_str()), options.speed);
+        if (code == 1) {
+            session.Settle("camera.motion.clickoncenter");
+        }
+        return Report(console, "center " + a[1] + " " + a[2], session.Failed() ? -18 : code);
+    }
+    return Presets(session, options, console);
 }
 
 }  // namespace camhost

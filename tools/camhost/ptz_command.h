@@ -1,33 +1,23 @@
 #pragma once
 // camhost ptz: drives a camera's PTZ head and its named presets through the module, as a
-// recording server does: the driver's PTZ handler, the channel's control, the preset file.
+// recording server does: the driver's PTZ handler, the channel's control, the preset file
+// (by default one per camera in the user's state folder, see camera_setup.h).
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "camera_simulator.h"
-#include "capture_options.h"
+#include "camera_options.h"
+#include "command_line.h"
 #include "console.h"
+#include "stop_signal.h"
 
 namespace camhost {
 
 struct PtzOptions {
-    std::string address;
-    std::optional<uint16_t> port;
-    std::string user;
-    std::string password;
-    std::string model;
-    unsigned channel = 0;                         // counted from 0
-    std::string presets = "camhost-presets.xml";  // driver parameter 3
-    std::string module_path;
-    int speed = 8;       // the host's 1..16
-    double seconds = 1;  // how long a move, zoom or focus lasts before its stop
-    bool simulate = false;
-    std::string sim_profile = "VN-V686";
-    camsim::AuthMode sim_auth = camsim::AuthMode::kNone;
-    std::string sim_user = "admin";
-    std::string sim_password = "jvc";
+    CameraOptions camera;  // the camera, its model, parameters and preset file
+    unsigned channel = 0;  // counted from 0
+    int speed = 8;         // the host's 1..16
+    double seconds = 1;    // how long a move, zoom or focus lasts before its stop
     // The action and its words: "move left", "preset add Gate", "center 320 240", ...
     std::vector<std::string> action;
 };
@@ -41,6 +31,7 @@ ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out)
 std::string PtzUsageText();
 
 // Runs the action; 0 when it was done, 1 when the camera or the driver refused it.
-int RunPtz(const PtzOptions& options, Console& console, const std::string& defaultModule);
+int RunPtz(const PtzOptions& options, Console& console, StopSignal& stop,
+           const std::string& defaultModule);
 
 }  // namespace camhost

@@ -1,400 +1,82 @@
 #include "query_command.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <map>
-#include <memory>
 
+#include "camera_setup.h"
+#include "capability_query.h"
 #include "command_line.h"
-#include "module_library.h"
-#include "reference_host.h"
 
 namespace camhost {
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// The result keys the module writes (besides the device name and the lists).
-constexpr int kKeyPtz = 1;
-constexpr int kKeyInputs = 2;
-constexpr int kKeyOutputs = 3;
-constexpr int kKeyCodecMpeg4 = 6;
-constexpr int kKeyCodecJpeg = 7;
-constexpr int kKeyCodecH264 = 8;
-
-std::string Unset(const std::string& text) {
-    return text == "(none)" ? std::string() : text;
-}
-
-Identification Read(const host::CapabilityResults& results, const std::string& address,
-                    uint16_t port) {
-    Identification id;
-    id.address = address;
-    id.port = port;
-    id.deviceName = results.deviceName;
-    const size_t blank = id.deviceName.find(' ');
-    if (blank == std::string::npos) {
-        id.model = id.deviceName;
-    } else {
-        id.vendor = id.deviceName.substr(0, blank);
-        id.model = id.deviceName.substr(blank + 1);
-    }
-    auto value = [&](int key) {
-        auto it = results.values.find(key);
-        return it == results.values.end() ? 0 : it->second;
-    };
-    id.inputs = value(kKeyInputs);
-    id.outputs = value(kKeyOutputs);
-    id.ptz = value(kKeyPtz) != 0;
-    if (value(kKeyCodecJpeg) != 0) {
-        id.codecs.push_back("MJPEG");
-    }
-    if (value(kKeyCodecMpeg4) != 0) {
-        id.codecs.push_back("MPEG-4");
-    }
-    if (value(kKeyCodecH264) != 0) {
-        id.codecs.push_back("H.264");
-    }
-    for (const auto& r : results.resolutions) {
-        id.resolutions.push_back({r.width, r.height, r.intervalMs});
-    }
-    if (auto it = results.frameIntervals.find(1); it != results.frameIntervals.end()) {
-        id.frameIntervalsMs = it->second;
-        for (const int interval : it->second) {
-            if (interval > 0) {
-                id.frameRates.push_back(static_cast<unsigned>(1000.0 / interval + 0.5));
-            }
-        }
-        std::sort(id.frameRates.begin(), id.frameRates.end());
-    }
-    std::vector<host::CapabilityProperty> properties = results.properties;
-    std::stable_sort(properties.begin(), properties.end(),
-                     [](const auto& a, const auto& b) { return a.index < b.index; });
-    for (const auto& p : properties) {
-        id.driverParameters.push_back({p.index, p.name, p.text});
-        switch (p.index) {
-            case 2:
-                id.family = std::atoi(p.text.c_str());
-                break;
-            case 3:
-                id.presetFile = Unset(p.text);
-                break;
-            case 4:
-                id.centerSupported = p.text == "1";
-                break;
-            case 5:
-                id.firmware = Unset(p.text);
-                break;
-            default:
-                break;
-        }
-    }
-    return id;
-}
-
-std::string Joined(const std::vector<std::string>& items, const char* separator) {
-    std::string text;
-    for (const auto& item : items) {
-        text += (text.empty() ? "" : separator) + item;
-    }
-    return text;
-}
-
-std::string FamilyName(int family) {
-    switch (family) {
-        case 1:
-            return "1 (VN-V: picture size set per encoder)";
-        case 2:
-            return "2 (VN-X: picture size set through the system mode)";
-        default:
-            return std::to_string(family);
-    }
-}
-
-std::string JsonOrNull(const std::string& text) {
-    return text.empty() ? "null" : Json(text);
-}
-
-// Waits for the callback's outcome in short slices, so that a stop is seen at once.
-bool WaitForOutcome(host::CapabilityCallback& callback, double seconds, StopSignal* stop) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(seconds));
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (stop != nullptr && stop->Requested()) {
-            return false;
-        }
-        if (callback.WaitForOutcome(100ms)) {
-            return true;
-        }
-    }
-    return false;
-}
+constexpr CameraOptionSet kQueryCamera{.driver = false, .presets = false, .operands = false};
 
 }  // namespace
 
 ParseOutcome ParseQueryArgs(const std::vector<std::string>& args, QueryOptions& out) {
-    bool simAuthGiven = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (option == "--help" || option == "-h") {
+    ArgReader reader(args);
+    while (!reader.Done()) {
+        const std::string option = reader.Next();
+        if (IsHelp(option)) {
             return {ParseOutcome::kHelp, {}};
         }
-        if (option == "--json") {
-            out.json = true;
-            continue;
-        }
-        if (option == "--simulate") {
-            out.simulate = true;
-            if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) {
-                if (!camsim::FindProfile(args[i + 1])) {
-                    return UsageError("unknown camera profile \"" + args[i + 1] + "\"");
-                }
-                out.sim_profile = args[++i];
-            }
-            continue;
-        }
         if (option.rfind("--", 0) != 0) {
-            return UsageError("unexpected argument \"" + option + "\"");
-        }
-        if (i + 1 >= args.size()) {
-            return UsageError(option + " needs a value");
-        }
-        const std::string& value = args[++i];
-        auto bad = [&] { return UsageError("bad value for " + option + ": \"" + value + "\""); };
-        std::optional<ParseOutcome> sharedError;
-        if (TakeSharedOption(option, value, out, sharedError)) {
-            if (sharedError) {
-                return *sharedError;
-            }
+            reader.Fail("unexpected argument \"" + option + "\"");
+        } else if (TakeCameraOption(option, reader, kQueryCamera, out.camera)) {
             continue;
-        }
-        if (option == "--video-standard") {
-            auto standard = ParseNumber(value, 0, 1);
-            if (!standard) {
-                return bad();
+        } else if (option == "--json") {
+            out.json = true;
+        } else if (option == "--video-standard") {
+            if (auto standard = reader.Number(option, 0, 1)) {
+                out.videoStandard = *standard == 1;
             }
-            out.videoStandard = *standard == 1;
         } else if (option == "--timeout") {
-            char* end = nullptr;
-            const double seconds = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(seconds > 0) || seconds > 3600) {
-                return bad();
+            if (auto seconds = reader.Seconds(option, 0, 3600, true)) {
+                out.timeout = *seconds;
             }
-            out.timeout = seconds;
-        } else if (option == "--sim-auth") {
-            auto mode = camsim::ParseAuthMode(value);
-            if (!mode) {
-                return bad();
-            }
-            out.sim_auth = *mode;
-            simAuthGiven = true;
         } else {
-            return UsageError("unknown option \"" + option + "\"");
+            reader.Unknown(option);
         }
     }
-    if (out.simulate && (!out.address.empty() || out.port)) {
-        return UsageError(
-            "--simulate chooses the address and port; leave out --address and --port");
+    if (reader.Failed()) {
+        return reader.Outcome();
     }
-    if (!out.simulate) {
-        if (out.address.empty()) {
-            return UsageError("query needs --address (or --simulate)");
-        }
-        if (simAuthGiven) {
-            return UsageError("--sim-auth is for --simulate");
-        }
-    }
-    return {};
+    return FinishCameraOptions(out.camera, "query");
 }
 
 std::string QueryUsageText() {
-    return "  camhost query --address A [--port P] [--user U --password W] [--json]\n"
-           "               [--video-standard 0|1] [--timeout S] [--module PATH]\n"
-           "  camhost query --simulate [PROFILE] [--sim-auth ...] [--json]\n"
-           "    Identifies the camera through the module's capability query: model, family,\n"
-           "    pins, PTZ head, firmware, codecs, picture sizes, frame rates and the driver\n"
-           "    parameters 1 to 5 a recording server opens the driver with.\n";
-}
-
-QueryOutcome QueryCamera(const std::string& modulePath, const std::string& address, uint16_t port,
-                         const std::string& user, const std::string& password, bool videoStandard,
-                         double timeoutSeconds, StopSignal* stop) {
-    QueryOutcome outcome;
-    ModuleLibrary module;
-    if (!module.Load(modulePath)) {
-        outcome.error = module.error() + " (--module PATH chooses the file)";
-        return outcome;
-    }
-    auto init = reinterpret_cast<InitCapabilityQueryFn>(module.Symbol("InitCapabilityQuery"));
-    auto start = reinterpret_cast<StartCapabilityQueryFn>(module.Symbol("StartCapabilityQuery"));
-    auto terminate =
-        reinterpret_cast<TerminateCapabilityQueryFn>(module.Symbol("TerminateCapabilityQuery"));
-    auto uninit = reinterpret_cast<UninitCapabilityQueryFn>(module.Symbol("UninitCapabilityQuery"));
-    if (!init || !start || !terminate || !uninit) {
-        outcome.error = "the module " + modulePath + " has no capability query exports";
-        return outcome;
-    }
-    // The host objects outlive the query: uninit comes before they go.
-    host::CapabilityCallback callback;
-    host::CapabilityResults results;
-    if (init(&callback, videoStandard) != 1) {
-        outcome.error = "the module already has a capability query set up";
-        return outcome;
-    }
-    if (start(address.c_str(), port, user.c_str(), password.c_str(), &results) != 1) {
-        uninit();
-        outcome.error = "the module could not start its query";
-        return outcome;
-    }
-    if (!WaitForOutcome(callback, timeoutSeconds, stop)) {
-        terminate();
-        uninit();
-        outcome.error = stop != nullptr && stop->Requested()
-                            ? "interrupted"
-                            : "the camera gave no answer within the time-out";
-        return outcome;
-    }
-    uninit();
-    if (callback.Failed() > 0) {
-        outcome.error = "the camera was not identified: " + callback.LastMessage() +
-                        " (error code " + std::to_string(callback.LastErrorCode()) +
-                        "). Check --user and --password, and that it is a JVC VN-V or VN-X "
-                        "camera.";
-        return outcome;
-    }
-    outcome.ok = true;
-    outcome.id = Read(results, address, port);
-    return outcome;
-}
-
-std::string FormatIdentificationTable(const Identification& id) {
-    std::vector<std::pair<std::string, std::string>> rows;
-    rows.push_back({"model", id.model + (id.vendor.empty() ? "" : " (" + id.vendor + ")")});
-    rows.push_back({"family", FamilyName(id.family)});
-    rows.push_back({"digital inputs", std::to_string(id.inputs)});
-    rows.push_back({"digital outputs", std::to_string(id.outputs)});
-    rows.push_back({"PTZ head", id.ptz ? "yes" : "no"});
-    rows.push_back({"preset file", id.presetFile.empty() ? "(none)" : id.presetFile});
-    rows.push_back({"centre command", id.centerSupported ? "supported" : "not supported"});
-    rows.push_back({"firmware", id.firmware.empty() ? "(unknown)" : id.firmware});
-    rows.push_back({"codecs", Joined(id.codecs, ", ")});
-    std::vector<std::string> sizes;
-    for (const auto& r : id.resolutions) {
-        sizes.push_back(std::to_string(r.width) + "x" + std::to_string(r.height) + " (" +
-                        std::to_string(r.intervalMs) + " ms)");
-    }
-    rows.push_back({"picture sizes", Joined(sizes, ", ")});
-    std::vector<std::string> rates;
-    for (const unsigned rate : id.frameRates) {
-        rates.push_back(std::to_string(rate));
-    }
-    rows.push_back({"frame rates", Joined(rates, ", ") + " per second"});
-
-    std::string text = "Camera at " + id.address + ":" + std::to_string(id.port) + "\n";
-    for (const auto& [name, value] : rows) {
-        char line[64];
-        std::snprintf(line, sizeof line, "  %-17s ", name.c_str());
-        text += line + value + "\n";
-    }
-    text += "Driver parameters (handed back to the driver at open)\n";
-    for (const auto& p : id.driverParameters) {
-        char line[96];
-        std::snprintf(line, sizeof line, "  %d  %-33s ", p.index, p.name.c_str());
-        text += line + p.value + "\n";
-    }
-    return text;
-}
-
-std::string FormatIdentificationJson(const Identification& id) {
-    std::string j = "{\n";
-    auto field = [&](const char* key, const std::string& value, bool last = false) {
-        j += std::string("  \"") + key + "\": " + value + (last ? "\n" : ",\n");
-    };
-    field("address", Json(id.address));
-    field("port", std::to_string(id.port));
-    field("deviceName", Json(id.deviceName));
-    field("vendor", JsonOrNull(id.vendor));
-    field("model", Json(id.model));
-    field("family", std::to_string(id.family));
-    field("inputs", std::to_string(id.inputs));
-    field("outputs", std::to_string(id.outputs));
-    field("ptz", id.ptz ? "true" : "false");
-    field("presetFile", JsonOrNull(id.presetFile));
-    field("centerSupported", id.centerSupported ? "true" : "false");
-    field("firmware", JsonOrNull(id.firmware));
-    std::vector<std::string> codecs;
-    for (const auto& codec : id.codecs) {
-        codecs.push_back(Json(codec));
-    }
-    field("codecs", "[" + Joined(codecs, ", ") + "]");
-    std::vector<std::string> sizes;
-    for (const auto& r : id.resolutions) {
-        sizes.push_back("{\"width\": " + std::to_string(r.width) +
-                        ", \"height\": " + std::to_string(r.height) +
-                        ", \"frameIntervalMs\": " + std::to_string(r.intervalMs) + "}");
-    }
-    field("resolutions", "[" + Joined(sizes, ", ") + "]");
-    std::vector<std::string> intervals, rates;
-    for (const int interval : id.frameIntervalsMs) {
-        intervals.push_back(std::to_string(interval));
-    }
-    for (const unsigned rate : id.frameRates) {
-        rates.push_back(std::to_string(rate));
-    }
-    field("frameIntervalsMs", "[" + Joined(intervals, ", ") + "]");
-    field("frameRates", "[" + Joined(rates, ", ") + "]");
-    std::vector<std::string> parameters;
-    for (const auto& p : id.driverParameters) {
-        parameters.push_back("{\"index\": " + std::to_string(p.index) +
-                             ", \"name\": " + Json(p.name) + ", \"value\": " + Json(p.value) + "}");
-    }
-    field("driverParameters", "[\n    " + Joined(parameters, ",\n    ") + "\n  ]", true);
-    return j + "}\n";
-}
-
-std::string FormatIdentificationLine(const Identification& id) {
-    auto count = [](int n, const char* what) {
-        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
-    };
-    std::string line = id.deviceName + ", family " + std::to_string(id.family) + ", " +
-                       count(id.inputs, "input") + ", " + count(id.outputs, "output");
-    if (id.ptz) {
-        line += ", PTZ head (preset file " + id.presetFile + ", centre command " +
-                (id.centerSupported ? "supported" : "not supported") + ")";
-    }
-    if (!id.firmware.empty()) {
-        line += ", firmware " + id.firmware;
-    }
-    return line;
+    return "usage: camhost query --address A [camera options] [--json] [--video-standard 0|1]\n"
+           "                     [--timeout S]\n"
+           "       camhost query --simulate [PROFILE] [...]\n"
+           "\n"
+           "Identifies the camera through the module's capability query: model, family, pins,\n"
+           "PTZ head, firmware, codecs, picture sizes, frame rates and the driver parameters\n"
+           "1 to 5 a recording server opens the driver with.\n"
+           "\n"
+           "Query:\n"
+           "  --json                 one JSON object instead of the table\n"
+           "  --video-standard 0|1   the query's option that makes parameter 1 read 1\n"
+           "  --timeout S            how long to wait for the answer (default 60 seconds)\n" +
+           CameraUsageText(kQueryCamera) +
+           "\n"
+           "Exit status: 0 when the camera was identified, 1 when not, 2 for a usage error.\n";
 }
 
 int RunQuery(const QueryOptions& options, Console& console, StopSignal& stop,
              const std::string& defaultModule) {
-    auto fail = [](const std::string& why) {
-        std::fprintf(stderr, "camhost: %s\n", why.c_str());
-        return 1;
-    };
-    SimulatorChoice choice = SimulatorChoiceOf(options);
-    const CameraEndpoint camera = ReachCamera(choice, options.address, options.port);
+    SetUpRequest request;  // no console: the output is the table or the JSON object only
+    request.modelOption = false;
+    request.videoStandard = options.videoStandard;
+    request.queryTimeout = options.timeout;
+    const ReadyCamera camera = SetUpCamera(options.camera, request, defaultModule, &stop);
     if (!camera.error.empty()) {
-        return fail(camera.error);
+        std::fprintf(stderr, "camhost: %s\n", camera.error.c_str());
+        return 1;
     }
-    const std::string& address = camera.address;
-    const uint16_t port = camera.port;
-    const std::string modulePath =
-        options.module_path.empty() ? defaultModule : options.module_path;
-    const QueryOutcome outcome =
-        QueryCamera(modulePath, address, port, options.user, options.password,
-                    options.videoStandard, options.timeout, &stop);
-    if (!outcome.ok) {
-        return fail(outcome.error);
-    }
+    const Identification& id = *camera.identified;
     const std::string text =
-        options.json ? FormatIdentificationJson(outcome.id) : FormatIdentificationTable(outcome.id);
+        options.json ? FormatIdentificationJson(id) : FormatIdentificationTable(id);
     size_t pos = 0;
     while (pos < text.size()) {
         const size_t end = text.find('\n', pos);
@@ -406,22 +88,16 @@ int RunQuery(const QueryOptions& options, Console& console, StopSignal& stop,
 
 bool ShowSimulatedIdentification(Console& console, const std::string& profile,
                                  const std::string& modulePath) {
-    camsim::CameraSimulator simulator({.profile = profile});
-    try {
-        simulator.Start();
-    } catch (const std::exception& e) {
-        console.Line(std::string("camhost: cannot start the camera simulator: ") + e.what());
-        return false;
-    }
-    const QueryOutcome outcome =
-        QueryCamera(modulePath, simulator.address(), simulator.port(), simulator.options().user,
-                    simulator.options().password, false, 30, nullptr);
-    if (!outcome.ok) {
-        console.Line("camhost: " + outcome.error);
+    CameraOptions options;
+    options.simulate = true;
+    options.sim_profile = profile;
+    const ReadyCamera camera = SetUpCamera(options, SetUpRequest{}, modulePath, nullptr);
+    if (!camera.error.empty()) {
+        console.Line("camhost: " + camera.error);
         return false;
     }
     console.Line("== Camera, as the capability query identifies it: " +
-                 FormatIdentificationLine(outcome.id));
+                 FormatIdentificationLine(*camera.identified));
     console.Line("");
     return true;
 }

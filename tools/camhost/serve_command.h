@@ -1,24 +1,26 @@
 #pragma once
 // camhost serve: a live view of one camera through the module, as a small local web page. It
-// identifies the camera with the capability query, opens a driver as a recording server does,
+// sets up the camera (camera_setup.h: the capability query unless --model names it; a camera
+// it does not identify is still opened, without PTZ), opens a driver as a recording server does,
 // and serves the page with the channel's video (MJPEG as received, MPEG-4 decoded to JPEG), the
 // PTZ head and its presets, the digital pins and the driver's log lines.
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "capture_options.h"
-#include "capture_session.h"
+#include "camera_options.h"
+#include "command_line.h"
 #include "console.h"
+#include "stop_signal.h"
+#include "video_options.h"
 
 namespace camhost {
 
 struct ServeOptions {
-    // The camera, the video and the simulator, as for capture (one channel).
-    CaptureOptions camera;
+    CameraOptions camera;  // the camera, its model, parameters and preset file, or the simulator
+    VideoOptions video;    // of channel 0
     std::string listenHost = "127.0.0.1";
-    uint16_t listenPort = 8090;                   // 0: any free port
-    std::string presets = "camhost-presets.xml";  // driver parameter 3, unless --param 3=
+    uint16_t listenPort = 8090;  // 0: any free port
     // Start the digital I/O at once (--io), which drives every output to break; otherwise
     // only when a viewer asks for it.
     bool io = false;
