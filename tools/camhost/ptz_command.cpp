@@ -69,6 +69,7 @@ class PtzSession {
   public:
     PtzSession(Console& console) : m_console(console) {}
     ~PtzSession() {
+        StopVideo();
         if (m_driver != nullptr) {
             m_module.destroy(m_driver);
         }
@@ -135,6 +136,25 @@ class PtzSession {
         }
     }
 
+    // Runs the channel's video (pictures are dropped): the driver reads a point to centre on
+    // in pixels of the picture, whose size it knows only while the video runs.
+    bool StartVideo(unsigned channel, uint16_t width, uint16_t height) {
+        m_videoSettings = std::make_unique<host::VideoSettings>(width, height, 1000, 50);
+        ipc::IIPVideoCapture* video = m_driver->GetVideoCapture();
+        if (video == nullptr || !video->StartChannel(channel, &m_pictures, m_videoSettings.get())) {
+            return false;
+        }
+        m_video = video;
+        m_videoChannel = channel;
+        return true;
+    }
+    void StopVideo() {
+        if (m_video != nullptr) {
+            m_video->StopChannel(m_videoChannel);
+            m_video = nullptr;
+        }
+    }
+
     ipc::IIPPTZApiEx* Control() { return m_control; }
     bool Failed() const { return !m_failures.empty(); }
     camsim::CameraSimulator* Simulator() { return m_simulator.get(); }
@@ -148,6 +168,10 @@ class PtzSession {
     std::unique_ptr<host::DeviceConfig> m_config;
     ipc::IIPCaptureDriverEx3* m_driver = nullptr;
     ipc::IIPPTZApiEx* m_control = nullptr;
+    host::FrameSink m_pictures;
+    std::unique_ptr<host::VideoSettings> m_videoSettings;
+    ipc::IIPVideoCapture* m_video = nullptr;
+    unsigned m_videoChannel = 0;
     std::vector<std::string> m_failures;  // type 1 lines of the driver
 };
 
@@ -256,7 +280,8 @@ std::string PtzUsageText() {
            "             [--channel N] [--presets FILE] [--speed 1..16] [--for SECONDS] ACTION\n"
            "  camhost ptz --simulate [PROFILE] [...] ACTION\n"
            "    ACTION: move left|right|up|down|up-left|up-right|down-left|down-right,\n"
-           "            stop, zoom in|out, focus near|far, center X Y,\n"
+           "            stop, zoom in|out, focus near|far, center X Y (a point of the\n"
+           "            channel's picture at 640x480, which runs meanwhile),\n"
            "            preset list|add NAME|goto NAME|delete NAME\n"
            "    A move, zoom or focus lasts --for seconds (default 1), then stops. The preset\n"
            "    file (default camhost-presets.xml) lies in camhost's own folder, as the driver\n"
@@ -326,11 +351,19 @@ int RunPtz(const PtzOptions& options, Console& console, const std::string& defau
         return report("stop", status == 0 && !session.Failed() ? 1 : -18);
     }
     if (verb == "center") {
+        // The point is in pixels of a 640x480 picture of the channel.
+        if (!session.StartVideo(options.channel, 640, 480)) {
+            console.Line(
+                "camhost: the driver did not start the channel's video, which centring "
+                "needs (see its log lines above)");
+            return 1;
+        }
         const int32_t code =
             control->CenterOn(std::atoi(a[1].c_str()), std::atoi(a[2].c_str()), options.speed);
         if (code == 1) {
             session.Settle("camera.motion.clickoncenter");
         }
+        session.StopVideo();
         return report("center " + a[1] + " " + a[2], session.Failed() ? -18 : code);
     }
     // Presets.
