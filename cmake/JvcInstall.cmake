@@ -72,6 +72,31 @@ set(JVC_DEB_DEV_PACKAGE jvc-ipcapture-dev)
 set(JVC_DEB_TOOLS_PACKAGE jvc-ipcapture-tools)
 set(JVC_DEB_CONTACT "jvc_ipcapture developers <jvc-ipcapture@example.org>")
 
+# Each package's /usr/share/doc/PACKAGE/: the copyright file (machine-readable format) and the
+# Debian changelog. The date is SOURCE_DATE_EPOCH's when it is set (scripts/package sets the
+# last commit's), otherwise the time of configuring. Only the packages carry them: a plain
+# `cmake --install` leaves them out (EXCLUDE_FROM_ALL installs a file only when its component
+# is installed by name, as cpack does).
+string(TIMESTAMP JVC_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+string(TIMESTAMP JVC_DEB_YEAR "%Y" UTC)
+set(JVC_DEB_DOC_DIR ${PROJECT_BINARY_DIR}/package/debian)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/copyright.in ${JVC_DEB_DOC_DIR}/copyright @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${JVC_DEB_DOC_DIR}/changelog
+    @ONLY)
+if(${JVC_DEB_DOC_DIR}/changelog IS_NEWER_THAN ${JVC_DEB_DOC_DIR}/changelog.Debian.gz)
+    # -n: no name and time stamp in the gzip header, as Debian's tools compress it.
+    execute_process(COMMAND gzip -9n -c ${JVC_DEB_DOC_DIR}/changelog
+        OUTPUT_FILE ${JVC_DEB_DOC_DIR}/changelog.Debian.gz
+        COMMAND_ERROR_IS_FATAL ANY)
+endif()
+foreach(component module dev tools)
+    string(TOUPPER ${component} upper)
+    install(FILES ${JVC_DEB_DOC_DIR}/copyright ${JVC_DEB_DOC_DIR}/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${JVC_DEB_${upper}_PACKAGE}
+        COMPONENT ${component}
+        EXCLUDE_FROM_ALL)
+endforeach()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME jvc-ipcapture)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

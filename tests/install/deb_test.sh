@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from the built tree with cpack and inspects them: three packages
 # (the module, -dev, -tools), each holding exactly its part of the installed layout under
-# /usr, none with a maintainer script or a trigger. The module package depends on exactly the packages that provide the libraries the
+# /usr with a copyright file and a Debian changelog, none with a maintainer script or a
+# trigger. The module package depends on exactly the packages that provide the libraries the
 # module links, and on none of the tools' libraries; -dev on the module package of the same
 # version only; -tools on the module package and what the tools link. Unpacked into a
 # throwaway root, a host built from the unpacked pkg-config file loads the module from there
@@ -32,12 +33,13 @@ printf '%s\n' "${module_pkg}_${version}_amd64.deb" "${dev_pkg}_${version}_amd64.
 diff -u "$work/expected-debs" "$work/debs" >&2 || fail "cpack made other package files (above)"
 deb_of() { echo "$work/pkg/${1}_${version}_amd64.deb"; }
 
-# Files: each package holds exactly its part of the installed layout.
+# Files: each package holds exactly its part of the installed layout, and its documents.
 expect_files() {
     local pkg=$1 deb
     deb=$(deb_of "$pkg")
     dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort >"$work/$pkg.files"
-    sort >"$work/$pkg.expected"
+    { cat; printf '%s\n' "usr/share/doc/$pkg/changelog.Debian.gz" "usr/share/doc/$pkg/copyright"; } |
+        sort >"$work/$pkg.expected"
     diff -u "$work/$pkg.expected" "$work/$pkg.files" >&2 || fail "$pkg: its files differ (above)"
 }
 expect_files "$module_pkg" <<'LIST'
@@ -83,6 +85,35 @@ for pkg in "$module_pkg" "$dev_pkg" "$tools_pkg"; do
     [[ $ctl == "control md5sums " ]] || fail "$pkg: its control archive holds $ctl"
     ! grep -rq ldconfig "$work/$pkg.ctl" || fail "$pkg: its control archive calls ldconfig"
     dpkg -x "$deb" "$root"
+done
+
+# Copyright (machine-readable format) and changelog (Debian format, compressed without a
+# name or time stamp, its newest entry for this version), the same in each package.
+for pkg in "$module_pkg" "$dev_pkg" "$tools_pkg"; do
+    doc=$root/usr/share/doc/$pkg
+    copyright=$doc/copyright
+    head -1 "$copyright" |
+        grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+        fail "$pkg: the copyright file is not in the machine-readable format"
+    for field in 'Upstream-Name: jvc_ipcapture' 'Files: \*' \
+        'Copyright: [0-9]{4}(-[0-9]{4})? jvc_ipcapture developers' 'License: .+' \
+        ' All rights reserved\.'; do
+        grep -qxE "$field" "$copyright" || fail "$pkg: no '$field' in the copyright file"
+    done
+    changelog=$doc/changelog.Debian.gz
+    gzip -t "$changelog" || fail "$pkg: the changelog is not gzip"
+    # Header: flags (byte 3) without a file name, modification time (bytes 4-7) zero, and the
+    # extra flags (byte 8) of the best compression.
+    header=$(od -An -tx1 -j3 -N6 "$changelog" | tr -d ' \n')
+    [[ $header == 000000000002 ]] || fail "$pkg: the changelog was not compressed with -9n ($header)"
+    zcat "$changelog" >"$work/$pkg.changelog"
+    # dpkg-parsechangelog reads a malformed entry with a warning only.
+    parsed=$(dpkg-parsechangelog -l "$work/$pkg.changelog" 2>"$work/$pkg.changelog-warnings") ||
+        fail "$pkg: dpkg-parsechangelog: $(cat "$work/$pkg.changelog-warnings")"
+    [[ ! -s $work/$pkg.changelog-warnings ]] ||
+        fail "$pkg: changelog: $(cat "$work/$pkg.changelog-warnings")"
+    grep -qx "Source: $module_pkg" <<<"$parsed" || fail "$pkg: changelog: $parsed"
+    grep -qx "Version: $version" <<<"$parsed" || fail "$pkg: changelog: $parsed"
 done
 
 # Dependencies: the Debian packages that own the libraries the packed objects link, no more
