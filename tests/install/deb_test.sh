@@ -201,4 +201,49 @@ expect_loaded_from "$work/pc-host.run" libDivxDecompression.so "$plugins"
 echo "unpacked packages: $out"
 stop_camsim
 
+# As root: the unpacked camhost run by an unprivileged user, as a user of the installed tools
+# runs it, against the unpacked camsim. Moving the head works, and a preset added goes into
+# the user's state folder ($XDG_STATE_HOME/camhost/), since the program's own folder belongs to
+# root. Nothing is installed system-wide.
+unprivileged_ptz() {
+    local as_user home state log
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "unprivileged camhost: skipped (not root)"
+        return 0
+    fi
+    if command -v setpriv >/dev/null; then
+        as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
+    elif command -v runuser >/dev/null; then
+        as_user=(runuser -u nobody -g nogroup --)
+    else
+        echo "unprivileged camhost: skipped (neither setpriv nor runuser)"
+        return 0
+    fi
+    # The user reaches the unpacked root through the test's folder, and owns its home.
+    chmod 755 "$work"
+    home=$work/nobody-home
+    state=$home/state
+    mkdir -p "$state"
+    chown -R nobody:nogroup "$home"
+    start_camsim "$root/usr/bin/camsim" VN-V686
+    run_as_user() {
+        log=$work/nobody-camhost.log
+        timeout 60 "${as_user[@]}" env -i PATH=/usr/bin:/bin HOME="$home" XDG_STATE_HOME="$state" \
+            "$root/usr/bin/camhost" ptz --address 127.0.0.1 --port "$sim_port" --model VN-V686 \
+            "$@" >"$log" 2>&1 || fail "camhost ptz $* as nobody: $(cat "$log")"
+    }
+    run_as_user move left --speed 8 --for 0.2
+    run_as_user preset add Gate
+    grep -lq Gate "$state"/camhost/* 2>/dev/null ||
+        fail "the preset went elsewhere than $state/camhost/: $(cat "$log")"
+    [[ $(stat -c %U "$(grep -l Gate "$state"/camhost/* | head -1)") == nobody ]] ||
+        fail "the preset file is not the user's"
+    stop_camsim
+    echo "unprivileged camhost: move left and preset add in $state/camhost/"
+}
+# Not called yet: the driver still keeps the preset file beside the program, which the user
+# cannot write, so it gives no PTZ control at all. Call it once camhost hands the driver a
+# preset file in the state folder.
+# unprivileged_ptz
+
 echo "package test passed"
