@@ -283,6 +283,14 @@ void CJvcPTZComm::ProcessCenterCommand(const CWorkItem& item) {
     const uint32_t width = record.width;
     const uint32_t height = record.height;
     if (width == 0 || height == 0) {
+        // The point is given in pixels of the channel's picture, whose size is known only
+        // while the channel's video runs.
+        ReportError(WithContext(
+            JVC_HERE, Utils::FormatString("Cannot center JVC camera %s on point (%d, %d): the "
+                                          "picture size of channel %u is not known (its video "
+                                          "does not run)",
+                                          Address().c_str(), item.m_param1, item.m_param2,
+                                          static_cast<unsigned>(m_channel) + 1)));
         return;
     }
     const uint32_t x = static_cast<uint32_t>(item.m_param1);

@@ -8,6 +8,7 @@
 
 #include "camera_setup.h"
 #include "capture_options.h"
+#include "driver_lines.h"
 
 using namespace camhost;
 namespace fs = std::filesystem;
@@ -178,4 +179,45 @@ TEST(CamhostSetUp, ThePresetFileIsPerCameraInTheStateFolder) {
     o.presets = "sub/p.xml";
     ASSERT_EQ(FinishCameraOptions(o, "ptz").status, ParseOutcome::kRun);
     EXPECT_EQ(o.presets, (fs::current_path() / "sub/p.xml").string());
+}
+
+// The driver's lines as camhost tells the user about them: an HTTP refusal of the login is a
+// certain end of a capture, a refusal in the camera's answer line (a view-only account's
+// encoder write) is not, and a command waits for the first failure after its own mark.
+TEST(CamhostDriverLines, WhatALineSaysAndWhichFailureAnswersARequest) {
+    const std::string refusedLogin =
+        "vostrel::Utils::SendRequestWrapper: host 127.0.0.1:80 sent does not process request "
+        "\"/api/param?encode(1).framesize\", status code = 401";
+    const std::string refusedItem =
+        "Cannot set parameter \"encode(1).frame_rate\" to JVC camera 127.0.0.1. Camera "
+        "returns status code 401, error message: \"encode(1).frame_rate&401 Unauthorized\"";
+    EXPECT_EQ(FailureInUserWords(refusedLogin),
+              "the camera refused the user name or password (HTTP 401)");
+    EXPECT_NE(FailureInUserWords(refusedItem).find("this user may not change that setting"),
+              std::string::npos);
+    EXPECT_EQ(FailureInUserWords("Signal was lost for camera 127.0.0.1"), "");
+    EXPECT_EQ(CertainVideoFailure(refusedLogin),
+              "the camera refused the user name or password (HTTP 401)");
+    EXPECT_EQ(CertainVideoFailure(refusedItem), "");
+    EXPECT_EQ(CertainVideoFailure("vostrel::CCommonHttpChannel::SetFrameSize: Picture size "
+                                  "1000x1000 cannot be set on JVC camera 127.0.0.1: it takes "
+                                  "320x240"),
+              "the camera cannot give that picture size: Picture size 1000x1000 cannot be set on "
+              "JVC camera 127.0.0.1: it takes 320x240");
+    EXPECT_EQ(CertainVideoFailure("... status code = 503"), "");
+
+    FailureLines lines;
+    lines.Add("earlier trouble");
+    const uint64_t mark = lines.Mark();
+    EXPECT_EQ(lines.Since(mark), std::nullopt);
+    EXPECT_EQ(lines.WaitSince(mark, std::chrono::milliseconds(1)), std::nullopt);
+    lines.Add(refusedLogin);
+    lines.Add("a later line");
+    EXPECT_EQ(lines.Since(mark), "the camera refused the user name or password (HTTP 401)");
+    EXPECT_EQ(lines.Since(0), "earlier trouble");
+    // Past the lines kept, the oldest one kept answers.
+    for (int i = 0; i < 100; ++i) {
+        lines.Add("line " + std::to_string(i));
+    }
+    EXPECT_EQ(lines.Since(mark), "line 36");
 }

@@ -82,8 +82,11 @@ TEST_F(CamhostPtz, PresetsMovesAndClearErrors) {
         << r.out;
     cam.ClearLineStatus();
 
-    r = Ptz({"center", "320", "240"});
+    // A point of the channel's 640x480 picture.
+    r = Ptz({"center", "160", "120"});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    ASSERT_FALSE(cam.Head().clicks.empty()) << r.out;
+    EXPECT_EQ(cam.Head().clicks.back(), "s160-s120");
     r = Ptz({"stop"});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
 

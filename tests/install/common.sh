@@ -5,14 +5,15 @@ fail() {
     exit 1
 }
 
-# start_camsim PROGRAM: starts the camera simulator program on a free loopback port and reads
-# its first two lines; sets sim_pid, sim_port and sim_data_dir. stop_camsim ends it.
+# start_camsim PROGRAM [PROFILE]: starts the camera simulator program (as PROFILE, default
+# VN-X235) on a free loopback port and reads its first two lines; sets sim_pid, sim_port and
+# sim_data_dir. stop_camsim ends it.
 start_camsim() {
-    local program=$1 line
+    local program=$1 profile=${2:-VN-X235} line
     mkfifo "$work/camsim.out"
     # No authentication: these tests are about the installed files, and the tiny host gives
     # no credentials.
-    env -u CAMSIM_DATA_DIR "$program" --port 0 --profile VN-X235 --auth none \
+    env -u CAMSIM_DATA_DIR "$program" --port 0 --profile "$profile" --auth none \
         >"$work/camsim.out" 2>&1 &
     sim_pid=$!
     exec 3<"$work/camsim.out"
@@ -30,6 +31,7 @@ stop_camsim() {
         wait "$sim_pid" 2>/dev/null || true
         sim_pid=""
         exec 3<&-
+        rm -f "$work/camsim.out"
     fi
 }
 

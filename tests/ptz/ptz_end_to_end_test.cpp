@@ -391,6 +391,23 @@ TEST_F(PtzEndToEnd, CloseAgainstAStalledCameraStaysPrompt) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
 }
 
+// A point is in pixels of the channel's picture: without the channel's video there is no size
+// to read it by, and the driver says so instead of dropping the command unseen.
+TEST_F(PtzEndToEnd, CentringWithoutTheChannelsVideoSaysWhy) {
+    PresetFile file{"ptz-e2e"};
+    PtzHost host(cam, file.Name());
+    IIPPTZApiEx* control = host.Control(0);
+    ASSERT_NE(control, nullptr);
+    ASSERT_EQ(control->CenterOn(320, 240, 1), codes::kPtzDone);
+    EXPECT_TRUE(
+        host.log.WaitForText("Cannot center JVC camera 127.0.0.1 on point (320, 240): the "
+                             "picture size of channel 1 is not known",
+                             std::chrono::seconds(5)));
+    for (const auto& request : cam.Requests()) {
+        EXPECT_EQ(request.target.find("clickoncenter"), std::string::npos) << request.target;
+    }
+}
+
 // Centring reads the channel's picture size from the video capture on the command thread.
 // A close while a centre is in progress must not delete the video capture under it (the
 // ThreadSanitizer build reports the race otherwise).

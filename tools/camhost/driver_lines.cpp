@@ -52,6 +52,19 @@ std::string FailureInUserWords(const std::string& line) {
     return {};
 }
 
+std::string CertainVideoFailure(const std::string& line) {
+    const int status = NumberAfter(line, "status code = ");
+    if (status == 401 || status == 403 || status == 404) {
+        return HttpStatusInWords(status);
+    }
+    if (line.find("Picture size ") != std::string::npos &&
+        line.find(" cannot be set on ") != std::string::npos) {
+        const size_t at = line.find("Picture size ");
+        return "the camera cannot give that picture size: " + line.substr(at);
+    }
+    return {};
+}
+
 void FailureLines::Add(const std::string& line) {
     {
         std::lock_guard<std::mutex> hold(m_mutex);

@@ -19,6 +19,11 @@ namespace camhost {
 // ("the camera refused the user name or password (HTTP 401)"); empty for any other line.
 std::string FailureInUserWords(const std::string& line);
 
+// When a failure line makes it certain that a video channel will get no picture as things
+// stand (the camera refuses the login, does not know the request, or cannot give the picture
+// size), what happened in a user's words; empty when waiting may still help.
+std::string CertainVideoFailure(const std::string& line);
+
 class FailureLines {
   public:
     // A failure line of the driver, or a failure camhost saw itself (in a user's words).

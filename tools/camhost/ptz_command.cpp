@@ -76,6 +76,7 @@ int Report(Console& console, const std::string& what, int32_t code) {
 class PtzSession {
   public:
     explicit PtzSession(Console& console) : m_console(console) {}
+    ~PtzSession() { StopVideo(); }
 
     std::string Open(const PtzOptions& options, StopSignal& stop,
                      const std::string& defaultModule) {
@@ -124,6 +125,25 @@ class PtzSession {
         }
     }
 
+    // Runs the channel's video (pictures are dropped): the driver reads a point to centre on
+    // in pixels of the picture, whose size it knows only while the video runs.
+    bool StartVideo(unsigned channel, uint16_t width, uint16_t height) {
+        m_videoSettings = std::make_unique<host::VideoSettings>(width, height, 1000, 50);
+        ipc::IIPVideoCapture* video = (*m_driver)->GetVideoCapture();
+        if (video == nullptr || !video->StartChannel(channel, &m_pictures, m_videoSettings.get())) {
+            return false;
+        }
+        m_video = video;
+        m_videoChannel = channel;
+        return true;
+    }
+    void StopVideo() {
+        if (m_video != nullptr) {
+            m_video->StopChannel(m_videoChannel);
+            m_video = nullptr;
+        }
+    }
+
     ipc::IIPPTZApiEx* Control() { return m_control; }
     bool Failed() const { return !m_failures.empty(); }
 
@@ -135,6 +155,10 @@ class PtzSession {
     std::unique_ptr<host::DeviceConfig> m_config;
     std::unique_ptr<DriverObject> m_driver;  // deleted before the module goes
     ipc::IIPPTZApiEx* m_control = nullptr;
+    host::FrameSink m_pictures;
+    std::unique_ptr<host::VideoSettings> m_videoSettings;
+    ipc::IIPVideoCapture* m_video = nullptr;
+    unsigned m_videoChannel = 0;
     std::vector<std::string> m_failures;  // type 1 lines of the driver
 };
 
@@ -220,7 +244,8 @@ std::string PtzUsageText() {
            "ACTION is one of:\n"
            "  move left|right|up|down|up-left|up-right|down-left|down-right\n"
            "  zoom in|out, focus near|far   (each lasts --for seconds, then stops)\n"
-           "  center X Y                    (pixels of the channel's picture)\n"
+           "  center X Y                    (a point of the channel's picture at 640x480,\n"
+           "                                which runs meanwhile)\n"
            "  stop\n"
            "  preset list|add NAME|goto NAME|delete NAME\n"
            "\n"
@@ -267,6 +292,24 @@ int StopEverything(PtzSession& session, Console& console) {
         }
     }
     return Report(console, "stop", status == 0 && !session.Failed() ? 1 : -18);
+}
+
+// Centres the head on a point of a 640x480 picture of the channel, whose video runs meanwhile.
+int Center(PtzSession& session, const PtzOptions& options, Console& console) {
+    const auto& a = options.action;
+    if (!session.StartVideo(options.channel, 640, 480)) {
+        console.Line(
+            "camhost: the driver did not start the channel's video, which centring needs (see its "
+            "log lines above)");
+        return 1;
+    }
+    const int32_t code = session.Control()->CenterOn(std::atoi(a[1].c_str()),
+                                                     std::atoi(a[2].c_str()), options.speed);
+    if (code == 1) {
+        session.Settle("camera.motion.clickoncenter");
+    }
+    session.StopVideo();
+    return Report(console, "center " + a[1] + " " + a[2], session.Failed() ? -18 : code);
 }
 
 // Whether the control has a preset of that name.
@@ -355,12 +398,7 @@ int RunPtz(const PtzOptions& options, Console& console, StopSignal& stop,
         return StopEverything(session, console);
     }
     if (a[0] == "center") {
-        const int32_t code =
-            control->CenterOn(std::atoi(a[1].c_str()), std::atoi(a[2].c_str()), options.speed);
-        if (code == 1) {
-            session.Settle("camera.motion.clickoncenter");
-        }
-        return Report(console, "center " + a[1] + " " + a[2], session.Failed() ? -18 : code);
+        return Center(session, options, console);
     }
     return Presets(session, options, console);
 }
