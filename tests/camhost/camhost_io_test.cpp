@@ -53,7 +53,7 @@ TEST(CamhostIoOptions, ActionsPinsAndWhatTheyNeed) {
     EXPECT_EQ(o.pin, 1);
     EXPECT_FALSE(o.make);
 
-    EXPECT_EQ(ErrorOf({"--address", "cam"}), "io needs an action: watch, or set PIN make|break");
+    EXPECT_EQ(ErrorOf({"--address", "cam"}), "an action is needed: watch, or set PIN make|break");
     EXPECT_EQ(ErrorOf({"--address", "cam", "set", "0", "make"}),
               "bad output pin \"0\" (pins count from 1)");
     EXPECT_EQ(ErrorOf({"--address", "cam", "--outputs", "3", "set", "2", "on"}),

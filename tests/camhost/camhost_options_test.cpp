@@ -78,7 +78,7 @@ TEST(CamhostOptions, CaptureOptionsAreRead) {
 // Each mistake is named, with the range a value must lie in; an unknown option is unknown,
 // whatever follows it.
 TEST(CamhostOptions, MistakesSayWhatIsAllowed) {
-    EXPECT_EQ(ErrorOf({}), "capture needs --address (or --simulate)");
+    EXPECT_EQ(ErrorOf({}), "the camera is needed: --address A (or --simulate)");
     EXPECT_EQ(ErrorOf({"--address", "a", "--jsn"}), "unknown option --jsn");
     EXPECT_EQ(ErrorOf({"--address", "a", "--jsn", "1"}), "unknown option --jsn");
     EXPECT_EQ(ErrorOf({"--address"}), "--address needs a value");
@@ -177,7 +177,7 @@ TEST(CamhostSetUp, ThePresetFileIsPerCameraInTheStateFolder) {
     CameraOptions o;
     o.address = "a";
     o.presets = "sub/p.xml";
-    ASSERT_EQ(FinishCameraOptions(o, "ptz").status, ParseOutcome::kRun);
+    ASSERT_EQ(FinishCameraOptions(o).status, ParseOutcome::kRun);
     EXPECT_EQ(o.presets, (fs::current_path() / "sub/p.xml").string());
 }
 

@@ -81,7 +81,8 @@ TEST(CamhostServeOptions, ListenAddressAndWhatServeTakes) {
     EXPECT_FALSE(camhost::IsLoopbackAddress("192.168.0.20"));
 
     o = {};
-    EXPECT_EQ(camhost::ParseServeArgs({}, o).error, "serve needs --address (or --simulate)");
+    EXPECT_EQ(camhost::ParseServeArgs({}, o).error,
+              "the camera is needed: --address A (or --simulate)");
     EXPECT_EQ(camhost::ParseServeArgs({"--simulate", "--seconds", "5"}, o).error,
               "--seconds is not an option of serve");
     EXPECT_EQ(camhost::ParseServeArgs({"--simulate", "--listen", "8090"}, o).error,

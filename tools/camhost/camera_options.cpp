@@ -170,13 +170,13 @@ std::optional<std::string> TakePassword(CameraOptions& options, std::string& err
 
 }  // namespace
 
-ParseOutcome FinishCameraOptions(CameraOptions& options, const std::string& command) {
+ParseOutcome FinishCameraOptions(CameraOptions& options) {
     if (options.simulate && (!options.address.empty() || options.port)) {
         return UsageError(
             "--simulate chooses the address and port; leave out --address and --port");
     }
     if (!options.simulate && options.address.empty()) {
-        return UsageError(command + " needs --address (or --simulate)");
+        return UsageError("the camera is needed: --address A (or --simulate)");
     }
     if (!options.simulate && !options.sim_option.empty()) {
         return UsageError(options.sim_option + " is for --simulate");

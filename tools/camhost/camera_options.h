@@ -60,9 +60,8 @@ bool TakeCameraOption(const std::string& option, ArgReader& reader, const Camera
 
 // Once every option is read: checks what they need of each other (an address or --simulate,
 // not both), makes --presets absolute (relative to the current folder), and takes the password
-// from its source. `command` names the command in messages ("ptz needs --address (or
-// --simulate)"). kRun, or the usage error.
-ParseOutcome FinishCameraOptions(CameraOptions& options, const std::string& command);
+// from its source. kRun, or the usage error.
+ParseOutcome FinishCameraOptions(CameraOptions& options);
 
 // The password in a file: its first line, without its line end ("\n", "\r\n"); nullopt with
 // `error` set ("cannot read the password file F: Permission denied") when it cannot be read.

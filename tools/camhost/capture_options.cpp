@@ -45,7 +45,7 @@ ParseOutcome ParseCaptureArgs(const std::vector<std::string>& args, CaptureOptio
     if (reader.Failed()) {
         return reader.Outcome();
     }
-    return FinishCameraOptions(out.camera, "capture");
+    return FinishCameraOptions(out.camera);
 }
 
 ParseOutcome ParseDemoArgs(const std::vector<std::string>& args, DemoOptions& out) {

@@ -179,7 +179,7 @@ bool TakeIoOption(const std::string& option, ArgReader& reader, IoOptions& out,
 // The action words: "watch", or "set PIN make|break".
 std::optional<std::string> TakeAction(const std::vector<std::string>& words, IoOptions& out) {
     if (words.empty()) {
-        return "io needs an action: watch, or set PIN make|break";
+        return "an action is needed: watch, or set PIN make|break";
     }
     if (words[0] == "watch") {
         if (words.size() > 1) {
@@ -252,7 +252,7 @@ ParseOutcome ParseIoArgs(const std::vector<std::string>& args, IoOptions& out) {
     if (reader.Failed()) {
         return reader.Outcome();
     }
-    if (ParseOutcome finished = FinishCameraOptions(out.camera, "io");
+    if (ParseOutcome finished = FinishCameraOptions(out.camera);
         finished.status != ParseOutcome::kRun) {
         return finished;
     }

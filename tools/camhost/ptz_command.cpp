@@ -26,7 +26,7 @@ const std::vector<std::string>& kDirections = PtzDirections();
 // The words an action takes after its name.
 std::optional<std::string> CheckAction(const std::vector<std::string>& a) {
     if (a.empty()) {
-        return "ptz needs an action (move, stop, zoom, focus, center, preset)";
+        return "an action is needed: move, stop, zoom, focus, center or preset";
     }
     const std::string& verb = a[0];
     auto words = [&](size_t n) { return a.size() == n + 1; };
@@ -225,7 +225,7 @@ ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out)
     if (reader.Failed()) {
         return reader.Outcome();
     }
-    if (ParseOutcome finished = FinishCameraOptions(out.camera, "ptz");
+    if (ParseOutcome finished = FinishCameraOptions(out.camera);
         finished.status != ParseOutcome::kRun) {
         return finished;
     }

@@ -42,7 +42,7 @@ ParseOutcome ParseQueryArgs(const std::vector<std::string>& args, QueryOptions& 
     if (reader.Failed()) {
         return reader.Outcome();
     }
-    return FinishCameraOptions(out.camera, "query");
+    return FinishCameraOptions(out.camera);
 }
 
 std::string QueryUsageText() {

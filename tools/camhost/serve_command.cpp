@@ -309,7 +309,7 @@ ParseOutcome ParseServeArgs(const std::vector<std::string>& args, ServeOptions& 
     if (reader.Failed()) {
         return reader.Outcome();
     }
-    return FinishCameraOptions(out.camera, "serve");
+    return FinishCameraOptions(out.camera);
 }
 
 int RunServe(const ServeOptions& options, Console& console, StopSignal& stop,
