@@ -19,6 +19,18 @@
 // or "camhost-ADDRESS-PORT.preset" when it names none (no PTZ head, or --model). The folder is
 // created (mode 0700) for the commands that keep presets; a folder that cannot be made is a
 // warning, since the driver moves the head without its preset file.
+//
+// A command's use of it:
+//
+//     SetUpRequest request;
+//     request.console = &console;     // the simulator's line, warnings
+//     request.keepsPresets = true;    // a command that adds presets
+//     const ReadyCamera camera = SetUpCamera(options.camera, request, defaultModule, &stop);
+//     if (!camera.error.empty()) { ... "camhost: " + camera.error, exit status 1 ... }
+//     host::DeviceSettings settings = camera.DeviceSettings();  // + streamType, cameraCount
+//     host::DeviceConfig config(settings);
+//     DriverObject driver(*camera.module);  // the module stays loaded while camera lives
+//     driver->Open(&log, &factory, &config);
 #include <cstdint>
 #include <map>
 #include <memory>
