@@ -179,7 +179,7 @@ std::string PresetFile(const CameraOptions& o, const SetUpRequest& request,
         return {};
     }
     std::string error;
-    if (request.keepsPresets && !MakeFolder(folder, error)) {
+    if (request.keepsPresets && camera.ptz && !MakeFolder(folder, error)) {
         warn(error);
     }
     const std::string queryName = camera.identified ? camera.identified->presetFile : "";

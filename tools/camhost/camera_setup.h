@@ -17,8 +17,8 @@
 // folder, $XDG_STATE_HOME/camhost/ (when that is an absolute path) or ~/.local/state/camhost/,
 // the file the capability query names (driver parameter 3, made from the camera's MAC address),
 // or "camhost-ADDRESS-PORT.preset" when it names none (no PTZ head, or --model). The folder is
-// created (mode 0700) for the commands that keep presets; a folder that cannot be made is a
-// warning, since the driver moves the head without its preset file.
+// created (mode 0700) for the commands that keep presets, when the camera has a head; a folder
+// that cannot be made is a warning, since the driver moves the head without its preset file.
 //
 // A command's use of it:
 //
@@ -52,7 +52,7 @@ struct SetUpRequest {
     // Where the simulator's line and warnings go; null: nowhere (query keeps its output to
     // the table or JSON).
     Console* console = nullptr;
-    bool keepsPresets = false;      // create the preset file's folder (ptz, serve)
+    bool keepsPresets = false;      // create the preset file's folder (ptz, serve) for a head
     bool goOnUnidentified = false;  // a failed query is kept in queryError and the camera set up
                                     // from the defaults, without a PTZ head, instead of failing
                                     // (serve)
