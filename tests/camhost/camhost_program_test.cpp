@@ -174,16 +174,61 @@ TEST(CamhostProgram, DigestAuthenticationWithTheRightAndAWrongPassword) {
 
     // With the model named there is no query: the driver meets the refusal.
     args = camera;
-    args.insert(args.end(), {"--model", "VN-X235", "--password", "wrong", "--connect-timeout", "5",
-                             "--out", dir / "bad"});
+    args.insert(args.end(), {"--model", "VN-X235", "--password", "wrong", "--out", dir / "bad"});
     auto bad = Camhost(args);
     EXPECT_EQ(bad.exit_code, 1) << bad.out << bad.err;
     // The driver's own log line, with its level, then what to do about it.
     EXPECT_NE(bad.out.find("driver [1 failure] "), std::string::npos) << bad.out;
     EXPECT_NE(bad.out.find("status code = 401"), std::string::npos) << bad.out;
     EXPECT_NE(bad.out.find("Check --user and --password"), std::string::npos) << bad.out;
+    // The refusal makes the outcome certain: the capture ends on it, not at the connect
+    // time-out.
+    EXPECT_NE(bad.out.find("camhost: the camera refused the user name or password (HTTP 401); "
+                           "stopping"),
+              std::string::npos)
+        << bad.out;
+    EXPECT_EQ(bad.out.find("no frame within"), std::string::npos) << bad.out;
     EXPECT_EQ(SummaryFrames(bad.out, "ch0"), 0) << bad.out;
     EXPECT_TRUE(Jpegs(dir / "bad/ch0").empty());
+}
+
+// What the camera gives instead of what was asked: a picture size it cannot give ends the
+// capture at once with the sizes it takes; an MPEG-4 size it does not let the user switch to (it
+// keeps its own) is captured, with a warning that the files are not of the size asked for.
+TEST(CamhostProgram, ASizeTheCameraDoesNotGiveIsSaidAtOnce) {
+    TempDir dir;
+    camsim::CameraSimulator cam(camsim::Options{.profile = "VN-V686"});
+    const std::vector<std::string> camera = {"capture",
+                                             "--address",
+                                             "127.0.0.1",
+                                             "--port",
+                                             std::to_string(cam.Start()),
+                                             "--user",
+                                             "admin",
+                                             "--password",
+                                             cam.options().password};
+    auto args = camera;
+    args.insert(args.end(), {"--size", "1000x1000", "--out", dir / "big"});
+    auto big = Camhost(args);
+    EXPECT_EQ(big.exit_code, 1) << big.out << big.err;
+    EXPECT_NE(big.out.find("camhost: the camera cannot give that picture size (it takes 320x240, "
+                           "640x480 and 1280x960); stopping"),
+              std::string::npos)
+        << big.out;
+    EXPECT_EQ(big.out.find("no frame within"), std::string::npos) << big.out;
+
+    cam.SetLineStatus("encode(2).framesize", 401);  // a user who may not change it
+    args = camera;
+    args.insert(args.end(),
+                {"--stream", "mpeg4", "--size", "320x240", "--seconds", "1", "--out", dir / "m4v"});
+    auto other = Camhost(args);
+    EXPECT_EQ(other.exit_code, 0) << other.out << other.err;
+    const auto [width, height] = cam.Mpeg4SizeNow();
+    ASSERT_NE(width, 320u);
+    EXPECT_NE(other.out.find("camhost: warning: ch0 asked for 320x240, the camera sent " +
+                             std::to_string(width) + "x" + std::to_string(height)),
+              std::string::npos)
+        << other.out;
 }
 
 TEST(CamhostProgram, CtrlCStopsCleanlyWithTheSummary) {

@@ -1,7 +1,6 @@
 #include "capture_session.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -10,6 +9,7 @@
 #include "camera_setup.h"
 #include "channel_sink.h"
 #include "command_line.h"
+#include "driver_lines.h"
 #include "frame_writer.h"
 #include "module_library.h"
 #include "reference_host.h"
@@ -48,10 +48,11 @@ std::string ProgressLine(const Sinks& sinks, ipc::IIPVideoCapture* capture, doub
     return line;
 }
 
-// Shows progress until the time counted from the first frame is up, Ctrl-C (true), or no
-// frame within the connect time-out.
+// Shows progress until the time counted from the first frame is up, Ctrl-C (true), no frame
+// within the connect time-out, or, before any frame, a certain failure.
 bool WatchProgress(const CaptureOptions& options, Console& console, StopSignal& stop,
-                   const Sinks& sinks, ipc::IIPVideoCapture* capture, host::LogSink& log) {
+                   const Sinks& sinks, ipc::IIPVideoCapture* capture, host::LogSink& log,
+                   const FailureLines& certain) {
     const auto begin = Clock::now();
     const auto tick = console.terminal() ? 500ms : 1000ms;
     std::vector<ChannelSink::Counts> last(sinks.size());
@@ -81,6 +82,11 @@ bool WatchProgress(const CaptureOptions& options, Console& console, StopSignal& 
             console.Progress(line);
         }
         log.Clear();  // the lines were printed as they came; keep no history
+        if (const auto why = first ? std::nullopt : certain.Since(0)) {
+            console.EndProgress();
+            console.Line("camhost: " + *why + "; stopping");
+            return false;
+        }
         if (!first && Seconds(now - begin) >= options.connect_timeout) {
             console.EndProgress();
             console.Line(
@@ -116,13 +122,13 @@ ChannelSummary Summarize(unsigned i, const ChannelSink& sink, const FrameWriter&
     return row;
 }
 
-// The driver's log lines printed as they come, with their level; a refused login (HTTP 401)
-// among them is noted in refused.
-void EchoDriverLog(host::LogSink& log, Console& console, std::atomic<bool>& refused) {
-    log.SetEcho([&console, &refused](const host::LogRecord& record) {
+// The driver's log lines printed as they come, with their level; those that make it certain
+// that no picture will come are noted in certain, in a user's words.
+void EchoDriverLog(host::LogSink& log, Console& console, FailureLines& certain) {
+    log.SetEcho([&console, &certain](const host::LogRecord& record) {
         const std::string text = record.text.value_or("");
-        if (text.find("status code = 401") != std::string::npos) {
-            refused = true;
+        if (const std::string why = CertainVideoFailure(text); !why.empty()) {
+            certain.Add(why);
         }
         console.Line(Format("driver [%d %s] ", record.level, LevelName(record.level)) + text);
     });
@@ -173,6 +179,21 @@ void FinishFiles(CaptureResult& result, FrameWriter& writer, const Sinks& sinks,
     result.exitCode = all && writer.FirstError().empty() ? 0 : 1;
 }
 
+// A camera may send pictures of another size than asked (it keeps its own setting when it
+// refuses the asked one, or an MPEG-4 encoder has other sizes): say so, since the files are
+// not what the user asked for.
+void WarnOfOtherSizes(const CaptureResult& result, const CaptureOptions& options,
+                      Console& console) {
+    for (const auto& c : result.channels) {
+        if (c.frames > 0 && c.width != 0 &&
+            (c.width != options.video.width || c.height != options.video.height)) {
+            console.Line(Format("camhost: warning: %s asked for %ux%u, the camera sent %ux%u",
+                                c.label.c_str(), options.video.width, options.video.height, c.width,
+                                c.height));
+        }
+    }
+}
+
 // One sink per channel, each handing its frames to the writer.
 Sinks WriterSinks(FrameWriter& writer, unsigned channels) {
     Sinks sinks;
@@ -205,9 +226,9 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
     }
 
     // 2. The host objects and the driver. The log sink and the frame factory outlive it.
-    std::atomic<bool> refused{false};
+    FailureLines certain;
     host::LogSink log;
-    EchoDriverLog(log, console, refused);
+    EchoDriverLog(log, console, certain);
     host::FrameFactory factory;
     host::DeviceSettings settings = camera.DeviceSettings();
     settings.streamType = static_cast<int>(options.video.stream);
@@ -237,7 +258,7 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
     const std::vector<bool> started = StartChannels(capture, sinks, video, console);
 
     // 3. Progress until the time is up, Ctrl-C, or no frame within the connect time-out.
-    result.interrupted = WatchProgress(options, console, stop, sinks, capture, log);
+    result.interrupted = WatchProgress(options, console, stop, sinks, capture, log, certain);
     console.EndProgress();
     if (result.interrupted) {
         console.Line("camhost: interrupted; stopping the channels");
@@ -247,8 +268,9 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
     const auto end = Clock::now();
     StopChannels(capture, started);
     driver->Close();
-    result.credentialsRefused = refused;
+    result.certainFailure = certain.Since(0).value_or("");
     FinishFiles(result, writer, sinks, end, console);
+    WarnOfOtherSizes(result, options, console);
     return result;
 }
 
@@ -288,9 +310,14 @@ std::string ExplainNoFrames(const CaptureOptions& options, const CaptureResult& 
     if (!none || !result.error.empty()) {
         return {};
     }
-    if (result.credentialsRefused) {
+    if (result.certainFailure.find("HTTP 401") != std::string::npos) {
         return "The camera refused the user name and password (HTTP 401, see the driver's "
-               "log lines). Check --user and --password.";
+               "log lines). Check --user and --password (or --password-file, "
+               "CAMHOST_PASSWORD).";
+    }
+    if (!result.certainFailure.empty()) {
+        return "No picture can come: " + result.certainFailure +
+               " (see the driver's log lines). Check --model, --stream and --size.";
     }
     if (result.interrupted) {
         return "Interrupted before a frame arrived on every channel.";

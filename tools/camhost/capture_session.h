@@ -30,13 +30,17 @@ struct ChannelSummary {
 struct CaptureResult {
     int exitCode = 1;  // 0 when every channel received frames
     bool interrupted = false;
-    bool credentialsRefused = false;  // the camera answered 401
-    std::string error;                // a reason to stop before capturing (printed already)
+    // What made it certain that no picture would come (a refused login, an unknown request, a
+    // picture size the camera cannot give), in a user's words; empty when nothing did.
+    std::string certainFailure;
+    std::string error;  // a reason to stop before capturing (printed already)
     std::vector<ChannelSummary> channels;
 };
 
-// Runs a capture to its end (time, Ctrl-C, or no frame within the connect time-out), printing
-// driver log lines and progress to the console. Does not print the summary.
+// Runs a capture to its end (time, Ctrl-C, no frame within the connect time-out, or before any
+// frame a driver line that makes it certain none will come), printing driver log lines and
+// progress to the console, and a warning for a channel whose pictures are not of the size
+// asked for. Does not print the summary.
 CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSignal& stop,
                          const std::string& defaultModule);
 

@@ -59,8 +59,9 @@ std::string CertainVideoFailure(const std::string& line) {
     }
     if (line.find("Picture size ") != std::string::npos &&
         line.find(" cannot be set on ") != std::string::npos) {
-        const size_t at = line.find("Picture size ");
-        return "the camera cannot give that picture size: " + line.substr(at);
+        const size_t takes = line.find("it takes ");
+        return "the camera cannot give that picture size" +
+               (takes == std::string::npos ? std::string() : " (" + line.substr(takes) + ")");
     }
     return {};
 }
