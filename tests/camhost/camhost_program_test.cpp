@@ -231,6 +231,41 @@ TEST(CamhostProgram, ASizeTheCameraDoesNotGiveIsSaidAtOnce) {
         << other.out;
 }
 
+// One picture through the module into a file: the camera's own picture, of the size asked;
+// without a picture, no file (not even part of one).
+TEST(CamhostProgram, ASnapshotIsOneWholePictureOrNothing) {
+    TempDir dir;
+    camsim::CameraSimulator cam(camsim::Options{.profile = "VN-V686"});
+    const std::vector<std::string> camera = {"snapshot",
+                                             "--address",
+                                             "127.0.0.1",
+                                             "--port",
+                                             std::to_string(cam.Start()),
+                                             "--user",
+                                             "admin",
+                                             "--password",
+                                             cam.options().password};
+    auto args = camera;
+    const std::string file = dir / "gate.jpg";
+    args.insert(args.end(), {"--size", "320x240", "--out", file});
+    auto r = Camhost(args);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("snapshot: " + file + " (320x240, "), std::string::npos) << r.out;
+    const auto bytes = ReadBytes(file);
+    EXPECT_TRUE(camsim::ReadFrameNumber(bytes).has_value()) << "not the camera's picture";
+    EXPECT_EQ(camsim::JpegSize(bytes), std::make_pair(320u, 240u));
+
+    args = camera;
+    args.insert(args.end(), {"--size", "1000x1000", "--out", dir / "none.jpg"});
+    r = Camhost(args);
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("camhost: no snapshot: the camera cannot give that picture size"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(fs::exists(dir / "none.jpg"));
+    EXPECT_FALSE(fs::exists(dir / "none.jpg.part"));
+}
+
 TEST(CamhostProgram, CtrlCStopsCleanlyWithTheSummary) {
     TempDir dir;
     // No time limit: only the interrupt ends it, once pictures flow on both channels.

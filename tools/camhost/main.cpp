@@ -1,9 +1,9 @@
 // camhost: a command-line host for the driver module. It loads the module with dlopen as a
 // recording server does and works a camera through it, or the camera simulator started
-// in-process (--simulate, demo): capture, demo, ptz, io, query, serve. Each command parses its
-// own options (the camera's through camera_options.h) and sets up its camera through
-// camera_setup.h; "camhost COMMAND --help" prints the command's help (OverviewText() lists
-// them).
+// in-process (--simulate, demo): capture, demo, ptz, io, query, serve, snapshot. Each command
+// parses its own options (the camera's through camera_options.h) and sets up its camera
+// through camera_setup.h; "camhost COMMAND --help" prints the command's help (OverviewText()
+// lists them).
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,6 +21,7 @@
 #include "ptz_command.h"
 #include "query_command.h"
 #include "serve_command.h"
+#include "snapshot_command.h"
 
 namespace {
 
@@ -158,6 +159,7 @@ std::string OverviewText() {
            "  io        watch the digital inputs, set an output\n"
            "  query     identify a camera with the module's capability query\n"
            "  serve     a live view page in the browser\n"
+           "  snapshot  write one JPEG picture of the camera\n"
            "\n"
            "\"camhost COMMAND --help\" describes a command and its options;\n"
            "\"camhost --version\" prints the version.\n";
@@ -215,6 +217,12 @@ int RunCommand(const std::string& command, const std::vector<std::string>& args,
             command, args, ParseQueryArgs,
             [&](const QueryOptions& o) { return RunQuery(o, console, stop, module); },
             QueryUsageText());
+    }
+    if (command == "snapshot") {
+        return Run<SnapshotOptions>(
+            command, args, ParseSnapshotArgs,
+            [&](const SnapshotOptions& o) { return RunSnapshot(o, console, stop, module); },
+            SnapshotUsageText());
     }
     if (command == "serve") {
         return Run<ServeOptions>(
