@@ -102,6 +102,11 @@ TEST(CamhostIoProgram, SetDrivesTheCamerasOutputOrSaysItWasRefused) {
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("output 1 is make (the camera reads make)"), std::string::npos) << r.out;
     EXPECT_EQ(cam.OutputPin(1)->status, "make");
+    // Said plainly before it happens: the start switches every output off first.
+    EXPECT_NE(r.out.find("starting the digital I/O: it reads every input and sets EVERY output "
+                         "to break"),
+              std::string::npos)
+        << r.out;
     // Driven to break at the start, then to make; the duration goes before each status.
     std::vector<std::string> writes;
     for (const auto& w : cam.Writes()) {

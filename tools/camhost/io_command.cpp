@@ -289,9 +289,11 @@ std::string IoUsageText() {
            "       camhost io --address A [camera options] set PIN make|break\n"
            "       camhost io --simulate [PROFILE] [--toggle-input PIN@SECONDS]... watch|set ...\n"
            "\n"
-           "Drives the camera's digital pins through the driver module. Starting the driver's\n"
-           "digital I/O reads every input and drives every output to break. Pins count from 1,\n"
-           "as the camera counts them.\n"
+           "Drives the camera's digital pins through the driver module. Pins count from 1, as\n"
+           "the camera counts them.\n"
+           "Warning: starting the driver's digital I/O, which both actions do, drives EVERY\n"
+           "output to break first: a relay that is on (a door, a siren) switches off, and\n"
+           "\"set 1 make\" on an output at make pulses it (break, then make).\n"
            "  watch                  prints each input change as the driver reports it (it\n"
            "                         reads every input every 2 s) and each failure\n"
            "  set PIN make|break     drives one output and reads the pin back from the camera\n"
@@ -354,8 +356,8 @@ std::string StartIo(ipc::ICaptureIOApi* io, IoReporter& reporter, Console& conso
         return "the driver has no digital I/O object";
     }
     console.Line(Format(
-        "%s:%u (model %s, %d input%s, %d output%s): starting the digital I/O (reads every input, "
-        "drives every output to break)",
+        "%s:%u (model %s, %d input%s, %d output%s): starting the digital I/O: it reads every "
+        "input and sets EVERY output to break",
         camera.address.c_str(), static_cast<unsigned>(camera.port), camera.model.c_str(), inputs,
         inputs == 1 ? "" : "s", outputs, outputs == 1 ? "" : "s"));
     if (!io->Start()) {
