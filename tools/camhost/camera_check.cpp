@@ -2,7 +2,6 @@
 
 #include <httplib.h>
 
-#include "camera_options.h"
 #include "driver_lines.h"
 
 namespace camhost {
