@@ -140,8 +140,10 @@ TEST(CamhostIoProgram, SetDrivesTheCamerasOutputOrSaysItWasRefused) {
             "--password", "wrong",     "set",    "2",  "make"};
     r = Camhost(args);
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-    EXPECT_NE(r.out.find("camhost: the camera was not identified"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Check --user and --password"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("camhost: the camera refused the user name or password (HTTP 401): "
+                         "check --user and --password"),
+              std::string::npos)
+        << r.out;
     args.insert(args.end() - 3, {"--model", "VN-V686"});
     r = Camhost(args);
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;

@@ -191,13 +191,14 @@ TEST(CamhostDriverLines, WhatALineSaysAndWhichFailureAnswersARequest) {
     const std::string refusedItem =
         "Cannot set parameter \"encode(1).frame_rate\" to JVC camera 127.0.0.1. Camera "
         "returns status code 401, error message: \"encode(1).frame_rate&401 Unauthorized\"";
-    EXPECT_EQ(FailureInUserWords(refusedLogin),
-              "the camera refused the user name or password (HTTP 401)");
+    const std::string refused =
+        "the camera refused the user name or password (HTTP 401): check --user and --password "
+        "(or --password-file, CAMHOST_PASSWORD)";
+    EXPECT_EQ(FailureInUserWords(refusedLogin), refused);
     EXPECT_NE(FailureInUserWords(refusedItem).find("this user may not change that setting"),
               std::string::npos);
     EXPECT_EQ(FailureInUserWords("Signal was lost for camera 127.0.0.1"), "");
-    EXPECT_EQ(CertainVideoFailure(refusedLogin),
-              "the camera refused the user name or password (HTTP 401)");
+    EXPECT_EQ(CertainVideoFailure(refusedLogin), refused);
     EXPECT_EQ(CertainVideoFailure(refusedItem), "");
     EXPECT_EQ(CertainVideoFailure("vostrel::CCommonHttpChannel::SetFrameSize: Picture size "
                                   "1000x1000 cannot be set on JVC camera 127.0.0.1: it takes "
@@ -212,11 +213,24 @@ TEST(CamhostDriverLines, WhatALineSaysAndWhichFailureAnswersARequest) {
     EXPECT_EQ(lines.WaitSince(mark, std::chrono::milliseconds(1)), std::nullopt);
     lines.Add(refusedLogin);
     lines.Add("a later line");
-    EXPECT_EQ(lines.Since(mark), "the camera refused the user name or password (HTTP 401)");
+    EXPECT_EQ(lines.Since(mark), refused);
     EXPECT_EQ(lines.Since(0), "earlier trouble");
     // Past the lines kept, the oldest one kept answers.
     for (int i = 0; i < 100; ++i) {
         lines.Add("line " + std::to_string(i));
     }
     EXPECT_EQ(lines.Since(mark), "line 36");
+}
+
+// The preset list's failure lines, as a refused preset add reports them: the table full and a
+// name the driver refuses come from the driver alone, with nothing on the camera to see.
+TEST(CamhostDriverLines, APresetFailureSaysWhatToDo) {
+    EXPECT_EQ(FailureInUserWords("vostrel::CPrepositionList::AddPreposition: A preposition \"Gate "
+                                 "9\" cannot be added. Camera supports saving not more than 100 "
+                                 "prepositions."),
+              "the camera keeps at most 100 presets: delete one first");
+    EXPECT_NE(FailureInUserWords("vostrel::CPrepositionList::AddPreposition: A preposition "
+                                 "\"Ga<te\" cannot be added - the name is invalid.")
+                  .find("a preset's name is not empty and has none of & ! < > ' \""),
+              std::string::npos);
 }

@@ -29,12 +29,18 @@ class CamhostPtz : public ::testing::Test {
         std::error_code ignored;
         fs::remove(presets, ignored);
     }
-    ProcessResult Ptz(std::vector<std::string> action) {
-        std::vector<std::string> args = {
-            CAMHOST_EXE, "ptz",   "--address", "127.0.0.1", "--port",     std::to_string(port),
-            "--presets", presets, "--user",    "admin",     "--password", cam.options().password};
-        args.insert(args.end(), action.begin(), action.end());
+    // camhost ptz at the test's camera with these options and action.
+    ProcessResult At(std::vector<std::string> words) {
+        std::vector<std::string> args = {CAMHOST_EXE, "ptz",    "--address",
+                                         "127.0.0.1", "--port", std::to_string(port)};
+        args.insert(args.end(), words.begin(), words.end());
         return RunProcess(args, 60s, 0ms, nullptr);
+    }
+    // With the test's preset file and the admin's account.
+    ProcessResult Ptz(std::vector<std::string> action) {
+        action.insert(action.begin(), {"--presets", presets, "--user", "admin", "--password",
+                                       cam.options().password});
+        return At(action);
     }
 
     camsim::CameraSimulator cam{camsim::Options{.profile = "VN-V686"}};
@@ -109,7 +115,8 @@ TEST_F(CamhostPtz, ARefusedDeleteFailsAndKeepsThePreset) {
     EXPECT_NE(r.out.find("Cannot set parameter \"camera.position(1).status=initialize\""),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("preset delete \"Gate\": no such preset, or the camera refused it"),
+    EXPECT_NE(r.out.find("camhost: preset delete \"Gate\" failed: the camera refused it (500 in "
+                         "the camera's answer)"),
               std::string::npos)
         << r.out;
     EXPECT_TRUE(cam.Preset(1).registered);
@@ -120,6 +127,42 @@ TEST_F(CamhostPtz, ARefusedDeleteFailsAndKeepsThePreset) {
     r = Ptz({"preset", "delete", "Gate"});
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_FALSE(cam.Preset(1).registered);
+}
+
+// A preset that cannot be added or deleted says why in words, from the driver's failure line
+// where there is one, without the driver's result codes.
+TEST_F(CamhostPtz, AFailedPresetSaysWhy) {
+    const std::string unkept = (fs::path(presets + ".missing") / "p.xml").string();
+    ProcessResult r = At({"--presets", unkept, "--user", "admin", "--password",
+                          cam.options().password, "preset", "add", "Gate"});
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("camhost: preset add \"Gate\" failed: presets cannot be kept: cannot "
+                         "create a file beside \"" +
+                         unkept +
+                         "\": No such file or directory (--presets FILE names another "
+                         "file)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("driver result"), std::string::npos) << r.out;
+    EXPECT_FALSE(cam.Preset(1).registered);
+
+    // With the model named there is no query: the driver meets the refused password.
+    r = At({"--presets", presets, "--model", "VN-V686", "--user", "admin", "--password", "wrong",
+            "preset", "add", "Gate"});
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("camhost: preset add \"Gate\" failed: the camera refused the user name "
+                         "or password (HTTP 401): check --user and --password (or "
+                         "--password-file, CAMHOST_PASSWORD)\n"),
+              std::string::npos)
+        << r.out;
+
+    r = Ptz({"preset", "delete", "Nowhere"});
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("camhost: preset delete \"Nowhere\" failed: no preset is called "
+                         "\"Nowhere\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("driver result"), std::string::npos) << r.out;
 }
 
 TEST(CamhostPtzSimulated, ACameraWithoutAHeadIsNamed) {

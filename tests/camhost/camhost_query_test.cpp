@@ -1,8 +1,16 @@
 // camhost query: its options, and the program run as a person runs it against camera
-// simulators of the test: the table, the JSON object, and a camera that is not identified.
+// simulators of the test: the table, the JSON object, and each kind of camera that is not
+// identified (a refused password, a closed port, a camera that never answers, a web server
+// that is not a camera, another vendor's camera), said plainly, with --json as an error object.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera_simulator.h"
@@ -15,11 +23,65 @@ using camsim_test::ProcessResult;
 using camsim_test::RunProcess;
 using namespace std::chrono_literals;
 
-ProcessResult Query(const camsim::CameraSimulator& cam, std::vector<std::string> extra) {
-    std::vector<std::string> args = {CAMHOST_EXE,   "query",  "--address",
-                                     cam.address(), "--port", std::to_string(cam.port())};
+ProcessResult QueryAt(uint16_t port, std::vector<std::string> extra) {
+    std::vector<std::string> args = {CAMHOST_EXE, "query",  "--address",
+                                     "127.0.0.1", "--port", std::to_string(port)};
     args.insert(args.end(), extra.begin(), extra.end());
     return RunProcess(args, 60s, 0ms, nullptr);
+}
+
+ProcessResult Query(const camsim::CameraSimulator& cam, std::vector<std::string> extra) {
+    return QueryAt(cam.port(), std::move(extra));
+}
+
+// A web server that is not a camera: every request gets the same answer.
+class PlainWebServer {
+  public:
+    PlainWebServer(int status, const std::string& body, const std::string& type) {
+        m_server.Get(".*", [=](const httplib::Request&, httplib::Response& res) {
+            res.status = status;
+            res.set_content(body, type);
+        });
+        m_port = static_cast<uint16_t>(m_server.bind_to_any_port("127.0.0.1"));
+        m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    }
+    ~PlainWebServer() {
+        m_server.stop();
+        m_thread.join();
+    }
+    uint16_t port() const { return m_port; }
+
+  private:
+    httplib::Server m_server;
+    uint16_t m_port = 0;
+    std::thread m_thread;
+};
+
+// A loopback port that nothing listens on.
+uint16_t ClosedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// The outcome of a failed query --json: exit status 1, the message on standard error, and
+// the error object with its cause as the only output.
+void ExpectFailure(const ProcessResult& r, const std::string& error, const std::string& cause) {
+    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("camhost: " + error), std::string::npos) << r.err;
+    std::string quoted;  // as a JSON string's text
+    for (const char c : error) {
+        quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+    }
+    EXPECT_EQ(r.out.rfind("{\"ok\": false, \"error\": \"" + quoted, 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\"cause\": \"" + cause + "\"}\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;  // one line
 }
 
 }  // namespace
@@ -52,14 +114,13 @@ TEST(CamhostQuery, TableOfAPtzDomeBehindDigestAuthentication) {
     EXPECT_EQ(r.out, expected);
 
     // Without the credentials the camera is not identified, and the message says what to
-    // check.
+    // give.
     r = Query(cam, {});
     EXPECT_EQ(r.exit_code, 1) << r.out;
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("the camera was not identified: Failed to get camera properties (error "
-                         "code 3). Check --user and --password"),
-              std::string::npos)
-        << r.err;
+    EXPECT_EQ(r.err,
+              "camhost: the camera asks for a user name and password (HTTP 401): give --user and "
+              "--password (or --password-file, CAMHOST_PASSWORD)\n");
 }
 
 TEST(CamhostQuery, JsonOfABoxCameraIsOneObject) {
@@ -69,7 +130,7 @@ TEST(CamhostQuery, JsonOfABoxCameraIsOneObject) {
         Query(cam, {"--json", "--video-standard", "1", "--user", "admin", "--password", "jvc"});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     ASSERT_FALSE(r.out.empty());
-    EXPECT_EQ(r.out.front(), '{');
+    EXPECT_EQ(r.out.rfind("{\n  \"ok\": true,\n", 0), 0u) << r.out;
     EXPECT_EQ(r.out.substr(r.out.size() - 2), "}\n");
     const std::string lines[] = {
         "\"port\": " + std::to_string(cam.port()) + ",",
@@ -93,13 +154,58 @@ TEST(CamhostQuery, JsonOfABoxCameraIsOneObject) {
     for (const std::string& line : lines) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     }
+}
 
-    // A camera of another vendor.
+// What the query alone reports as one failure is told apart, each with its own words and
+// cause.
+TEST(CamhostQuery, EachKindOfFailureIsSaidPlainly) {
+    camsim::CameraSimulator cam({.profile = "VN-V686", .jpeg_ring_size = 1});
+    const std::string at = "127.0.0.1:" + std::to_string(cam.Start());
+    ExpectFailure(Query(cam, {"--json", "--user", "admin", "--password", "wrong"}),
+                  "the camera refused the user name or password (HTTP 401): check --user and "
+                  "--password (or --password-file, CAMHOST_PASSWORD)",
+                  "credentials");
+
     cam.SetParam("system.model", "AXIS Q6034-E");
-    r = Query(cam, {"--json"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("not identified"), std::string::npos) << r.err;
+    ExpectFailure(Query(cam, {"--json", "--user", "admin", "--password", cam.options().password}),
+                  at + " answers as a camera but names a model the module does not know: "
+                       "\"AXIS Q6034-E\"",
+                  "not-a-camera");
+
+    cam.SetNeverAnswer(true);
+    ExpectFailure(Query(cam, {"--json", "--timeout", "1"}),
+                  at + " takes the connection but does not answer (no answer within 1 s)",
+                  "no-answer");
+    cam.SetNeverAnswer(false);
+
+    const uint16_t closed = ClosedPort();
+    ExpectFailure(QueryAt(closed, {"--json"}),
+                  "127.0.0.1:" + std::to_string(closed) +
+                      " does not answer (connection refused): check --address and --port",
+                  "unreachable");
+
+    // A usage error with --json: the error object too, and exit status 2.
+    const ProcessResult usage =
+        RunProcess({CAMHOST_EXE, "query", "--json", "--jsn"}, 30s, 0ms, nullptr);
+    EXPECT_EQ(usage.exit_code, 2);
+    EXPECT_EQ(usage.out,
+              "{\"ok\": false, \"error\": \"unknown option --jsn\", \"cause\": \"usage\"}\n");
+    EXPECT_NE(usage.err.find("unknown option --jsn; run"), std::string::npos) << usage.err;
+}
+
+TEST(CamhostQuery, AWebServerIsNotTakenForACamera) {
+    PlainWebServer page(200, "<html><body>Welcome</body></html>", "text/html");
+    ExpectFailure(QueryAt(page.port(), {"--json"}),
+                  "127.0.0.1:" + std::to_string(page.port()) +
+                      " answers HTTP but is not a camera of a known model (its answer to the "
+                      "parameter request was an HTML page)",
+                  "not-a-camera");
+    PlainWebServer missing(404, "Not Found", "text/plain");
+    ExpectFailure(QueryAt(missing.port(), {"--json"}),
+                  "127.0.0.1:" + std::to_string(missing.port()) +
+                      " answers HTTP but is not a camera of a known model (its answer to the "
+                      "parameter request was HTTP 404)",
+                  "not-a-camera");
 }
 
 TEST(CamhostQuery, Options) {

@@ -155,7 +155,9 @@ TEST(CamhostSetUp, ThePasswordFromAFileOrTheEnvironment) {
     EXPECT_NE(r.out.find("model             VN-V686U (JVC)"), std::string::npos) << r.out;
     r = At(cam, "query", {"--user", "admin", "--password-file", bad.string()});
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find("not identified"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("the camera refused the user name or password (HTTP 401)"),
+              std::string::npos)
+        << r.err;
     {
         const ScopedVariable password("CAMHOST_PASSWORD", cam.options().password);
         r = At(cam, "query", {"--user", "admin"});

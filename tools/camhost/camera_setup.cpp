@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "camera_check.h"
 #include "command_line.h"
 
 namespace camhost {
@@ -23,18 +25,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The longest camhost's own look at a camera the query did not identify waits for an answer
+// (or the query's time-out, when that is shorter).
+constexpr double kCheckSeconds = 5;
+
 // Tries a TCP connection to address:port within the time-out; empty when it connected,
-// otherwise the reason ("Connection refused", "timed out", ...).
-std::string ProbeTcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout) {
+// otherwise the reason ("connection refused", "no answer to the connection within 3 s", ...).
+// unknown: the address's name is not known.
+std::string ProbeTcp(const std::string& address, uint16_t port, std::chrono::milliseconds timeout,
+                     bool& unknown) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int rc = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
+    unknown = rc != 0;
     if (rc != 0) {
-        return std::string("cannot resolve the address: ") + gai_strerror(rc);
+        return gai_strerror(rc);
     }
-    std::string reason = "no address";
+    std::string reason = "no address for it";
     for (addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
         const int fd =
             socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
@@ -61,7 +70,9 @@ std::string ProbeTcp(const std::string& address, uint16_t port, std::chrono::mil
             freeaddrinfo(found);
             return {};
         }
-        reason = error == ETIMEDOUT ? "no answer (timed out)" : std::strerror(error);
+        reason = error == ETIMEDOUT ? "no answer to the connection within " +
+                                          std::to_string(timeout.count() / 1000) + " s"
+                                    : Lower(std::strerror(error));
     }
     freeaddrinfo(found);
     return reason;
@@ -92,22 +103,25 @@ std::string Reach(const CameraOptions& o, const SetUpRequest& request, ReadyCame
             request.console->Line(SimulatorLine(*camera.simulator));
         }
     }
-    const std::string why = ProbeTcp(camera.address, camera.port, std::chrono::seconds(3));
+    bool unknown = false;
+    const std::string why = ProbeTcp(camera.address, camera.port, std::chrono::seconds(3), unknown);
     if (why.empty()) {
         return {};
     }
+    camera.cause = FailureCause::kUnreachable;
+    if (unknown) {
+        return Format("the address %s is not known (%s): check --address", camera.address.c_str(),
+                      why.c_str());
+    }
     return Format(
-        "cannot reach the camera at %s:%u: %s. Check --address and --port, and that the camera "
-        "is on and on this network.",
+        "%s:%u does not answer (%s): check --address and --port, and that the camera is on and "
+        "on this network",
         camera.address.c_str(), static_cast<unsigned>(camera.port), why.c_str());
 }
 
-// 4: the capability query, unless --model names the camera; the error, or empty.
-std::string Identify(const CameraOptions& o, const SetUpRequest& request, ReadyCamera& camera,
-                     StopSignal* stop) {
-    if (!o.model.empty()) {
-        return {};
-    }
+// The capability query; when it fails, camhost's own look at what answers (camera_check.h)
+// says plainly what the query reports as one failure. The error, or empty.
+std::string Query(const SetUpRequest& request, ReadyCamera& camera, StopSignal* stop) {
     QueryOutcome query =
         QueryCamera(*camera.module, camera.address, camera.port, camera.user, camera.password,
                     request.videoStandard, request.queryTimeout, stop);
@@ -118,12 +132,38 @@ std::string Identify(const CameraOptions& o, const SetUpRequest& request, ReadyC
     if (stop != nullptr && stop->Requested()) {
         return "interrupted";
     }
-    if (request.goOnUnidentified) {
-        camera.queryError = query.error;
+    const CameraAccess access{camera.address, camera.port, camera.user, camera.password};
+    const auto checkTime = std::chrono::milliseconds(
+        static_cast<long>(std::min(kCheckSeconds, request.queryTimeout) * 1000));
+    const CameraCheck check = CheckCamera(access, checkTime);
+    if (!check.error.empty()) {
+        camera.cause = check.cause;
+        return check.error;
+    }
+    // The camera answers: naming its model may get past what stopped the query.
+    const std::string hint = request.modelOption && !request.goOnUnidentified
+                                 ? " (--model M names the camera without the query)"
+                                 : "";
+    if (query.cause == FailureCause::kOther && !IsKnownModel(check.model)) {
+        camera.cause = FailureCause::kNotACamera;
+        return UnknownModelWords(access, check.model) + hint;
+    }
+    camera.cause = query.cause;
+    return query.error + hint;
+}
+
+// 4: the capability query, unless --model names the camera; the error, or empty.
+std::string Identify(const CameraOptions& o, const SetUpRequest& request, ReadyCamera& camera,
+                     StopSignal* stop) {
+    if (!o.model.empty()) {
         return {};
     }
-    return query.error +
-           (request.modelOption ? " (--model M names the camera without the query)" : "");
+    const std::string error = Query(request, camera, stop);
+    if (!error.empty() && request.goOnUnidentified && (stop == nullptr || !stop->Requested())) {
+        camera.queryError = error;
+        return {};
+    }
+    return error;
 }
 
 bool IsVnx(const std::string& model) {

@@ -4,6 +4,8 @@
 //   2. the camera checked to take a TCP connection (a driver would only retry);
 //   3. the driver module loaded, once, as a recording server loads it;
 //   4. the camera identified with the module's capability query, unless --model names it;
+//      when the query fails, camhost's own read of the camera's model (camera_check.h) tells
+//      a refused login, a server that is not a camera and a camera that does not answer apart;
 //   5. what a driver is then opened with: the model, the pin counts, the PTZ head, the preset
 //      file's absolute path and driver parameters 1..N without gaps.
 //
@@ -68,6 +70,7 @@ struct SetUpRequest {
 
 struct ReadyCamera {
     std::string error;  // why there is no camera to work with; empty when there is
+    FailureCause cause = FailureCause::kOther;           // what kind of failure the error is
     std::unique_ptr<camsim::CameraSimulator> simulator;  // with --simulate
     std::string address;
     uint16_t port = 80;

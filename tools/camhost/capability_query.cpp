@@ -162,17 +162,20 @@ QueryOutcome QueryCamera(const ModuleLibrary& module, const std::string& address
     if (!WaitForOutcome(callback, timeoutSeconds, stop)) {
         terminate();
         uninit();
-        outcome.error = stop != nullptr && stop->Requested()
-                            ? "interrupted"
-                            : "the camera gave no answer within the time-out";
+        if (stop != nullptr && stop->Requested()) {
+            outcome.error = "interrupted";
+        } else {
+            outcome.cause = FailureCause::kNoAnswer;
+            outcome.error = Format("the camera did not finish the capability query within %g s",
+                                   timeoutSeconds);
+        }
         return outcome;
     }
     uninit();
     if (callback.Failed() > 0) {
-        outcome.error = "the camera was not identified: " + callback.LastMessage() +
-                        " (error code " + std::to_string(callback.LastErrorCode()) +
-                        "). Check --user and --password, and that it is a JVC VN-V or VN-X "
-                        "camera.";
+        outcome.error = "the capability query did not identify the camera (the module says: " +
+                        callback.LastMessage() +
+                        Format(", error %d)", static_cast<int>(callback.LastErrorCode()));
         return outcome;
     }
     outcome.ok = true;
@@ -223,6 +226,7 @@ std::string FormatIdentificationJson(const Identification& id) {
     auto field = [&](const char* key, const std::string& value, bool last = false) {
         j += std::string("  \"") + key + "\": " + value + (last ? "\n" : ",\n");
     };
+    field("ok", "true");
     field("address", Json(id.address));
     field("port", std::to_string(id.port));
     field("deviceName", Json(id.deviceName));

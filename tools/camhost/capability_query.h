@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "module_library.h"
 #include "stop_signal.h"
 
@@ -45,7 +46,8 @@ struct Identification {
 
 struct QueryOutcome {
     bool ok = false;
-    std::string error;  // why not, in words a person can act on
+    std::string error;                          // why not, in words a person can act on
+    FailureCause cause = FailureCause::kOther;  // kNoAnswer when the time-out ended the wait
     Identification id;
 };
 

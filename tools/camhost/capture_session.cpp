@@ -310,14 +310,8 @@ std::string ExplainNoFrames(const CaptureOptions& options, const CaptureResult& 
     if (!none || !result.error.empty()) {
         return {};
     }
-    if (result.certainFailure.find("HTTP 401") != std::string::npos) {
-        return "The camera refused the user name and password (HTTP 401, see the driver's "
-               "log lines). Check --user and --password (or --password-file, "
-               "CAMHOST_PASSWORD).";
-    }
     if (!result.certainFailure.empty()) {
-        return "No picture can come: " + result.certainFailure +
-               " (see the driver's log lines). Check --model, --stream and --size.";
+        return "No picture can come: " + result.certainFailure + " (see the driver's log lines).";
     }
     if (result.interrupted) {
         return "Interrupted before a frame arrived on every channel.";

@@ -31,6 +31,12 @@ std::string Upper(std::string text) {
     return text;
 }
 
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
 std::optional<long> ParseNumber(const std::string& text, long low, long high) {
     if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) {
         return std::nullopt;
@@ -159,6 +165,29 @@ void ArgReader::Fail(std::string error) {
 
 ParseOutcome ArgReader::Outcome() const {
     return Failed() ? UsageError(m_error) : ParseOutcome{};
+}
+
+const char* CauseName(FailureCause cause) {
+    switch (cause) {
+        case FailureCause::kCredentials:
+            return "credentials";
+        case FailureCause::kUnreachable:
+            return "unreachable";
+        case FailureCause::kNoAnswer:
+            return "no-answer";
+        case FailureCause::kNotACamera:
+            return "not-a-camera";
+        case FailureCause::kUsage:
+            return "usage";
+        case FailureCause::kOther:
+            break;
+    }
+    return "other";
+}
+
+std::string FailureJson(FailureCause cause, const std::string& error) {
+    return "{\"ok\": false, \"error\": " + Json(error) + ", \"cause\": " + Json(CauseName(cause)) +
+           "}";
 }
 
 int Fail(Console& console, const std::string& text) {

@@ -13,6 +13,7 @@ namespace camhost {
 // printf into a string of any length.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Upper(std::string text);
+std::string Lower(std::string text);
 // A whole decimal number within [low, high]; nullopt otherwise.
 std::optional<long> ParseNumber(const std::string& text, long low, long high);
 // Seconds from 0 to a year, fractions allowed.
@@ -70,6 +71,16 @@ bool IsHelp(const std::string& arg);
 std::string TimeOfDay();
 // The text as a JSON string, quotes included.
 std::string Json(const std::string& text);
+
+// Why a command failed, as the "cause" of its JSON error object names it (the README lists
+// them): the camera refused the login, could not be reached, took the connection but did not
+// answer, is not a camera of a known model; a mistake on the command line; anything else.
+enum class FailureCause { kCredentials, kUnreachable, kNoAnswer, kNotACamera, kUsage, kOther };
+// "credentials", "unreachable", "no-answer", "not-a-camera", "usage", "other".
+const char* CauseName(FailureCause cause);
+// The JSON error object of a --json command, one line without its line end:
+// {"ok": false, "error": "...", "cause": "..."}.
+std::string FailureJson(FailureCause cause, const std::string& error);
 
 // Prints "camhost: TEXT" and gives 1, the exit status of a command that failed.
 int Fail(Console& console, const std::string& text);

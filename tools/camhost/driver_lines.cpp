@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "camera_options.h"
+#include "command_line.h"
+
 namespace camhost {
 
 namespace {
@@ -17,7 +20,7 @@ std::string HttpStatusInWords(int status) {
     char text[160];
     switch (status) {
         case 401:
-            return "the camera refused the user name or password (HTTP 401)";
+            return RefusedLoginWords(true);
         case 403:
             return "the camera does not allow this user to do that (HTTP 403)";
         case 404:
@@ -28,11 +31,40 @@ std::string HttpStatusInWords(int status) {
     }
 }
 
+// What a line of the driver's preset list says went wrong with a preset; empty for another
+// line.
+std::string PresetFailureInWords(const std::string& line) {
+    const std::string unkept = "presets cannot be kept: ";
+    if (const size_t at = line.find(unkept); at != std::string::npos) {
+        return line.substr(at) + " (--presets FILE names another file)";
+    }
+    if (line.find("\" cannot be added - the name is invalid") != std::string::npos) {
+        return "the driver does not take that name: a preset's name is not empty and has none of "
+               "& ! < > ' \" nor control characters";
+    }
+    if (const int most = NumberAfter(line, "Camera supports saving not more than "); most != 0) {
+        return Format("the camera keeps at most %d presets: delete one first", most);
+    }
+    return {};
+}
+
 }  // namespace
+
+std::string RefusedLoginWords(bool userGiven) {
+    return userGiven ? "the camera refused the user name or password (HTTP 401): check --user "
+                       "and --password (or --password-file, " +
+                           std::string(kPasswordVariable) + ")"
+                     : "the camera asks for a user name and password (HTTP 401): give --user "
+                       "and --password (or --password-file, " +
+                           std::string(kPasswordVariable) + ")";
+}
 
 std::string FailureInUserWords(const std::string& line) {
     if (const int status = NumberAfter(line, "status code = "); status != 0) {
         return HttpStatusInWords(status);
+    }
+    if (std::string words = PresetFailureInWords(line); !words.empty()) {
+        return words;
     }
     // The camera took the request but refused an item in its answer line.
     if (const int status = NumberAfter(line, "Camera returns status code "); status != 0) {

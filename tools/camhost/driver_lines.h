@@ -15,8 +15,13 @@
 
 namespace camhost {
 
-// What a driver failure line says about an exchange with the camera, in a user's words
-// ("the camera refused the user name or password (HTTP 401)"); empty for any other line.
+// A login the camera refuses (HTTP 401), in a user's words with what to check; userGiven:
+// --user named an account (otherwise the camera asks for one).
+std::string RefusedLoginWords(bool userGiven);
+
+// What a driver failure line says about an exchange with the camera or the driver's presets,
+// in a user's words ("the camera refused the user name or password (HTTP 401): check --user
+// and --password ...", "presets cannot be kept: REASON ..."); empty for any other line.
 std::string FailureInUserWords(const std::string& line);
 
 // When a failure line makes it certain that a video channel will get no picture as things

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -129,10 +130,11 @@ int Demo(const DemoOptions& demo, Console& console, StopSignal& stop, const std:
 }
 
 // A command: its options parsed (its help on --help; a usage error as one line that points to
-// the help), then run.
+// the help, and for a command that takes --json and was given it, the JSON error object on
+// standard output too), then run.
 template <class Options, class Parse, class Command>
 int Run(const std::string& name, const std::vector<std::string>& args, Parse parse, Command command,
-        const std::string& usage) {
+        const std::string& usage, bool takesJson = false) {
     Options options;
     const ParseOutcome parsed = parse(args, options);
     if (parsed.status == ParseOutcome::kHelp) {
@@ -140,6 +142,9 @@ int Run(const std::string& name, const std::vector<std::string>& args, Parse par
         return 0;
     }
     if (parsed.status == ParseOutcome::kUsageError) {
+        if (takesJson && std::find(args.begin(), args.end(), "--json") != args.end()) {
+            std::printf("%s\n", FailureJson(FailureCause::kUsage, parsed.error).c_str());
+        }
         return Usage("camhost " + name, parsed.error, "camhost " + name + " --help", "the options");
     }
     return command(options);
@@ -216,7 +221,7 @@ int RunCommand(const std::string& command, const std::vector<std::string>& args,
         return Run<QueryOptions>(
             command, args, ParseQueryArgs,
             [&](const QueryOptions& o) { return RunQuery(o, console, stop, module); },
-            QueryUsageText());
+            QueryUsageText(), true);
     }
     if (command == "snapshot") {
         return Run<SnapshotOptions>(

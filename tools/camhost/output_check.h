@@ -10,16 +10,10 @@
 #include <optional>
 #include <string>
 
+#include "camera_check.h"
 #include "driver_lines.h"
 
 namespace camhost {
-
-struct CameraAccess {
-    std::string address;
-    uint16_t port = 0;
-    std::string user;
-    std::string password;
-};
 
 // The state ("make", "break") the camera reads for an output pin (counted from 1); nullopt
 // when it could not be read. Digest first; Basic, which sends the password in clear, only to

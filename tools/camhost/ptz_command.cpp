@@ -11,6 +11,7 @@
 
 #include "camera_setup.h"
 #include "command_line.h"
+#include "driver_lines.h"
 #include "jvc_ipcapture/ip_capture_driver.h"
 #include "module_library.h"
 #include "reference_host.h"
@@ -65,10 +66,19 @@ std::optional<std::string> CheckAction(const std::vector<std::string>& a) {
     return std::nullopt;
 }
 
-// Prints what was done and how it went; the exit status (0 done, 1 not).
-int Report(Console& console, const std::string& what, int32_t code) {
-    console.Line(what + ": " + PtzResultName(code) + (code == 1 ? "" : Format(" (%d)", code)));
-    return code == 1 ? 0 : 1;
+// Prints that the action was done, or why not: the driver's failure line since the action in
+// a user's words when one came, else what the driver's result code means (the code itself
+// after it, for a report of the trouble). The exit status: 0 done, 1 not.
+int Report(Console& console, const std::string& what, int32_t code,
+           const std::optional<std::string>& failure) {
+    if (code == 1 && !failure) {
+        console.Line(what + ": done");
+        return 0;
+    }
+    const std::string why =
+        failure ? *failure : PtzResultName(code) + Format(" (driver result %d)", code);
+    console.Line("camhost: " + what + " failed: " + why);
+    return 1;
 }
 
 // The camera set up, the host objects and the driver opened, the channel's PTZ control
@@ -94,7 +104,7 @@ class PtzSession {
         m_log.SetEcho([this](const host::LogRecord& record) {
             const std::string text = record.text.value_or("");
             if (record.level == 1) {
-                m_failures.push_back(text);
+                m_failures.Add(text);
             }
             m_console.Line(Format("driver [%d] ", record.level) + text);
         });
@@ -111,6 +121,7 @@ class PtzSession {
             return "the driver gave no PTZ control for channel " + std::to_string(options.channel) +
                    " (see its log lines above)";
         }
+        m_actionMark = m_failures.Mark();
         return {};
     }
 
@@ -145,7 +156,8 @@ class PtzSession {
     }
 
     ipc::IIPPTZApiEx* Control() { return m_control; }
-    bool Failed() const { return !m_failures.empty(); }
+    // The first failure line of the driver since the driver opened, in a user's words.
+    std::optional<std::string> Failure() const { return m_failures.Since(m_actionMark); }
 
   private:
     Console& m_console;
@@ -159,7 +171,8 @@ class PtzSession {
     std::unique_ptr<host::VideoSettings> m_videoSettings;
     ipc::IIPVideoCapture* m_video = nullptr;
     unsigned m_videoChannel = 0;
-    std::vector<std::string> m_failures;  // type 1 lines of the driver
+    FailureLines m_failures;  // type 1 lines of the driver
+    uint64_t m_actionMark = 0;
 };
 
 }  // namespace
@@ -170,22 +183,22 @@ const std::vector<std::string>& PtzDirections() {
     return directions;
 }
 
-const char* PtzResultName(int32_t code) {
+std::string PtzResultName(int32_t code) {
     switch (code) {
         case 1:
             return "done";
         case -3:
-            return "invalid argument";
+            return "the driver took the request as invalid";
         case -18:
-            return "not done (no command thread, not queued, or the preset was not stored)";
+            return "the driver did not carry it out (see its log lines)";
         case -19:
-            return "the camera lacks that capability";
+            return "the camera cannot do that";
         case -23:
             return "no such preset, or the camera refused it";
         case -26:
-            return "the preset table is full";
+            return "the camera's preset table is full";
         default:
-            return "unexpected result";
+            return "the driver gave an unexpected result";
     }
 }
 
@@ -266,14 +279,16 @@ namespace {
 int Motion(PtzSession& session, const PtzOptions& options, Console& console,
            const std::string& what, int32_t code, const char* stopQuery) {
     if (code != 1) {
-        return Report(console, what, code);
+        return Report(console, what, code, session.Failure());
     }
     console.Line(what + Format(" at speed %d for %g s", options.speed, options.seconds));
     std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
     const int32_t stopped = session.Control()->StopAll();
     session.Settle(stopQuery);
-    const int status = Report(console, "stop", stopped);
-    return session.Failed() ? 1 : status;
+    if (auto failure = session.Failure()) {
+        return Report(console, what, code, failure);
+    }
+    return Report(console, "stop", stopped, std::nullopt);
 }
 
 // The host interface stops what its control started: each kind of motion is started at the
@@ -291,7 +306,7 @@ int StopEverything(PtzSession& session, Console& console) {
             session.Settle(last);
         }
     }
-    return Report(console, "stop", status == 0 && !session.Failed() ? 1 : -18);
+    return Report(console, "stop", status == 0 ? 1 : -18, session.Failure());
 }
 
 // Centres the head on a point of a 640x480 picture of the channel, whose video runs meanwhile.
@@ -309,7 +324,7 @@ int Center(PtzSession& session, const PtzOptions& options, Console& console) {
         session.Settle("camera.motion.clickoncenter");
     }
     session.StopVideo();
-    return Report(console, "center " + a[1] + " " + a[2], session.Failed() ? -18 : code);
+    return Report(console, "center " + a[1] + " " + a[2], code, session.Failure());
 }
 
 // Whether the control has a preset of that name.
@@ -339,29 +354,16 @@ int Presets(PtzSession& session, const PtzOptions& options, Console& console) {
         return 0;
     }
     const std::string& name = options.action[2];
-    if (what == "add") {
-        return Report(console, "preset add \"" + name + "\"", control->AddPreset(name.c_str()));
+    const int32_t code = what == "add"    ? control->AddPreset(name.c_str())
+                         : what == "goto" ? control->GotoPreset(options.speed, name.c_str())
+                                          : control->DeletePreset(name.c_str());
+    // A refused clear may show only as the driver's failure line (the delete itself reports
+    // success, and the preset stays in the list).
+    std::optional<std::string> failure = session.Failure();
+    if (code != 1 && !failure && what != "add" && !KnownPreset(control, name)) {
+        failure = "no preset is called \"" + name + "\" (camhost ptz ... preset list shows them)";
     }
-    if (what == "goto") {
-        const int32_t code = control->GotoPreset(options.speed, name.c_str());
-        if (code != 1 && control->GetPresetCount() >= 0 && !KnownPreset(control, name)) {
-            console.Line("camhost: no preset is called \"" + name +
-                         "\" (camhost ptz ... preset list shows them)");
-            return 1;
-        }
-        return Report(console, "preset goto \"" + name + "\"", code);
-    }
-    int32_t code = control->DeletePreset(name.c_str());
-    if (code != 1) {
-        console.Line("camhost: no preset is called \"" + name +
-                     "\", or the camera refused to clear it");
-    } else if (session.Failed()) {
-        // The driver rewrites the preset file whatever the camera answered, so the delete
-        // reports success; a refused clear shows only as the driver's failure line, and the
-        // preset stays in the list.
-        code = -23;
-    }
-    return Report(console, "preset delete \"" + name + "\"", code);
+    return Report(console, "preset " + what + " \"" + name + "\"", code, failure);
 }
 
 }  // namespace

@@ -24,13 +24,16 @@ struct PtzOptions {
 
 // The directions of a move, in the order of the host interface's direction numbers.
 const std::vector<std::string>& PtzDirections();
-// A PTZ call's result code in words ("done", "no such preset, or the camera refused it", ...).
-const char* PtzResultName(int32_t code);
+// A PTZ call's result code in words ("done", "no such preset, or the camera refused it", ...),
+// for when the driver logged nothing that says more.
+std::string PtzResultName(int32_t code);
 
 ParseOutcome ParsePtzArgs(const std::vector<std::string>& args, PtzOptions& out);
 std::string PtzUsageText();
 
-// Runs the action; 0 when it was done, 1 when the camera or the driver refused it.
+// Runs the action; 0 when it was done, 1 when the camera or the driver refused it. A failure
+// is said in words: the driver's failure line in a user's words (driver_lines.h) where it
+// logged one, otherwise what its result code means, followed by the code.
 int RunPtz(const PtzOptions& options, Console& console, StopSignal& stop,
            const std::string& defaultModule);
 

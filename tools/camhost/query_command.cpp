@@ -55,7 +55,11 @@ std::string QueryUsageText() {
            "1 to 5 a recording server opens the driver with.\n"
            "\n"
            "Query:\n"
-           "  --json                 one JSON object instead of the table\n"
+           "  --json                 one JSON object instead of the table; on failure\n"
+           "                         {\"ok\": false, \"error\": TEXT, \"cause\": CAUSE}, CAUSE one "
+           "of\n"
+           "                         credentials, unreachable, no-answer, not-a-camera, usage,\n"
+           "                         other\n"
            "  --video-standard 0|1   the query's option that makes parameter 1 read 1\n"
            "  --timeout S            how long to wait for the answer (default 60 seconds)\n" +
            CameraUsageText(kQueryCamera) +
@@ -72,6 +76,9 @@ int RunQuery(const QueryOptions& options, Console& console, StopSignal& stop,
     const ReadyCamera camera = SetUpCamera(options.camera, request, defaultModule, &stop);
     if (!camera.error.empty()) {
         std::fprintf(stderr, "camhost: %s\n", camera.error.c_str());
+        if (options.json) {
+            console.Line(FailureJson(camera.cause, camera.error));
+        }
         return 1;
     }
     const Identification& id = *camera.identified;

@@ -3,7 +3,9 @@
 // server's set-up tools do before any driver exists: model, family, pin counts, PTZ head with
 // its preset file name and centre command, firmware, codecs, picture sizes, frame rates, and
 // the five properties that become driver parameters 1 to 5 (capability_query.h). Printed as a
-// table or as JSON.
+// table or as JSON. A camera that is not identified is one line on standard error that says
+// what happened (camera_setup.h), and with --json also the JSON error object with its cause
+// on standard output (FailureJson, command_line.h).
 #include <string>
 #include <vector>
 
@@ -24,7 +26,7 @@ struct QueryOptions {
 ParseOutcome ParseQueryArgs(const std::vector<std::string>& args, QueryOptions& out);
 std::string QueryUsageText();
 
-// 0 when the camera was identified, 1 when not.
+// 0 when the camera was identified, 1 when not (the failure printed as the header says).
 int RunQuery(const QueryOptions& options, Console& console, StopSignal& stop,
              const std::string& defaultModule);
 

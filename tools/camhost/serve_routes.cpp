@@ -53,7 +53,9 @@ void AnswerPtz(LiveView& view, httplib::Response& res, const std::string& what,
         code = call();
     }
     if (code != 1) {
-        Answer(res, 409, what + ": " + PtzResultName(code));
+        // The driver's failure line, when it logged one, says more than the result code.
+        Answer(res, 409,
+               what + " failed: " + view.failures.Since(mark).value_or(PtzResultName(code)));
         return;
     }
     if (auto failure = view.failures.WaitSince(mark, kPtzFailureWait)) {
