@@ -181,10 +181,10 @@ TEST(CamhostProgram, DigestAuthenticationWithTheRightAndAWrongPassword) {
     // The driver's own log line, with its level, then what to do about it.
     EXPECT_NE(bad.out.find("driver [1 failure] "), std::string::npos) << bad.out;
     EXPECT_NE(bad.out.find("status code = 401"), std::string::npos) << bad.out;
-    EXPECT_NE(bad.out.find("Check --user and --password"), std::string::npos) << bad.out;
     // The refusal makes the outcome certain: the capture ends on it, not at the connect
-    // time-out.
-    EXPECT_NE(bad.out.find("camhost: the camera refused the user name or password (HTTP 401); "
+    // time-out, and says what to check.
+    EXPECT_NE(bad.out.find("camhost: the camera refused the user name or password (HTTP 401): "
+                           "check --user and --password (or --password-file, CAMHOST_PASSWORD); "
                            "stopping"),
               std::string::npos)
         << bad.out;
