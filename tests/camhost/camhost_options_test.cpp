@@ -8,6 +8,7 @@
 
 #include "camera_setup.h"
 #include "capture_options.h"
+#include "console.h"
 #include "driver_lines.h"
 
 using namespace camhost;
@@ -233,4 +234,14 @@ TEST(CamhostDriverLines, APresetFailureSaysWhatToDo) {
                                  "\"Ga<te\" cannot be added - the name is invalid.")
                   .find("a preset's name is not empty and has none of & ! < > ' \""),
               std::string::npos);
+}
+
+// What camhost prints of cameras' and web requests' texts cannot drive the terminal: C0
+// controls, DEL and UTF-8 C1 controls are shown, other UTF-8 and tabs stay.
+TEST(CamhostConsole, ControlCharactersArePrintedEscaped) {
+    EXPECT_EQ(Printable("gate\x1b]0;owned\x07 \x7f\tok"), "gate\\x1B]0;owned\\x07 \\x7F\tok");
+    EXPECT_EQ(Printable("Tor \xc3\xbc \xc2\x9b"
+                        "2J"),
+              "Tor \xc3\xbc \\x9B2J");
+    EXPECT_EQ(Printable(std::string("a\0b", 3)), "a\\x00b");
 }

@@ -79,6 +79,14 @@ TEST(CamhostServeOptions, ListenAddressAndWhatServeTakes) {
     EXPECT_FALSE(camhost::ParseListenAddress("::1:80", host, port));
     EXPECT_TRUE(camhost::IsLoopbackAddress("127.0.0.2"));
     EXPECT_FALSE(camhost::IsLoopbackAddress("192.168.0.20"));
+    // Names that only look like loopback addresses are not.
+    for (const char* name : {"127.0.0.1.evil.example", "127.evil.example", "localhost.evil",
+                             "::1.evil", "0x7f.evil"}) {
+        EXPECT_FALSE(camhost::IsLoopbackAddress(name)) << name;
+    }
+    for (const char* name : {"LocalHost", "::ffff:127.0.0.1", "0:0:0:0:0:0:0:1"}) {
+        EXPECT_TRUE(camhost::IsLoopbackAddress(name)) << name;
+    }
 
     o = {};
     EXPECT_EQ(camhost::ParseServeArgs({}, o).error,
@@ -254,8 +262,14 @@ TEST_F(CamhostServe, AnotherSitesPageCannotUseIt) {
     EXPECT_EQ(
         client.Post("/api/ptz?action=move&to=left", {{"Origin", "null"}}, "", "text/plain")->status,
         403);
-    // A name of another site that resolves to this machine.
+    // A name of another site that resolves to this machine, also one made to look like a
+    // loopback address, with an Origin to match.
     r = client.Get("/api/info", {{"Host", "evil.example:" + std::to_string(serve->port)}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 403);
+    const std::string lookalike = "127.0.0.1.evil.example:" + std::to_string(serve->port);
+    r = client.Post("/api/ptz?action=stop",
+                    {{"Host", lookalike}, {"Origin", "http://" + lookalike}}, "", "text/plain");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 403);
     // The page's own requests, and a person's tools (no Origin).
@@ -264,6 +278,20 @@ TEST_F(CamhostServe, AnotherSitesPageCannotUseIt) {
     EXPECT_EQ(r->status, 200) << r->body;
     EXPECT_EQ(client.Get("/api/info", {{"Host", "localhost:1"}})->status, 200);
     EXPECT_EQ(Post("/api/ptz?action=stop"), 200);
+
+    // Nobody may frame the page, and it runs only its own scripts.
+    for (const char* target : {"/", "/api/info"}) {
+        r = client.Get(target);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->get_header_value("X-Frame-Options"), "DENY") << target;
+        EXPECT_NE(r->get_header_value("Content-Security-Policy").find("frame-ancestors 'none'"),
+                  std::string::npos)
+            << target;
+    }
+    // A body no endpoint needs is refused before it is read.
+    r = client.Post("/api/ptz?action=stop", std::string(10 * 1024 * 1024, 'x'), "text/plain");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 413);
 }
 
 TEST_F(CamhostServe, ASecondServeOnTheSamePortFails) {
@@ -339,6 +367,15 @@ TEST_F(CamhostServe, PresetsAddGoToAndDelete) {
     EXPECT_EQ(Post("/api/presets/goto?name=Nowhere"), 409) << body;
     EXPECT_NE(body.find("\"ok\": false"), std::string::npos) << body;
     EXPECT_EQ(Post("/api/presets"), 400);
+
+    // Names that could not be stored or listed as given are refused, and one with control
+    // characters reaches the operator's terminal escaped.
+    EXPECT_EQ(Post("/api/presets?name=a%00b"), 400) << body;
+    EXPECT_EQ(Post("/api/presets?name=" + std::string(1024, 'n')), 400) << body;
+    EXPECT_EQ(Post("/api/presets?name=%1B%5D0%3Bowned%07"), 409) << body;
+    EXPECT_EQ(Get("/api/presets"), "{\"presets\": [\"Main gate\", \"Yard\"]}");
+    EXPECT_EQ(serve->Output().find('\x1b'), std::string::npos);
+    EXPECT_NE(serve->Output().find("\\x1B]0;owned\\x07"), std::string::npos) << serve->Output();
 
     EXPECT_EQ(Delete("/api/presets?name=Main%20gate"), 200) << body;
     EXPECT_FALSE(cam->Preset(1).registered);

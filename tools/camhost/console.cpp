@@ -11,7 +11,28 @@ void Console::ClearProgressLocked() {
     }
 }
 
-void Console::Line(const std::string& text) {
+std::string Printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if ((c < 0x20 && c != '\t') || c == 0x7F || c1) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X",
+                          c1 ? static_cast<unsigned char>(text[++i]) : c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+void Console::Line(const std::string& raw) {
+    const std::string text = Printable(raw);
     std::lock_guard<std::mutex> guard(m_mutex);
     ClearProgressLocked();
     std::fputs(text.c_str(), m_out);
@@ -22,7 +43,8 @@ void Console::Line(const std::string& text) {
     std::fflush(m_out);
 }
 
-void Console::Progress(const std::string& text) {
+void Console::Progress(const std::string& raw) {
+    const std::string text = Printable(raw);
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_terminal) {
         ClearProgressLocked();

@@ -8,14 +8,20 @@
 
 namespace camhost {
 
+// The text with every control character shown as \xNN (C0, DEL, and C1 in UTF-8): texts that
+// come from cameras and web requests (names, log lines) must not drive the operator's
+// terminal. Tabs stay.
+std::string Printable(const std::string& text);
+
 class Console {
   public:
     Console(FILE* out, bool terminal) : m_out(out), m_terminal(terminal) {}
 
     bool terminal() const { return m_terminal; }
-    // A whole line (without its newline).
+    // A whole line (without its newline), made Printable.
     void Line(const std::string& text);
-    // The live progress: rewritten in place on a terminal, a line of its own otherwise.
+    // The live progress, made Printable: rewritten in place on a terminal, a line of its own
+    // otherwise.
     void Progress(const std::string& text);
     // Leaves the progress line on the screen and goes on below it.
     void EndProgress();

@@ -31,8 +31,8 @@ using namespace camhost;
 // A usage error: one line, "WHO: ERROR; run "HELP" for WHAT"; exit status 2.
 int Usage(const std::string& who, const std::string& error, const std::string& help,
           const char* what) {
-    std::fprintf(stderr, "%s: %s; run \"%s\" for %s\n", who.c_str(), error.c_str(), help.c_str(),
-                 what);
+    std::fprintf(stderr, "%s: %s; run \"%s\" for %s\n", who.c_str(), Printable(error).c_str(),
+                 help.c_str(), what);
     return 2;
 }
 

@@ -60,6 +60,10 @@ std::optional<std::string> CheckAction(const std::vector<std::string>& a) {
         if (a.size() != 3 || (a[1] != "add" && a[1] != "goto" && a[1] != "delete")) {
             return "preset needs list, add NAME, goto NAME or delete NAME";
         }
+        // The list reads names into 1024 bytes: a longer one would be stored but never listed.
+        if (a[2].size() > 1023) {
+            return "a preset name has at most 1023 bytes";
+        }
     } else {
         return "unknown ptz action \"" + verb + "\"";
     }

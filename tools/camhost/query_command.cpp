@@ -75,7 +75,7 @@ int RunQuery(const QueryOptions& options, Console& console, StopSignal& stop,
     request.queryTimeout = options.timeout;
     const ReadyCamera camera = SetUpCamera(options.camera, request, defaultModule, &stop);
     if (!camera.error.empty()) {
-        std::fprintf(stderr, "camhost: %s\n", camera.error.c_str());
+        std::fprintf(stderr, "camhost: %s\n", Printable(camera.error).c_str());
         if (options.json) {
             console.Line(FailureJson(camera.cause, camera.error));
         }

@@ -1,9 +1,11 @@
 #include "serve_command.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -258,7 +260,24 @@ std::string ServeUsageText() {
 }
 
 bool IsLoopbackAddress(const std::string& host) {
-    return host.rfind("127.", 0) == 0 || host == "::1" || host == "localhost";
+    // Literal addresses only (and the name localhost): a name such as
+    // "127.0.0.1.evil.example" may resolve anywhere.
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    }
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_LOOPBACK(&v6)) {
+            return true;
+        }
+        // ::ffff:127.x.y.z, an IPv4 loopback address in IPv6 form.
+        return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+    }
+    std::string lower = host;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower == "localhost";
 }
 
 bool ParseListenAddress(const std::string& text, std::string& host, uint16_t& port) {

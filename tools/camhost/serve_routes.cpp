@@ -28,6 +28,11 @@ constexpr auto kStreamPoll = 1000ms;
 constexpr auto kPtzFailureWait = 400ms;
 // How long an output set waits for the camera to read the new state.
 constexpr auto kOutputConfirmTime = 6s;
+// The longest preset name the page takes: the preset list reads names into 1024 bytes.
+constexpr size_t kPresetNameLimit = 1023;
+// The largest request body taken (the endpoints need none); a larger one is answered 413
+// before it is read.
+constexpr size_t kBodyLimit = 16 * 1024;
 // How long a snapshot waits for a first picture.
 constexpr auto kSnapshotWait = 5s;
 
@@ -249,6 +254,13 @@ void AddPresetRoutes(httplib::Server& server, LiveView& view) {
                 Answer(res, 400, "a preset needs a name");
                 return;
             }
+            // What cannot be stored and listed as given is refused, not cut short.
+            if (name.find('\0') != std::string::npos || name.size() > kPresetNameLimit) {
+                Answer(res, 400,
+                       Format("a preset name has at most %zu bytes and no NUL character",
+                              kPresetNameLimit));
+                return;
+            }
             ipc::IIPPTZApiEx* ptz = view.ptz;
             AnswerPtz(view, res, "preset " + verb + " \"" + name + "\"", [&]() -> int32_t {
                 return verb == "add"    ? ptz->AddPreset(name.c_str())
@@ -374,6 +386,15 @@ std::string LiveView::PresetList() {
 }
 
 void AddRoutes(httplib::Server& server, LiveView& view, bool loopbackOnly) {
+    server.set_payload_max_length(kBodyLimit);
+    // No other site may frame the page (a framed page's click could switch an output), and
+    // the page runs only its own scripts.
+    server.set_default_headers(
+        {{"X-Frame-Options", "DENY"},
+         {"Content-Security-Policy",
+          "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'; base-uri 'none'; "
+          "form-action 'self'"},
+         {"X-Content-Type-Options", "nosniff"}});
     server.set_pre_routing_handler(
         [loopbackOnly](const httplib::Request& req, httplib::Response& res) {
             if (Allowed(req, loopbackOnly)) {
