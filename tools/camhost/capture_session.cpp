@@ -122,18 +122,6 @@ ChannelSummary Summarize(unsigned i, const ChannelSink& sink, const FrameWriter&
     return row;
 }
 
-// The driver's log lines printed as they come, with their level; those that make it certain
-// that no picture will come are noted in certain, in a user's words.
-void EchoDriverLog(host::LogSink& log, Console& console, FailureLines& certain) {
-    log.SetEcho([&console, &certain](const host::LogRecord& record) {
-        const std::string text = record.text.value_or("");
-        if (const std::string why = CertainVideoFailure(text); !why.empty()) {
-            certain.Add(why);
-        }
-        console.Line(Format("driver [%d %s] ", record.level, LevelName(record.level)) + text);
-    });
-}
-
 // Starts every channel into its sink; which ones started.
 std::vector<bool> StartChannels(ipc::IIPVideoCapture* capture, const Sinks& sinks,
                                 host::VideoSettings& video, Console& console) {
@@ -228,7 +216,7 @@ CaptureResult RunCapture(const CaptureOptions& options, Console& console, StopSi
     // 2. The host objects and the driver. The log sink and the frame factory outlive it.
     FailureLines certain;
     host::LogSink log;
-    EchoDriverLog(log, console, certain);
+    EchoDriverLog(log, console, nullptr, &certain);
     host::FrameFactory factory;
     host::DeviceSettings settings = camera.DeviceSettings();
     settings.streamType = static_cast<int>(options.video.stream);

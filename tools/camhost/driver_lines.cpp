@@ -138,4 +138,18 @@ std::optional<std::string> FailureLines::SinceLocked(uint64_t mark) const {
     return words.empty() ? line : words;
 }
 
+void EchoDriverLog(host::LogSink& log, Console& console, FailureLines* failures,
+                   FailureLines* certain) {
+    log.SetEcho([&console, failures, certain](const host::LogRecord& record) {
+        const std::string text = record.text.value_or("");
+        if (failures != nullptr && record.level == 1) {
+            failures->Add(text);
+        }
+        if (const std::string why = CertainVideoFailure(text); certain != nullptr && !why.empty()) {
+            certain->Add(why);
+        }
+        console.Line(Format("driver [%d %s] ", record.level, LevelName(record.level)) + text);
+    });
+}
+
 }  // namespace camhost

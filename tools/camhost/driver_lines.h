@@ -1,7 +1,8 @@
 #pragma once
 // The driver's failure lines as camhost's commands read them: what a line says happened, in
 // the words of the person at the camera, and a record of the lines since a mark that a
-// command waits on to tell whether what it asked for failed.
+// command waits on to tell whether what it asked for failed, and the echo of the driver's
+// log that feeds them.
 //
 // Threads: FailureLines is thread-safe; Add runs on the module's threads (the log echo),
 // the other calls on the command's own.
@@ -12,6 +13,9 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "console.h"
+#include "reference_host.h"
 
 namespace camhost {
 
@@ -50,5 +54,11 @@ class FailureLines {
     uint64_t m_count = 0;              // every line ever added
     static constexpr size_t kKept = 64;
 };
+
+// Prints the driver's log lines as they come, with their level ("driver [1 failure] ..."), and
+// notes them for the command: every failure line in failures, and in certain, in a user's
+// words, those that make it certain no picture will come. Either may be null.
+void EchoDriverLog(host::LogSink& log, Console& console, FailureLines* failures,
+                   FailureLines* certain);
 
 }  // namespace camhost

@@ -392,13 +392,7 @@ int RunIo(const IoOptions& options, Console& console, StopSignal& stop,
     // 2. The driver, as a recording server opens it, and its digital I/O.
     host::LogSink log;
     FailureLines failures;
-    log.SetEcho([&console, &failures](const host::LogRecord& record) {
-        if (record.level == 1) {
-            failures.Add(record.text.value_or(""));
-        }
-        console.Line(Format("driver [%d %s] ", record.level, LevelName(record.level)) +
-                     record.text.value_or(""));
-    });
+    EchoDriverLog(log, console, &failures, nullptr);
     host::FrameFactory factory;
     host::DeviceSettings settings = camera.DeviceSettings();
     settings.inputCount = inputs;

@@ -163,13 +163,7 @@ int RunSnapshot(const SnapshotOptions& options, Console& console, StopSignal& st
     }
     FailureLines certain;
     host::LogSink log;
-    log.SetEcho([&console, &certain](const host::LogRecord& record) {
-        const std::string text = record.text.value_or("");
-        if (const std::string why = CertainVideoFailure(text); !why.empty()) {
-            certain.Add(why);
-        }
-        console.Line(Format("driver [%d %s] ", record.level, LevelName(record.level)) + text);
-    });
+    EchoDriverLog(log, console, nullptr, &certain);
     host::FrameFactory factory;
     host::DeviceSettings settings = camera.DeviceSettings();
     settings.streamType = static_cast<int>(StreamKind::kMjpeg);
